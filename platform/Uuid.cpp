@@ -1,0 +1,15 @@
+#include "platform/Uuid.hpp"
+
+#include <uuid/uuid.h>
+
+namespace platform {
+
+std::string makeUuidString() {
+    uuid_t uuid;
+    uuid_generate_random(uuid);
+    char text[37];
+    uuid_unparse_upper(uuid, text);
+    return text;
+}
+
+}  // namespace platform

@@ -1,0 +1,60 @@
+#pragma once
+// Network: the plugin's client of the galvoria service.
+//
+// Every operation sends exactly one request and blocks its caller until the response has been
+// handled on the main queue. It must never be called on the main thread (the thread serving the
+// main queue): such a call is refused with a log line and yields the empty result.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "framework/Value.hpp"
+#include "service/Records.hpp"
+
+namespace galvoria {
+
+// The decoded top-level JSON object of a response; empty when nothing usable arrived.
+using JsonObjectMap = co::Value;
+
+struct ServiceResult {
+    JsonObjectMap map = JsonObjectMap::object();
+    long status = 0;  // 0 when no HTTP response arrived
+};
+
+// The service origin fixed at build time, without a trailing slash.
+const std::string& serviceBaseURL();
+
+class Network {
+public:
+    // Requests go to `baseURL` (an origin without trailing slash): the compiled-in service origin,
+    // or, in tests, a local service on a port of their own.
+    explicit Network(std::string baseURL = serviceBaseURL()) : baseURL_(std::move(baseURL)) {}
+    [[nodiscard]] const std::string& baseURL() const { return baseURL_; }
+
+    // Parameter values: absent ones are sent as JSON null.
+    ServiceResult postRequest(const std::string& url, const std::map<std::string, std::optional<std::string>>& parameters,
+                              const std::optional<std::string>& token) const;
+    ServiceResult getRequest(const std::string& url, const std::map<std::string, std::string>& parameters,
+                             const std::optional<std::string>& token) const;
+
+    // "" on success, "login-failed" otherwise. Stores the token and empties the stored password.
+    std::string login(const std::string& email, const std::string& password) const;
+
+    std::vector<Team> getTeams() const;
+    WorkspaceListing getWorkspaces() const;
+    std::vector<Folder> getFolders(const std::string& workspaceId) const;
+    std::vector<Project> getProjects(const std::string& workspaceId) const;
+
+    // Result maps hold "id" and "name" when the service sent them as strings.
+    std::map<std::string, std::string> createFolder(const std::string& name, const std::string& workspaceId) const;
+    std::map<std::string, std::string> createProject(const std::string& name, const std::string& folderId,
+                                                     const std::string& workspaceId) const;
+
+private:
+    std::string baseURL_;
+};
+
+}  // namespace galvoria
