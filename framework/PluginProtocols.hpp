@@ -68,7 +68,8 @@ public:
 class COPublishingPlugin : public COFileHandling, public COVariantProcessing, public COActionSettings {
 public:
     ~COPublishingPlugin() override;
-    virtual PublishResultPtr startPublishingTask(const TaskPtr& task, ErrorOut error, const ProgressBlock& progress) = 0;
+    virtual PublishResultPtr startPublishingTask(const TaskPtr& task, ErrorOut error,
+                                                 const ProgressBlock& progress) = 0;
 };
 
 class COSettings {

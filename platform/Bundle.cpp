@@ -35,8 +35,8 @@ std::optional<Bundle> Bundle::atPath(const fs::path& folder, std::string* proble
     if (bundle.path_.has_filename() == false) {
         bundle.path_ = bundle.path_.parent_path();
     }
-    if (const auto it = manifest.find("bundleIdentifier"); it != manifest.end() && it->is_string() &&
-                                                           !it->get<std::string>().empty()) {
+    if (const auto it = manifest.find("bundleIdentifier");
+        it != manifest.end() && it->is_string() && !it->get<std::string>().empty()) {
         bundle.identifier_ = it->get<std::string>();
     }
     const auto principal = manifest.find("principalClass");

@@ -247,8 +247,8 @@ void PreferenceStore::change(std::string_view key, const std::optional<std::stri
         ::unlink(temporary.c_str());
         return;
     }
-    FileDescriptor folder(::open(file_.parent_path().empty() ? "." : file_.parent_path().c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor folder(
+        ::open(file_.parent_path().empty() ? "." : file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.valid()) {
         ::fsync(folder.get());
     }

@@ -126,9 +126,8 @@ bool Velbrook::didUpdateValue(const co::Value& value, const std::string& setting
 
 bool Velbrook::handleEvent(std::uint64_t event, const co::ItemPtr& item, co::ErrorOut error,
                            const co::SettingsCallback& callback) {
-    return guarded<bool>("handleEvent", error, false, [&] {
-        return settings::handleAccountEvent(network_, event, item, error, callback);
-    });
+    return guarded<bool>("handleEvent", error, false,
+                         [&] { return settings::handleAccountEvent(network_, event, item, error, callback); });
 }
 
 }  // namespace galvoria
@@ -148,7 +147,5 @@ __attribute__((visibility("default"))) co::COPluginBase* COPluginCreatePrincipal
     }
 }
 
-__attribute__((visibility("default"))) void COPluginDestroyPrincipalObject(co::COPluginBase* object) {
-    delete object;
-}
+__attribute__((visibility("default"))) void COPluginDestroyPrincipalObject(co::COPluginBase* object) { delete object; }
 }

@@ -31,6 +31,8 @@ const co::ActionPtr& publishAction() {
     return action;
 }
 
-bool isPublishAction(const co::ActionPtr& action) { return action && publishAction()->isEqualToPluginAction(action.get()); }
+bool isPublishAction(const co::ActionPtr& action) {
+    return action && publishAction()->isEqualToPluginAction(action.get());
+}
 
 }  // namespace galvoria

@@ -10,7 +10,14 @@ namespace galvoria {
 
 class VelbrookError {
 public:
-    enum class Case { standardMessage, invalidSettingValue, invalidActionSettings, invalidAction, invalidTaskFiles, unsupportedEvent };
+    enum class Case {
+        standardMessage,
+        invalidSettingValue,
+        invalidActionSettings,
+        invalidAction,
+        invalidTaskFiles,
+        unsupportedEvent
+    };
 
     static VelbrookError standardMessage(std::string message, std::string reason);
     static VelbrookError invalidSettingValue(std::string setting);

@@ -85,8 +85,8 @@ int paint(double x, double y, double size) {
     const double v = dy / size;
     const bool shaft = std::abs(u) < 0.055 && v > -0.16 && v < 0.14;
     const bool head = v > -0.30 && v <= -0.12 && std::abs(u) < (v + 0.30) * 1.05;
-    const bool tray = (v > 0.20 && v < 0.27 && std::abs(u) < 0.25) ||
-                      (std::abs(std::abs(u) - 0.215) < 0.035 && v > 0.08 && v < 0.27);
+    const bool tray =
+        (v > 0.20 && v < 0.27 && std::abs(u) < 0.25) || (std::abs(std::abs(u) - 0.215) < 0.035 && v > 0.08 && v < 0.27);
     return shaft || head || tray ? 2 : 1;
 }
 
@@ -141,11 +141,11 @@ int main(int argc, char** argv) {
     icns.insert(icns.end(), {'i', 'c', '0', '7'});  // 128x128 PNG
     putBigEndian(icns, static_cast<std::uint32_t>(8 + png.size()));
     icns.insert(icns.end(), png.begin(), png.end());
-    std::ofstream(argv[1], std::ios::binary).write(reinterpret_cast<const char*>(icns.data()),
-                                                    static_cast<std::streamsize>(icns.size()));
+    std::ofstream(argv[1], std::ios::binary)
+        .write(reinterpret_cast<const char*>(icns.data()), static_cast<std::streamsize>(icns.size()));
     if (argc == 3) {
-        std::ofstream(argv[2], std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
-                                                        static_cast<std::streamsize>(png.size()));
+        std::ofstream(argv[2], std::ios::binary)
+            .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
     }
     return 0;
 }

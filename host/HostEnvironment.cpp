@@ -1,0 +1,52 @@
+#include "host/HostEnvironment.hpp"
+
+#include <fstream>
+#include <map>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Bundle.hpp"
+#include "platform/PreferenceStore.hpp"
+
+namespace galvoria::host {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool loadStringTable(const fs::path& file, std::string& problem) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        problem = "cannot read the string table " + file.string();
+        return false;
+    }
+    const auto json = nlohmann::json::parse(in, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        problem = "the string table " + file.string() + " is not a JSON object";
+        return false;
+    }
+    std::map<std::string, std::string> table;
+    for (const auto& [key, value] : json.items()) {
+        if (!value.is_string()) {
+            problem = "the string table " + file.string() + " maps \"" + key + "\" to something other than a string";
+            return false;
+        }
+        table.emplace(key, value.get<std::string>());
+    }
+    platform::setMainStringTable(std::move(table));
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PluginLoader> prepareHost(const HostOptions& options, std::string& problem) {
+    // Relative paths are resolved once, here; nothing later depends on the working directory.
+    std::error_code error;
+    platform::PreferenceStore::setStandardPath(options.prefs ? fs::absolute(*options.prefs, error)
+                                                             : platform::PreferenceStore::defaultPath());
+    if (options.strings && !loadStringTable(fs::absolute(*options.strings, error), problem)) {
+        return nullptr;
+    }
+    return PluginLoader::load(fs::absolute(options.bundle, error), problem);
+}
+
+}  // namespace galvoria::host
