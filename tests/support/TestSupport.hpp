@@ -1,1 +1,110 @@
 #pragma once
+// What tests of every area share: temporary folders, a driven galvoria-host process, log capture.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "framework/Value.hpp"
+#include "platform/Log.hpp"
+
+namespace galvoria::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The port of an origin such as "http://127.0.0.1:8470".
+std::optional<std::uint16_t> portOf(const std::string& origin);
+
+// A running `galvoria-host drive` on the built bundle, talked to line by line.
+class DriveSession {
+public:
+    struct Options {
+        std::filesystem::path prefs;
+        std::optional<std::filesystem::path> strings;
+        std::vector<std::pair<std::string, std::string>> environment;  // added to the host's environment
+        std::optional<std::filesystem::path> bundle;                   // default: the built bundle
+    };
+
+    explicit DriveSession(Options options);
+    ~DriveSession();
+    DriveSession(const DriveSession&) = delete;
+    DriveSession& operator=(const DriveSession&) = delete;
+
+    // Writes one request and returns its reply; a null value (and a test failure) when none came.
+    co::Value call(const co::Value& request, std::chrono::seconds timeout = std::chrono::seconds(120));
+    // Writes raw text (for malformed requests); the reply is read with nextLine().
+    void writeRaw(const std::string& text);
+    // The next protocol line, parsed; null when standard output ended or the time ran out.
+    co::Value nextLine(std::chrono::seconds timeout = std::chrono::seconds(60));
+    // Event lines received since the last call.
+    std::vector<co::Value> takeEvents();
+    // Closes standard input and waits for the host to exit; returns its exit status.
+    int finish(std::chrono::seconds timeout = std::chrono::seconds(60));
+    // Everything the host wrote to standard error so far (all of it once finish() returned).
+    std::string standardError();
+    // Every raw line the host wrote to standard output so far.
+    std::vector<std::string> standardOutputLines();
+    [[nodiscard]] int pid() const { return pid_; }
+
+private:
+    void readLoop(int fd, bool protocol);
+
+    int pid_ = -1;
+    int input_ = -1;
+    std::optional<int> status_;
+    std::thread outReader_;
+    std::thread errReader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> lines_;
+    std::vector<std::string> allLines_;
+    std::vector<co::Value> events_;
+    std::string errorText_;
+    bool outputEnded_ = false;
+};
+
+// Runs galvoria-host with the given arguments and input; returns (exit status, stdout, stderr).
+struct ProcessResult {
+    int status = -1;
+    std::string standardOutput;
+    std::string standardError;
+};
+ProcessResult runProcess(const std::vector<std::string>& arguments, const std::string& input = {},
+                         const std::vector<std::pair<std::string, std::string>>& environment = {});
+
+// Collects the log lines written in this process while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    std::vector<std::string> lines(platform::log::Channel channel = platform::log::Channel::log) const;
+    // Every line of both channels joined, for "does not contain" checks.
+    std::string all() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<platform::log::Channel, std::string>> lines_;
+};
+
+}  // namespace galvoria::testing
