@@ -1,15 +1,221 @@
-// Placeholder until the publish options land.
 #include "settings/PublishOptions.hpp"
 
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "platform/Log.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
+#include "plugin/PublishAction.hpp"
+#include "plugin/VelbrookError.hpp"
+#include "settings/OptionChain.hpp"
+#include "settings/OptionIdentifiers.hpp"
+#include "settings/SourceOrder.hpp"
+
 namespace galvoria::settings {
-std::vector<co::GroupPtr> publishOptions(const Network&, ListingCaches&, const co::ActionPtr&, const co::Value&) {
-    return {};
+namespace {
+
+constexpr const char* notLoggedInText =
+    "You\u2019re not logged in. Please go to the plugin settings and log in to your galvoria account.";
+// Options before the listed entries of the folder and project lists: "Select ..." and "+ Create New ...".
+constexpr std::size_t fixedEntryCount = 2;
+
+// What the lists below the source list offer for the current choices.
+struct ListedEntries {
+    std::vector<Workspace> workspaces;
+    std::vector<Folder> folders;
+    std::vector<Project> projects;
+};
+
+// Fills the caches that are still empty and lists what the choices lead to. Folders and projects
+// are requested only for a workspace of the selected source, projects only once one of its listed
+// folders is chosen; a stored listing, even an empty one, is never requested again.
+ListedEntries loadListings(const Network& network, ListingCaches& caches, const co::Value& settings) {
+    if (caches.teams.empty()) {
+        caches.teams = network.getTeams();
+        for (const auto& team : caches.teams) {
+            caches.workspaceSources.push_back({team.id, team.name, WorkspaceSource::Source::team});
+        }
+    }
+    if (caches.workspaces.empty()) {
+        auto listing = network.getWorkspaces();
+        caches.workspaces = std::move(listing.workspaces);
+        for (auto& source : listing.accountSources) {
+            caches.workspaceSources.push_back(std::move(source));
+        }
+    }
+    sortWorkspaceSources(caches.workspaceSources);
+
+    ListedEntries listed;
+    listed.workspaces = candidateWorkspaces(caches.workspaces, stringSetting(settings, options::sourceList));
+
+    const auto workspaceId = stringSetting(settings, options::workspaceList);
+    const bool workspaceOffered =
+        workspaceId && std::any_of(listed.workspaces.begin(), listed.workspaces.end(),
+                                   [&](const Workspace& workspace) { return workspace.id == *workspaceId; });
+    if (!workspaceOffered) {
+        return listed;
+    }
+    auto folders = caches.folders.find(*workspaceId);
+    if (folders == caches.folders.end()) {
+        folders = caches.folders.emplace(*workspaceId, network.getFolders(*workspaceId)).first;
+    }
+    listed.folders = folders->second;
+
+    const auto folderId = stringSetting(settings, options::folderList);
+    const bool folderOffered = folderId && std::any_of(listed.folders.begin(), listed.folders.end(),
+                                                       [&](const Folder& folder) { return folder.id == *folderId; });
+    if (!folderOffered) {
+        return listed;
+    }
+    auto projects = caches.projects.find(*workspaceId);
+    if (projects == caches.projects.end()) {
+        projects = caches.projects.emplace(*workspaceId, network.getProjects(*workspaceId)).first;
+    }
+    listed.projects = projectsInFolder(projects->second, *folderId);
+    return listed;
 }
-bool didUpdateOptionValue(const co::Value&, const std::string&, std::uint64_t* callbackAction) {
+
+void appendElement(co::COSettingsElementsGroup& group, co::ItemPtr element) {
+    auto elements = group.elements();
+    elements.push_back(std::move(element));
+    group.setElements(std::move(elements));
+}
+
+void appendOption(co::COSettingsListItem& list, std::string value, std::string title) {
+    auto options = list.options();
+    options.push_back(std::make_shared<const co::COSettingsListOption>(co::Value(std::move(value)), std::move(title)));
+    list.setOptions(std::move(options));
+}
+
+// Puts the separator between the fixed entries and the listed ones, when any are listed.
+void separateListedEntries(co::COSettingsListItem& list) {
+    auto options = list.options();
+    if (options.size() <= fixedEntryCount) {
+        return;
+    }
+    options.insert(options.begin() + static_cast<std::ptrdiff_t>(fixedEntryCount),
+                   co::COSettingsListOption::separator());
+    list.setOptions(std::move(options));
+}
+
+// A list's value is the host's entry under its identifier, of whatever type, or none.
+std::shared_ptr<co::COSettingsListItem> makeList(const co::Value& settings, std::string_view identifier,
+                                                 std::string title) {
+    auto list = std::make_shared<co::COSettingsListItem>();
+    list->setTitle(std::move(title));
+    list->setIdentifier(std::string(identifier));
+    list->setValue(anySetting(settings, identifier));
+    return list;
+}
+
+// A name field shows the host's string under its identifier, else the empty string.
+co::ItemPtr makeNameField(const co::Value& settings, std::string_view identifier, std::string title) {
+    auto field = std::make_shared<co::COSettingsTextItem>();
+    field->setTitle(std::move(title));
+    field->setIdentifier(std::string(identifier));
+    field->setValue(co::Value(stringSetting(settings, identifier).value_or(std::string{})));
+    return field;
+}
+
+co::ItemPtr makeLabel(std::string_view identifier, std::string value) {
+    auto label = std::make_shared<co::COSettingsLabelItem>();
+    label->setIdentifier(std::string(identifier));
+    label->setValue(co::Value(std::move(value)));
+    return label;
+}
+
+template <typename Entry>
+void appendEntries(co::COSettingsListItem& list, const std::vector<Entry>& entries) {
+    for (const auto& entry : entries) {
+        appendOption(list, entry.id, entry.name);
+    }
+}
+
+co::GroupPtr buildGroup(const ListingCaches& caches, const ListedEntries& listed, const co::Value& settings) {
+    auto group = std::make_shared<co::COSettingsElementsGroup>();
+    group->setIdentifier(bundleIdentifierOrFallback() + ".publishOptions");
+    group->setTitle("galvoria");
+
+    if (!prefs::isLoggedIn()) {
+        appendElement(*group, makeLabel(options::notLoggedInLabel, notLoggedInText));
+        return group;
+    }
+    const auto& store = platform::PreferenceStore::standard();
+    const bool newFolder = isNewFolderState(settings, store.stringForKey(prefs::lastCreatedFolder).has_value());
+    const bool newProject = isNewProjectState(settings, store.stringForKey(prefs::lastCreatedProject).has_value());
+
+    auto sources = makeList(settings, options::sourceList, "Account");
+    appendEntries(*sources, caches.workspaceSources);
+    appendElement(*group, sources);
+
+    auto workspaces = makeList(settings, options::workspaceList, "Workspace");
+    appendOption(*workspaces, std::string(options::placeholderValue), "Select Workspace");
+    appendEntries(*workspaces, listed.workspaces);
+    appendElement(*group, workspaces);
+
+    auto folders = makeList(settings, options::folderList, "Folder");
+    appendOption(*folders, std::string(options::placeholderValue), "Select Folder");
+    appendOption(*folders, std::string(options::createNewValue), "+ Create New Folder");
+    appendEntries(*folders, listed.folders);
+    separateListedEntries(*folders);
+    appendElement(*group, folders);
+
+    if (newFolder) {
+        appendElement(*group, makeNameField(settings, options::newFolder, "New Folder"));
+    } else {
+        auto projects = makeList(settings, options::projectList, "Projects");
+        appendOption(*projects, std::string(options::placeholderValue), "Select Project");
+        appendOption(*projects, std::string(options::createNewValue), "+ Create New Project");
+        appendEntries(*projects, listed.projects);
+        separateListedEntries(*projects);
+        appendElement(*group, projects);
+        if (!newProject) {
+            return group;
+        }
+    }
+    appendElement(*group, makeNameField(settings, options::newProject, "New Project"));
+    appendElement(*group, makeLabel(options::spacer1, " "));
+    appendElement(*group, makeLabel(options::spacer2, " "));
+    return group;
+}
+
+}  // namespace
+
+std::vector<co::GroupPtr> publishOptions(const Network& network, ListingCaches& caches, const co::ActionPtr& action,
+                                         const co::Value& settings) {
+    platform::log::line("Settings: " + logText(settings));
+    const ListedEntries listed = loadListings(network, caches, settings);
+    if (!isPublishAction(action)) {
+        return {};
+    }
+    return {buildGroup(caches, listed, settings)};
+}
+
+bool didUpdateOptionValue(const co::Value& value, const std::string& setting, std::uint64_t* callbackAction) {
+    auto& store = platform::PreferenceStore::standard();
+    if (setting == options::folderList) {
+        store.removeObjectForKey(prefs::lastCreatedFolder);
+    } else if (setting == options::projectList) {
+        store.removeObjectForKey(prefs::lastCreatedProject);
+    }
+    platform::log::line("didUpdateValue: " + logText(value) + " forKey: " + setting);
     if (callbackAction != nullptr) {
-        *callbackAction = 1;
+        *callbackAction = co::COActionSettingsCallbackRefresh;
     }
     return true;
 }
-bool validatePublishOptions(const co::Value&, const co::ActionPtr&, co::ErrorOut) { return true; }
+
+bool validatePublishOptions(const co::Value& settings, const co::ActionPtr& action, co::ErrorOut error) {
+    if (!isPublishAction(action)) {
+        return true;
+    }
+    if (const auto invalid = firstInvalidSetting(settings, prefs::isLoggedIn())) {
+        VelbrookError::invalidActionSettings(*invalid, action).report(error);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace galvoria::settings
