@@ -145,9 +145,12 @@ void writeAll(int fd, const std::string& text) {
 }  // namespace
 
 DriveSession::DriveSession(Options options) {
-    std::vector<std::string> arguments{GALVORIA_HOST_BINARY, "drive", "--bundle",
+    std::vector<std::string> arguments{GALVORIA_HOST_BINARY,
+                                       "drive",
+                                       "--bundle",
                                        options.bundle ? options.bundle->string() : std::string(GALVORIA_BUNDLE_PATH),
-                                       "--prefs", options.prefs.string()};
+                                       "--prefs",
+                                       options.prefs.string()};
     if (options.strings) {
         arguments.emplace_back("--strings");
         arguments.push_back(options.strings->string());

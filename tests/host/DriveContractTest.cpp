@@ -1,0 +1,221 @@
+// galvoria-host drive on the real bundle: every reply form, malformed requests, start-up errors and
+// the plugin's own answers that need no service.
+
+#include <fstream>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.hpp"
+
+namespace fs = std::filesystem;
+using galvoria::testing::DriveSession;
+using galvoria::testing::runProcess;
+using galvoria::testing::TempDir;
+
+namespace {
+
+const std::string publishIdentifier = "org.galvoria.c1plugin.publishToDummyAction";
+const co::Value foreignAction = {{"displayName", "Export"}, {"identifier", "com.example.export"}};
+
+class Drive : public ::testing::Test {
+protected:
+    DriveSession& host() {
+        if (!session_) {
+            session_ = std::make_unique<DriveSession>(DriveSession::Options{dir_.path() / "prefs.json"});
+        }
+        return *session_;
+    }
+    TempDir dir_;
+    std::unique_ptr<DriveSession> session_;
+};
+
+// Member order is free in replies: compare as unordered JSON.
+nlohmann::json unordered(const co::Value& value) { return nlohmann::json::parse(value.dump()); }
+
+// Copies the built bundle with its manifest rewritten.
+fs::path copyBundle(const fs::path& into, const co::Value& manifest) {
+    const fs::path bundle = into / "Copy.coplugin";
+    fs::copy(GALVORIA_BUNDLE_PATH, bundle, fs::copy_options::recursive);
+    std::ofstream(bundle / "manifest.json") << manifest.dump();
+    return bundle;
+}
+
+}  // namespace
+
+TEST_F(Drive, OffersOnePublishActionForAnyNonZeroFileCount) {
+    EXPECT_EQ(host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 0}}),
+              co::Value({{"reply", "publishingActionsFileCount"}, {"ok", true}, {"actions", co::Value::array()}}));
+    for (const int count : {1, 3, 1000}) {
+        const auto reply = host().call({{"call", "publishingActionsFileCount"}, {"fileCount", count}});
+        ASSERT_EQ(reply["actions"].size(), 1U);
+        EXPECT_EQ(
+            reply["actions"][0],
+            co::Value({{"displayName", "Publish to galvoria"}, {"identifier", publishIdentifier}, {"hasImage", true}}));
+    }
+    EXPECT_EQ(host().finish(), 0);
+}
+
+TEST_F(Drive, FormsOneTaskForThePublishActionAndRefusesOthers) {
+    const co::Value files = {"/tmp/IMG_2.jpg", "/tmp/IMG_1.jpg", "/tmp/é 100%.tif"};
+    auto reply = host().call({{"call", "tasksForAction"}, {"action", "publish"}, {"files", files}});
+    EXPECT_EQ(reply["tasks"], co::Value::array({co::Value{{"files", files}}}));
+    reply = host().call({{"call", "tasksForAction"}, {"action", "publish"}, {"files", co::Value::array()}});
+    EXPECT_EQ(reply["tasks"], co::Value::array({co::Value{{"files", co::Value::array()}}}));
+
+    reply = host().call({{"call", "tasksForAction"}, {"action", foreignAction}, {"files", co::Value::array()}});
+    EXPECT_EQ(reply, co::Value({{"reply", "tasksForAction"},
+                                {"ok", false},
+                                {"error",
+                                 {{"description", "Innvalid action."},
+                                  {"failureReason", "The action cannot be performed by this plugin."}}}}));
+    reply = host().call(
+        {{"call", "tasksForAction"}, {"action", foreignAction}, {"files", co::Value::array()}, {"noErrorOut", true}});
+    EXPECT_EQ(reply, co::Value({{"reply", "tasksForAction"}, {"ok", false}}));
+
+    // An action built by the driver with the publish action's identifier is the publish action.
+    const co::Value sameIdentifier = {{"displayName", "Other"}, {"identifier", publishIdentifier}};
+    reply = host().call({{"call", "tasksForAction"}, {"action", sameIdentifier}, {"files", co::Value::array()}});
+    EXPECT_TRUE(reply["ok"].get<bool>());
+}
+
+TEST_F(Drive, RenderSettingsKeepTheirTypesAndVisibilityIsAllBits) {
+    for (const co::Value& action : {co::Value("publish"), foreignAction}) {
+        host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}});
+        const auto reply = host().call({{"call", "processingSettingsForAction"}, {"action", action}});
+        EXPECT_EQ(
+            reply["settings"].dump(),
+            R"({"COSupportedFileFormatsKey":[1,2,7],"COProcessFileFormatKey":1,"COProcessIncludeAnnotationsKey":true,)"
+            R"("COProcessIncludeKeywordsMetadataKey":1,"COProcessScaleMethodKey":5,"COProcessLongEdgeScaleKey":)"
+            R"({"COProcessScaleLengthKey":100,"COProcessScaleUnitKey":0}})");
+        const auto visibility = host().call({{"call", "processingSettingsVisibilityForAction"}, {"action", action}});
+        EXPECT_EQ(visibility.dump(),
+                  R"({"reply":"processingSettingsVisibilityForAction","ok":true,"visibility":18446744073709551615})");
+    }
+}
+
+TEST_F(Drive, MalformedRequestsGetAnErrorReplyAndTheHostReadsOn) {
+    const std::vector<std::string> bad = {
+        "not json",
+        "[1,2]",
+        R"({"fileCount": 1})",
+        R"({"call": 5})",
+        R"({"call": "launchRockets"})",
+        R"({"call": "publishingActionsFileCount"})",
+        R"({"call": "publishingActionsFileCount", "fileCount": -1})",
+        R"({"call": "publishingActionsFileCount", "fileCount": 1.5})",
+        R"({"call": "publishingActionsFileCount", "fileCount": "3"})",
+        R"({"call": "tasksForAction", "action": "publish", "files": [1]})",
+        R"({"call": "tasksForAction", "action": "export", "files": []})",
+        R"({"call": "tasksForAction", "action": {"identifier": "x"}, "files": []})",
+        R"({"call": "settingsForAction", "action": "publish", "settings": []})",
+        R"({"call": "handleEvent", "event": 1})",
+        R"({"call": "didUpdateValue", "setting": "username-item"})",
+        R"({"call": "startPublishingTask", "task": {"action": "publish", "files": "a.jpg"}})",
+        R"({"call": "startPublishingTask", "task": {"action": "publish"}, "cancelAfter": -2})",
+    };
+    for (const auto& line : bad) {
+        host().writeRaw(line + "\n");
+        const auto reply = host().nextLine();
+        EXPECT_EQ(reply["reply"], "error") << line;
+        EXPECT_EQ(reply["ok"], false) << line;
+        EXPECT_TRUE(reply["message"].is_string() && !reply["message"].get<std::string>().empty()) << line;
+    }
+    // Blank lines get no reply; CR LF endings are accepted.
+    host().writeRaw("\n   \n{\"call\": \"preferences\"}\r\n");
+    EXPECT_EQ(host().nextLine()["reply"], "preferences");
+    // A last line without a newline is still served before the host exits.
+    host().writeRaw(R"({"call": "publishingActionsFileCount", "fileCount": 0})");
+    EXPECT_EQ(host().finish(), 0);
+    const auto lines = host().standardOutputLines();
+    ASSERT_EQ(lines.size(), bad.size() + 2);
+    EXPECT_EQ(co::Value::parse(lines.back())["reply"], "publishingActionsFileCount");
+}
+
+TEST_F(Drive, StandardOutputCarriesOnlyProtocolLines) {
+    host().call({{"call", "settingsWithError"}});
+    host().call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", co::Value::object()}});
+    host().call({{"call", "handleEvent"}, {"event", 1}, {"item", "login-item"}});
+    ASSERT_EQ(host().finish(), 0);
+    for (const auto& line : host().standardOutputLines()) {
+        const auto parsed = co::Value::parse(line, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << line;
+        EXPECT_TRUE(parsed.contains("reply") != parsed.contains("event")) << line;
+    }
+}
+
+TEST_F(Drive, PreferencesReadTheFileAndRestartKeepsTheStoreAndTheHeldAction) {
+    EXPECT_EQ(host().call({{"call", "preferences"}})["preferences"], co::Value::object());
+    std::ofstream(dir_.path() / "prefs.json") << R"({"username-item": "ann@example.org", "password-item": ""})";
+    EXPECT_EQ(unordered(host().call({{"call", "preferences"}})["preferences"]),
+              nlohmann::json({{"username-item", "ann@example.org"}, {"password-item", ""}}));
+    host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 2}});
+    EXPECT_EQ(host().call({{"call", "restart"}}), co::Value({{"reply", "restart"}, {"ok", true}}));
+    const auto tasks = host().call({{"call", "tasksForAction"}, {"action", "publish"}, {"files", {"/a.jpg"}}});
+    EXPECT_TRUE(tasks["ok"].get<bool>());
+    EXPECT_EQ(host().call({{"call", "preferences"}})["preferences"]["username-item"], "ann@example.org");
+    std::ofstream(dir_.path() / "prefs.json") << "{broken";
+    EXPECT_EQ(host().call({{"call", "preferences"}})["preferences"], co::Value::object());
+}
+
+TEST_F(Drive, TheStringTableTranslatesErrorTexts) {
+    const fs::path strings = dir_.path() / "strings.json";
+    std::ofstream(strings) << R"({"Innvalid action.": "Action non valide."})";
+    DriveSession translated({dir_.path() / "prefs.json", strings});
+    const auto reply =
+        translated.call({{"call", "tasksForAction"}, {"action", foreignAction}, {"files", co::Value::array()}});
+    EXPECT_EQ(reply["error"]["description"], "Action non valide.");
+    EXPECT_EQ(reply["error"]["failureReason"], "The action cannot be performed by this plugin.");
+}
+
+TEST_F(Drive, ABundleWithoutIdentifierNamesItsActionAfterThePrincipalClass) {
+    const auto bundle = copyBundle(dir_.path(), {{"principalClass", "Velbrook"}, {"executable", "libGalvoria.so"}});
+    DriveSession session({dir_.path() / "prefs.json", std::nullopt, {}, bundle});
+    const auto reply = session.call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}});
+    EXPECT_EQ(reply["actions"][0]["identifier"], "Velbrook.publishToDummyAction");
+    EXPECT_EQ(reply["actions"][0]["hasImage"], true);
+}
+
+TEST_F(Drive, StartUpErrorsExitWithStatusTwoAndNothingOnStandardOutput) {
+    std::ofstream(dir_.path() / "bad-strings.json") << R"({"a": 1})";
+    const fs::path otherLibrary = copyBundle(
+        dir_.path(),
+        {{"bundleIdentifier", "x"}, {"principalClass", "Velbrook"}, {"executable", "../lib/libcoframework.so"}});
+    fs::copy(fs::path(GALVORIA_BUNDLE_PATH).parent_path().parent_path() / "lib", dir_.path() / "lib",
+             fs::copy_options::recursive);
+    const fs::path prefs = (dir_.path() / "prefs.json").string();
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string mentions;
+    };
+    const std::vector<Case> cases = {
+        {{"drive", "--bundle", (dir_.path() / "nowhere.coplugin").string(), "--prefs", prefs}, "nowhere.coplugin"},
+        {{"drive", "--bundle", GALVORIA_BUNDLE_PATH, "--prefs", prefs, "--strings",
+          (dir_.path() / "bad-strings.json").string()},
+         "bad-strings.json"},
+        {{"drive", "--bundle", otherLibrary.string(), "--prefs", prefs}, "COPluginInterfaceVersion"},
+        {{"drive", "--no-such-option"}, "no-such-option"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{GALVORIA_HOST_BINARY};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = runProcess(arguments, "{\"call\": \"preferences\"}\n");
+        EXPECT_EQ(result.status, 2) << c.mentions;
+        EXPECT_EQ(result.standardOutput, "") << c.mentions;
+        EXPECT_NE(result.standardError.find(c.mentions), std::string::npos) << result.standardError;
+        EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 1)
+            << result.standardError;
+    }
+}
+
+TEST_F(Drive, WithPrefsGivenNothingUnderTheUsersConfigurationIsTouched) {
+    const fs::path home = dir_.path() / "home";
+    fs::create_directories(home);
+    DriveSession session({dir_.path() / "prefs.json",
+                          std::nullopt,
+                          {{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / "config").string()}}});
+    session.call({{"call", "didUpdateValue"}, {"value", "ann@example.org"}, {"setting", "username-item"}});
+    session.call({{"call", "preferences"}});
+    EXPECT_EQ(session.finish(), 0);
+    EXPECT_TRUE(fs::is_empty(home));
+}

@@ -1,0 +1,39 @@
+// The publish action is one object per process, created once even when threads race to it.
+
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "plugin/PublishAction.hpp"
+
+TEST(PublishAction, CreatedOnceUnderConcurrentFirstUse) {
+    constexpr int threads = 16;
+    std::vector<const co::COPluginAction*> seen(threads, nullptr);
+    std::vector<std::thread> racers;
+    for (int i = 0; i < threads; ++i) {
+        racers.emplace_back([&seen, i] { seen[static_cast<std::size_t>(i)] = galvoria::publishAction().get(); });
+    }
+    for (auto& racer : racers) {
+        racer.join();
+    }
+    for (const auto* each : seen) {
+        EXPECT_EQ(each, seen.front());
+    }
+    EXPECT_EQ(galvoria::publishAction()->displayName(), "Publish to galvoria");
+}
+
+TEST(PublishAction, OutsideABundleTheIdentifierFallsBackAndEqualityGoesByIdentifier) {
+    // This test program is no bundle: the identifier takes the fallback and no icon is found.
+    const auto& action = galvoria::publishAction();
+    EXPECT_EQ(action->identifier(), "Velbrook.publishToDummyAction");
+    EXPECT_EQ(action->image(), nullptr);
+
+    auto sameIdentifier = std::make_shared<co::COPluginAction>("Another name");
+    sameIdentifier->setIdentifier("Velbrook.publishToDummyAction");
+    auto other = std::make_shared<co::COPluginAction>("Publish to galvoria");
+    other->setIdentifier("com.example.other");
+    EXPECT_TRUE(galvoria::isPublishAction(sameIdentifier));
+    EXPECT_FALSE(galvoria::isPublishAction(other));
+    EXPECT_FALSE(galvoria::isPublishAction(nullptr));
+}
