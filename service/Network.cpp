@@ -1,30 +1,184 @@
-// Placeholder until the service client lands: every exchange answers as a failed one would.
 #include "service/Network.hpp"
 
+#include <memory>
+
+#include "platform/Dispatch.hpp"
+#include "platform/Log.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
+#include "service/RecordMapping.hpp"
+#include "service/UrlEncoding.hpp"
+#include "service/http/Http.hpp"
+
 namespace galvoria {
+namespace {
+
+std::vector<http::Header> serviceHeaders(const std::optional<std::string>& token) {
+    std::vector<http::Header> headers{
+        {"Content-Type", "application/json"},
+        {"Accept", "application/json"},
+        {"User-Agent", "CaptureOne"},
+    };
+    if (token) {
+        headers.push_back({"Authorization", "Bearer " + *token});
+    }
+    return headers;
+}
+
+std::string storedToken() { return prefs::stringOrEmpty(prefs::apiToken); }
+
+// Turns a response into the status and the top-level JSON object; whatever else arrived leaves the
+// map empty and is described on standard output (never with the body itself, which may echo input).
+ServiceResult decode(const http::Response& response) {
+    ServiceResult result;
+    result.status = response.status;
+    if (!response.ok()) {
+        platform::log::toStandardOutput("Request failed: " + *response.transportError);
+        return result;
+    }
+    if (response.body.empty()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body is empty (status " +
+                                        std::to_string(response.status) + ").");
+        return result;
+    }
+    co::Value decoded;
+    try {
+        decoded = co::Value::parse(response.body);
+    } catch (const co::Value::parse_error& error) {
+        platform::log::toStandardOutput("Response could not be decoded: the body is not valid JSON (status " +
+                                        std::to_string(response.status) + ", error at byte " +
+                                        std::to_string(error.byte) + ").");
+        return result;
+    }
+    if (!decoded.is_object()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body is a JSON " +
+                                        std::string(decoded.type_name()) + ", not an object (status " +
+                                        std::to_string(response.status) + ").");
+        return result;
+    }
+    result.map = std::move(decoded);
+    return result;
+}
+
+// One blocking exchange: the session runs the transfer, the answer is handled on the main queue,
+// and this thread waits for that handler.
+ServiceResult exchange(http::Request request) {
+    platform::MainQueue& mainQueue = platform::MainQueue::shared();
+    if (mainQueue.isMainThread()) {
+        platform::log::line("Service request refused: it was made on the main thread, which must handle its answer.");
+        return {};
+    }
+    if (!mainQueue.isServed()) {
+        platform::log::line("Service request refused: no thread serves the main queue to handle its answer.");
+        return {};
+    }
+    struct Pending {
+        platform::DispatchSemaphore done;
+        ServiceResult result;
+    };
+    auto pending = std::make_shared<Pending>();
+    http::Session::shared().send(http::Role::service, std::move(request), {}, [pending](http::Response response) {
+        platform::MainQueue::shared().async([pending, response = std::move(response)] {
+            try {
+                pending->result = decode(response);
+            } catch (...) {
+                pending->result = {};
+                platform::log::toStandardOutput("Response could not be handled.");
+            }
+            pending->done.signal();
+        });
+    });
+    pending->done.wait();
+    return std::move(pending->result);
+}
+
+std::string dumped(const co::Value& value) { return value.dump(-1, ' ', false, co::Value::error_handler_t::replace); }
+
+}  // namespace
 
 const std::string& serviceBaseURL() {
     static const std::string origin = GALVORIA_SERVICE_URL;
     return origin;
 }
 
-ServiceResult Network::postRequest(const std::string&, const std::map<std::string, std::optional<std::string>>&,
-                                   const std::optional<std::string>&) const {
-    return {};
+ServiceResult Network::postRequest(const std::string& url,
+                                   const std::map<std::string, std::optional<std::string>>& parameters,
+                                   const std::optional<std::string>& token) const {
+    co::Value body = co::Value::object();
+    for (const auto& [key, value] : parameters) {
+        body[key] = value ? co::Value(*value) : co::Value(nullptr);
+    }
+    http::Request request;
+    request.method = "POST";
+    request.url = url;
+    request.headers = serviceHeaders(token);
+    request.body = dumped(body);
+    return exchange(std::move(request));
 }
-ServiceResult Network::getRequest(const std::string&, const std::map<std::string, std::string>&,
-                                  const std::optional<std::string>&) const {
-    return {};
+
+ServiceResult Network::getRequest(const std::string& url, const std::map<std::string, std::string>& parameters,
+                                  const std::optional<std::string>& token) const {
+    http::Request request;
+    request.method = "GET";
+    request.url = url;
+    if (!parameters.empty()) {
+        request.url += (url.find('?') == std::string::npos ? '?' : '&');
+        request.url += encodeFormFields(parameters);
+    }
+    request.headers = serviceHeaders(token);
+    return exchange(std::move(request));
 }
-std::string Network::login(const std::string&, const std::string&) const { return "login-failed"; }
-std::vector<Team> Network::getTeams() const { return {}; }
-WorkspaceListing Network::getWorkspaces() const { return {}; }
-std::vector<Folder> Network::getFolders(const std::string&) const { return {}; }
-std::vector<Project> Network::getProjects(const std::string&) const { return {}; }
-std::map<std::string, std::string> Network::createFolder(const std::string&, const std::string&) const { return {}; }
-std::map<std::string, std::string> Network::createProject(const std::string&, const std::string&,
-                                                          const std::string&) const {
-    return {};
+
+std::string Network::login(const std::string& email, const std::string& password) const {
+    const ServiceResult result =
+        postRequest(baseURL_ + "/sanctum/token",
+                    {{"email", email}, {"password", password}, {"device_name", "c1-plugin"}}, std::nullopt);
+    const bool refused = result.status == 400 || result.status == 401 || result.status == 422;
+    const auto token = result.map.find("token");
+    // Only a non-empty string is a token: anything else would erase the typed password and leave
+    // the account logged out while reporting success.
+    if (token == result.map.end() || !token->is_string() || token->get_ref<const std::string&>().empty()) {
+        return "login-failed";
+    }
+    auto& store = platform::PreferenceStore::standard();
+    store.setValue(token->get_ref<const std::string&>(), prefs::apiToken);
+    store.setValue("", prefs::password);
+    return refused ? "login-failed" : "";
+}
+
+std::vector<Team> Network::getTeams() const {
+    return mapTeams(getRequest(baseURL_ + "/api/teams", {}, storedToken()).map);
+}
+
+WorkspaceListing Network::getWorkspaces() const {
+    return mapWorkspaces(getRequest(baseURL_ + "/api/workspaces", {}, storedToken()).map);
+}
+
+std::vector<Folder> Network::getFolders(const std::string& workspaceId) const {
+    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders";
+    return mapFolders(getRequest(url, {}, storedToken()).map);
+}
+
+std::vector<Project> Network::getProjects(const std::string& workspaceId) const {
+    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects";
+    return mapProjects(getRequest(url, {}, storedToken()).map);
+}
+
+std::map<std::string, std::string> Network::createFolder(const std::string& name,
+                                                         const std::string& workspaceId) const {
+    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders";
+    auto result = creationResult(postRequest(url, {{"name", name}, {"parent_id", std::nullopt}}, storedToken()).map);
+    platform::log::line("Folder Created: " + printedResult(result));
+    return result;
+}
+
+std::map<std::string, std::string> Network::createProject(const std::string& name, const std::string& folderId,
+                                                          const std::string& workspaceId) const {
+    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects";
+    auto result = creationResult(
+        postRequest(url, {{"name", name}, {"description", ""}, {"folder_id", folderId}}, storedToken()).map);
+    platform::log::line("Project Created: " + printedResult(result));
+    return result;
 }
 
 }  // namespace galvoria
