@@ -1,0 +1,357 @@
+#include "devserver/HttpFront.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "devserver/Text.hpp"
+
+namespace galvoria::devserver {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds stopCheckInterval{100};
+constexpr std::size_t receiveBufferBytes = 256 * 1024;
+constexpr std::size_t maximumHeadBytes = 64 * 1024;
+constexpr milliseconds lingerTime{500};
+constexpr std::size_t lingerDrainBytes = 8 * 1024 * 1024;
+
+std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+void addressText(const sockaddr_storage& address, std::string& ip, int& port) {
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        inet_ntop(AF_INET, &v4.sin_addr, text.data(), text.size());
+        port = ntohs(v4.sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text.data(), text.size());
+        port = ntohs(v6.sin6_port);
+    }
+    ip = text.data();
+}
+
+// One accepted connection: a buffered stream over the socket that remembers the head of the request
+// being served and hands its body bytes to the request's observer.
+class Connection final : public httplib::Stream {
+public:
+    Connection(int fd, const HttpFront& front, const FrontHooks& hooks, std::chrono::seconds readTimeout,
+               std::chrono::seconds writeTimeout)
+        : fd_(fd),
+          front_(front),
+          hooks_(hooks),
+          readTimeout_(readTimeout),
+          writeTimeout_(writeTimeout),
+          buffer_(receiveBufferBytes) {}
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool is_readable() const override { return begin_ < end_ || waitFor(POLLIN, readTimeout_); }
+
+    bool is_writable() const override { return !dropped_ && waitFor(POLLOUT, writeTimeout_); }
+
+    ssize_t read(char* data, size_t size) override {
+        if (dropped_) return -1;
+        if (begin_ == end_) {
+            if (!waitFor(POLLIN, readTimeout_)) return -1;
+            ssize_t received = 0;
+            do {
+                received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+            } while (received < 0 && errno == EINTR);
+            if (received <= 0) return received;
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(received);
+        }
+        std::size_t count = std::min(size, end_ - begin_);
+        std::memcpy(data, buffer_.data() + begin_, count);
+        begin_ += count;
+        observe(data, count);
+        return static_cast<ssize_t>(count);
+    }
+
+    ssize_t write(const char* data, size_t size) override {
+        if (dropped_ || !waitFor(POLLOUT, writeTimeout_)) return -1;
+        ssize_t sent = 0;
+        do {
+            sent = ::send(fd_, data, size, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        return sent;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage address{};
+        socklen_t length = sizeof(address);
+        if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) addressText(address, ip, port);
+    }
+
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage address{};
+        socklen_t length = sizeof(address);
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) addressText(address, ip, port);
+    }
+
+    socket_t socket() const override { return fd_; }
+
+    // Waits until the next request may start: buffered bytes, or the socket readable (which may also be
+    // the peer closing). False when the keep-alive time passed or the server stops.
+    bool waitForNextRequest(std::chrono::seconds keepAlive) const {
+        return begin_ < end_ || waitFor(POLLIN, keepAlive);
+    }
+
+    void beginRequest() {
+        headComplete_ = false;
+        headBytes_.clear();
+        window_ = 0;
+        head_ = RequestHead{};
+        declaredLength_.reset();
+        chunked_ = false;
+        bodyRead_ = 0;
+        observer_ = nullptr;
+        closeAfterResponse_ = false;
+    }
+
+    // True when the connection can carry another request.
+    [[nodiscard]] bool endRequest() {
+        observer_ = nullptr;
+        if (!headComplete_ || dropped_ || closeAfterResponse_ || chunked_) return false;
+        // Body bytes nobody read would otherwise be taken for the next request.
+        return !declaredLength_ || bodyRead_ >= *declaredLength_;
+    }
+
+    void drop() {
+        if (dropped_) return;
+        dropped_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+    }
+
+    void closeAfterResponse() { closeAfterResponse_ = true; }
+
+    [[nodiscard]] bool peerClosed() const {
+        pollfd entry{fd_, POLLRDHUP, 0};
+        return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    }
+
+    [[nodiscard]] const RequestHead* head() const { return headComplete_ ? &head_ : nullptr; }
+
+    // Sends what is left and closes. Unless dropped, the connection lingers briefly, reading what the
+    // peer still sends, so that a response answered before the whole request was read reaches the peer
+    // instead of being lost to a reset.
+    void close() {
+        if (!dropped_) {
+            ::shutdown(fd_, SHUT_WR);
+            auto deadline = SteadyClock::now() + lingerTime;
+            std::size_t drained = 0;
+            while (drained < lingerDrainBytes && !front_.stopping()) {
+                auto left = std::chrono::duration_cast<milliseconds>(deadline - SteadyClock::now());
+                if (left.count() <= 0) break;
+                pollfd entry{fd_, POLLIN, 0};
+                int ready = ::poll(&entry, 1, static_cast<int>(std::min(left, stopCheckInterval).count()));
+                if (ready < 0 && errno != EINTR) break;
+                if (ready <= 0) continue;
+                ssize_t received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+                if (received <= 0) break;
+                drained += static_cast<std::size_t>(received);
+            }
+        }
+        ::close(fd_);
+    }
+
+private:
+    // Waits for the events in short slices so that a stopping server is noticed.
+    bool waitFor(short events, std::chrono::milliseconds timeout) const {
+        auto deadline = SteadyClock::now() + timeout;
+        while (!front_.stopping()) {
+            auto left = std::chrono::duration_cast<milliseconds>(deadline - SteadyClock::now());
+            if (left.count() <= 0) return false;
+            pollfd entry{fd_, events, 0};
+            int ready = ::poll(&entry, 1, static_cast<int>(std::min(left, stopCheckInterval).count()));
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return false;
+        }
+        return false;
+    }
+
+    void observe(const char* data, std::size_t length) {
+        std::size_t index = 0;
+        while (!headComplete_ && index < length) {
+            char c = data[index++];
+            if (headBytes_.size() < maximumHeadBytes) headBytes_.push_back(c);
+            window_ = (window_ << 8) | static_cast<unsigned char>(c);
+            if (window_ == 0x0D0A0D0A) completeHead();
+        }
+        if (index < length && headComplete_) {
+            bodyRead_ += length - index;
+            if (observer_) observer_(data + index, length - index);
+        }
+    }
+
+    void completeHead() {
+        headComplete_ = true;
+        std::string_view text(headBytes_);
+        std::size_t lineEnd = text.find("\r\n");
+        std::string_view requestLine = text.substr(0, lineEnd);
+        auto firstSpace = requestLine.find(' ');
+        auto lastSpace = requestLine.rfind(' ');
+        if (firstSpace != std::string_view::npos && lastSpace > firstSpace) {
+            head_.method = std::string(requestLine.substr(0, firstSpace));
+            head_.target = std::string(requestLine.substr(firstSpace + 1, lastSpace - firstSpace - 1));
+        } else {
+            head_.method = std::string(requestLine);
+        }
+        std::size_t start = lineEnd == std::string_view::npos ? text.size() : lineEnd + 2;
+        while (start < text.size()) {
+            std::size_t end = text.find("\r\n", start);
+            if (end == std::string_view::npos) end = text.size();
+            std::string_view line = text.substr(start, end - start);
+            start = end + 2;
+            auto colon = line.find(':');
+            if (line.empty() || colon == std::string_view::npos) continue;
+            head_.headers.emplace_back(std::string(line.substr(0, colon)),
+                                       std::string(trimBlanks(line.substr(colon + 1))));
+        }
+        if (auto length = head_.header("Content-Length")) declaredLength_ = parseDecimal(*length);
+        if (auto encoding = head_.header("Transfer-Encoding")) chunked_ = !encoding->empty();
+        if (hooks_.onRequestHead) observer_ = hooks_.onRequestHead(head_, info_);
+    }
+
+    int fd_;
+    const HttpFront& front_;
+    const FrontHooks& hooks_;
+    std::chrono::seconds readTimeout_;
+    std::chrono::seconds writeTimeout_;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+
+    ConnectionInfo info_;
+    bool headComplete_ = false;
+    std::string headBytes_;
+    std::uint32_t window_ = 0;
+    RequestHead head_;
+    std::optional<std::uint64_t> declaredLength_;
+    bool chunked_ = false;
+    std::uint64_t bodyRead_ = 0;
+    BodyObserver observer_;
+    bool dropped_ = false;
+    bool closeAfterResponse_ = false;
+};
+
+thread_local Connection* currentConnection = nullptr;
+
+}  // namespace
+
+std::optional<std::string> RequestHead::header(std::string_view name) const {
+    for (const auto& [headerName, value] : headers) {
+        if (equalsIgnoringCase(headerName, name)) return value;
+    }
+    return std::nullopt;
+}
+
+std::string_view RequestHead::path() const {
+    std::string_view text(target);
+    return text.substr(0, text.find('?'));
+}
+
+HttpFront::HttpFront(FrontHooks hooks) : hooks_(std::move(hooks)) {}
+
+void HttpFront::widenBacklog(int backlog) {
+    if (svr_sock_ != INVALID_SOCKET) ::listen(svr_sock_, backlog);
+}
+
+const RequestHead* HttpFront::currentHead() { return currentConnection ? currentConnection->head() : nullptr; }
+
+void HttpFront::dropCurrentConnection() {
+    if (currentConnection) currentConnection->drop();
+}
+
+void HttpFront::closeCurrentConnectionAfterResponse() {
+    if (currentConnection) currentConnection->closeAfterResponse();
+}
+
+bool HttpFront::currentPeerClosed() { return currentConnection && currentConnection->peerClosed(); }
+
+bool HttpFront::process_and_close_socket(socket_t sock) {
+    Connection connection(sock, *this, hooks_, std::chrono::seconds(read_timeout_sec_),
+                          std::chrono::seconds(write_timeout_sec_));
+    bool served = false;
+    try {
+        std::size_t remaining = keep_alive_max_count_;
+        while (!stopping() && remaining > 0 &&
+               connection.waitForNextRequest(std::chrono::seconds(keep_alive_timeout_sec_))) {
+            connection.beginRequest();
+            bool connectionClosed = false;
+            currentConnection = &connection;
+            served = process_request(connection, remaining == 1, connectionClosed, nullptr);
+            currentConnection = nullptr;
+            if (!connection.endRequest() || !served || connectionClosed) break;
+            --remaining;
+        }
+    } catch (...) {
+        // A failing request ends its connection, never the server.
+        currentConnection = nullptr;
+        served = false;
+    }
+    connection.close();
+    return served;
+}
+
+GrowingThreadPool::GrowingThreadPool(std::size_t maximumThreads) : maximumThreads_(maximumThreads) {}
+
+GrowingThreadPool::~GrowingThreadPool() { shutdown(); }
+
+void GrowingThreadPool::enqueue(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() > idle_ && threads_.size() < maximumThreads_) {
+        threads_.emplace_back([this] { work(); });
+    } else {
+        changed_.notify_one();
+    }
+}
+
+void GrowingThreadPool::shutdown() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(mutex_);
+        shuttingDown_ = true;
+        threads.swap(threads_);
+    }
+    changed_.notify_all();
+    for (auto& thread : threads) thread.join();
+}
+
+void GrowingThreadPool::work() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        ++idle_;
+        changed_.wait(lock, [this] { return shuttingDown_ || !jobs_.empty(); });
+        --idle_;
+        if (jobs_.empty()) return;
+        auto job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        try {
+            job();
+        } catch (...) {
+            // The job's connection is gone; the worker stays.
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace galvoria::devserver

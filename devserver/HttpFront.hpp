@@ -1,0 +1,94 @@
+#pragma once
+// The HTTP front of the service: cpp-httplib's request parsing and routing, over connections that
+// the front runs itself. Running the connection lets the service
+//  - see each request head exactly as it arrived (header names, values and their order on the wire;
+//    the library itself keeps headers sorted by name and percent-decodes their values),
+//  - observe every body byte the handlers read,
+//  - close a connection at once from inside a handler, or after the response,
+//  - stop promptly: idle, reading and writing connections notice the stop within a tenth of a second.
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace galvoria::devserver {
+
+struct RequestHead {
+    std::string method;
+    std::string target;
+    std::vector<std::pair<std::string, std::string>> headers;  // in wire order, values without surrounding blanks
+
+    // The first header of that name (case ignored).
+    [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+    // The target up to its query.
+    [[nodiscard]] std::string_view path() const;
+};
+
+// What the hooks keep about one connection across its requests.
+struct ConnectionInfo {
+    bool counted = false;
+};
+
+// Sees the body bytes of one request as the handlers read them.
+using BodyObserver = std::function<void(const char* data, std::size_t length)>;
+
+struct FrontHooks {
+    // Called when a request head is complete, before the library parses it.
+    std::function<BodyObserver(const RequestHead& head, ConnectionInfo& connection)> onRequestHead;
+};
+
+class HttpFront : public httplib::Server {
+public:
+    explicit HttpFront(FrontHooks hooks);
+
+    // Lets more connections wait for acceptance than the library's fixed backlog.
+    void widenBacklog(int backlog);
+    [[nodiscard]] bool stopping() const { return svr_sock_ == INVALID_SOCKET; }
+
+    // For handlers, about the request they serve on the calling thread.
+    static const RequestHead* currentHead();
+    // Closes the connection at once; nothing more is sent on it.
+    static void dropCurrentConnection();
+    // Closes the connection once the response has been sent.
+    static void closeCurrentConnectionAfterResponse();
+    // The peer has closed its side of the connection.
+    static bool currentPeerClosed();
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+
+    FrontHooks hooks_;
+};
+
+// A pool that grows a thread for every connection that finds no idle one, up to a limit, so that
+// long-lived keep-alive connections do not starve new ones.
+class GrowingThreadPool final : public httplib::TaskQueue {
+public:
+    explicit GrowingThreadPool(std::size_t maximumThreads);
+    ~GrowingThreadPool() override;
+    GrowingThreadPool(const GrowingThreadPool&) = delete;
+    GrowingThreadPool& operator=(const GrowingThreadPool&) = delete;
+
+    void enqueue(std::function<void()> job) override;
+    void shutdown() override;
+
+private:
+    void work();
+
+    std::size_t maximumThreads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::list<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    std::size_t idle_ = 0;
+    bool shuttingDown_ = false;
+};
+
+}  // namespace galvoria::devserver
