@@ -11,7 +11,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <variant>
 
+#include "host/DriveRequest.hpp"
 #include "host/HostObjects.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
@@ -53,64 +55,6 @@ private:
     std::mutex mutex_;
 };
 
-const co::Value& member(const co::Value& request, const char* name) {
-    const auto found = request.find(name);
-    if (found == request.end()) {
-        throw BadRequest(std::string("missing member \"") + name + "\"");
-    }
-    return *found;
-}
-
-std::string stringMember(const co::Value& request, const char* name) {
-    const auto& value = member(request, name);
-    if (!value.is_string()) {
-        throw BadRequest(std::string("member \"") + name + "\" must be a string");
-    }
-    return value.get<std::string>();
-}
-
-std::uint64_t countMember(const co::Value& request, const char* name) {
-    const auto& value = member(request, name);
-    if (!value.is_number_unsigned()) {
-        throw BadRequest(std::string("member \"") + name + "\" must be an integer of at least 0");
-    }
-    return value.get<std::uint64_t>();
-}
-
-const co::Value& objectMember(const co::Value& request, const char* name) {
-    const auto& value = member(request, name);
-    if (!value.is_object()) {
-        throw BadRequest(std::string("member \"") + name + "\" must be an object");
-    }
-    return value;
-}
-
-std::vector<std::string> stringList(const co::Value& value, const char* name) {
-    if (!value.is_array()) {
-        throw BadRequest(std::string("member \"") + name + "\" must be an array of strings");
-    }
-    std::vector<std::string> out;
-    out.reserve(value.size());
-    for (const auto& element : value) {
-        if (!element.is_string()) {
-            throw BadRequest(std::string("member \"") + name + "\" must be an array of strings");
-        }
-        out.push_back(element.get<std::string>());
-    }
-    return out;
-}
-
-bool noErrorOut(const co::Value& request) {
-    const auto found = request.find("noErrorOut");
-    if (found == request.end()) {
-        return false;
-    }
-    if (!found->is_boolean()) {
-        throw BadRequest("member \"noErrorOut\" must be a boolean");
-    }
-    return found->get<bool>();
-}
-
 // One call's error out-parameter: absent when the driver asked for none.
 struct ErrorSlot {
     explicit ErrorSlot(bool none) : none_(none) {}
@@ -137,43 +81,37 @@ class Driver {
 public:
     Driver(PluginLoader& loader, ProtocolWriter& writer) : loader_(loader), writer_(writer) {
         handlers_ = {
-            {"publishingActionsFileCount", [this](const co::Value& r) { return publishingActionsFileCount(r); }},
-            {"tasksForAction", [this](const co::Value& r) { return tasksForAction(r); }},
-            {"startPublishingTask", [this](const co::Value& r) { return startPublishingTask(r); }},
-            {"settingsWithError", [this](const co::Value& r) { return settingsWithError(r); }},
-            {"didUpdateValue", [this](const co::Value& r) { return didUpdateValue(r); }},
-            {"handleEvent", [this](const co::Value& r) { return handleEvent(r); }},
-            {"settingsForAction", [this](const co::Value& r) { return settingsForAction(r); }},
-            {"didUpdateActionValue", [this](const co::Value& r) { return didUpdateActionValue(r); }},
-            {"validateSettings", [this](const co::Value& r) { return validateSettings(r); }},
-            {"processingSettingsForAction", [this](const co::Value& r) { return processingSettingsForAction(r); }},
+            {"publishingActionsFileCount", [this](const DriveRequest& r) { return publishingActionsFileCount(r); }},
+            {"tasksForAction", [this](const DriveRequest& r) { return tasksForAction(r); }},
+            {"startPublishingTask", [this](const DriveRequest& r) { return startPublishingTask(r); }},
+            {"settingsWithError", [this](const DriveRequest& r) { return settingsWithError(r); }},
+            {"didUpdateValue", [this](const DriveRequest& r) { return didUpdateValue(r); }},
+            {"handleEvent", [this](const DriveRequest& r) { return handleEvent(r); }},
+            {"settingsForAction", [this](const DriveRequest& r) { return settingsForAction(r); }},
+            {"didUpdateActionValue", [this](const DriveRequest& r) { return didUpdateActionValue(r); }},
+            {"validateSettings", [this](const DriveRequest& r) { return validateSettings(r); }},
+            {"processingSettingsForAction", [this](const DriveRequest& r) { return processingSettingsForAction(r); }},
             {"processingSettingsVisibilityForAction",
-             [this](const co::Value& r) { return processingSettingsVisibilityForAction(r); }},
-            {"preferences", [this](const co::Value& r) { return preferences(r); }},
-            {"restart", [this](const co::Value& r) { return restart(r); }},
+             [this](const DriveRequest& r) { return processingSettingsVisibilityForAction(r); }},
+            {"preferences", [this](const DriveRequest& r) { return preferences(r); }},
+            {"restart", [this](const DriveRequest& r) { return restart(r); }},
         };
     }
 
-    void handleLine(std::string line) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.find_first_not_of(" \t") == std::string::npos) {
+    void handleLine(std::string_view line) {
+        const auto parsed = parseRequestLine(line);
+        if (std::holds_alternative<BlankLine>(parsed)) {
             return;
         }
         co::Value out;
         try {
-            const co::Value request = co::Value::parse(line, nullptr, false);
-            if (request.is_discarded() || !request.is_object()) {
-                throw BadRequest("the request is not a JSON object");
+            if (const auto* malformed = std::get_if<MalformedRequest>(&parsed)) {
+                throw BadRequest(malformed->message);
             }
-            const auto call = request.find("call");
-            if (call == request.end() || !call->is_string()) {
-                throw BadRequest("the request has no string member \"call\"");
-            }
-            const auto handler = handlers_.find(call->get<std::string>());
+            const auto& request = std::get<DriveRequest>(parsed);
+            const auto handler = handlers_.find(request.call);
             if (handler == handlers_.end()) {
-                throw BadRequest("unknown call \"" + call->get<std::string>() + "\"");
+                throw BadRequest("unknown call \"" + request.call + "\"");
             }
             out = handler->second(request);
         } catch (const BadRequest& bad) {
@@ -204,26 +142,25 @@ private:
         return held_;
     }
 
-    co::ActionPtr actionFrom(const co::Value& value) {
-        if (value.is_string()) {
-            if (value.get<std::string>() == "publish") {
-                return heldPublishAction();
-            }
-            throw BadRequest("unknown action \"" + value.get<std::string>() + "\"");
+    co::ActionPtr actionFrom(const ActionRequest& named) {
+        if (named.held) {
+            return heldPublishAction();
         }
-        if (value.is_object()) {
-            const auto action = std::make_shared<co::COPluginAction>(stringMember(value, "displayName"));
-            action->setIdentifier(stringMember(value, "identifier"));
-            return action;
-        }
-        throw BadRequest("member \"action\" must be \"publish\" or an object with \"displayName\" and \"identifier\"");
+        const auto action = std::make_shared<co::COPluginAction>(named.displayName);
+        action->setIdentifier(named.identifier);
+        return action;
     }
 
-    co::ActionPtr action(const co::Value& request) { return actionFrom(member(request, "action")); }
+    co::ActionPtr action(const DriveRequest& request) {
+        if (!request.action) {
+            throw BadRequest("missing member \"action\"");
+        }
+        return actionFrom(*request.action);
+    }
 
-    co::Value publishingActionsFileCount(const co::Value& request) {
-        const auto count = countMember(request, "fileCount");
-        ErrorSlot error(noErrorOut(request));
+    co::Value publishingActionsFileCount(const DriveRequest& request) {
+        const auto count = request.fileCount;
+        ErrorSlot error(request.noErrorOut);
         const auto actions = loader_.publishing()->publishingActionsFileCount(count, error.out());
         drainMainQueue();
         co::Value out = reply("publishingActionsFileCount", actions.has_value());
@@ -243,10 +180,10 @@ private:
         return out;
     }
 
-    co::Value tasksForAction(const co::Value& request) {
+    co::Value tasksForAction(const DriveRequest& request) {
         const auto target = action(request);
-        const auto files = stringList(member(request, "files"), "files");
-        ErrorSlot error(noErrorOut(request));
+        const auto& files = request.files;
+        ErrorSlot error(request.noErrorOut);
         const auto tasks = loader_.publishing()->tasksForAction(target, files, error.out());
         drainMainQueue();
         co::Value out = reply("tasksForAction", tasks.has_value());
@@ -263,25 +200,15 @@ private:
         return out;
     }
 
-    co::Value startPublishingTask(const co::Value& request) {
-        const auto& description = objectMember(request, "task");
-        const auto target = actionFrom(member(description, "action"));
-        std::optional<std::vector<std::string>> files;
-        if (const auto found = description.find("files"); found != description.end() && !found->is_null()) {
-            files = stringList(*found, "files");
+    co::Value startPublishingTask(const DriveRequest& request) {
+        if (!request.task) {
+            throw BadRequest("missing member \"task\"");
         }
-        std::optional<co::Value> settings;
-        if (const auto found = description.find("settings"); found != description.end() && !found->is_null()) {
-            if (!found->is_object()) {
-                throw BadRequest("member \"settings\" of \"task\" must be an object or null");
-            }
-            settings = *found;
-        }
-        std::optional<std::uint64_t> cancelAfter;
-        if (request.contains("cancelAfter")) {
-            cancelAfter = countMember(request, "cancelAfter");
-        }
-        ErrorSlot error(noErrorOut(request));
+        const auto target = actionFrom(request.task->action);
+        auto files = request.task->files;
+        auto settings = request.task->settings;
+        const auto cancelAfter = request.cancelAfter;
+        ErrorSlot error(request.noErrorOut);
 
         auto task = std::make_shared<co::COFileHandlingPluginTask>(target, std::move(files));
         task->setSettings(std::move(settings));
@@ -311,8 +238,8 @@ private:
         return out;
     }
 
-    co::Value settingsWithError(const co::Value& request) {
-        ErrorSlot error(noErrorOut(request));
+    co::Value settingsWithError(const DriveRequest& request) {
+        ErrorSlot error(request.noErrorOut);
         const auto groups = loader_.settings()->settingsWithError(error.out());
         drainMainQueue();
         co::Value out = reply("settingsWithError", groups.has_value());
@@ -353,10 +280,10 @@ private:
         }
     };
 
-    co::Value didUpdateValue(const co::Value& request) {
-        const auto& value = member(request, "value");
-        const auto setting = stringMember(request, "setting");
-        ErrorSlot error(noErrorOut(request));
+    co::Value didUpdateValue(const DriveRequest& request) {
+        const auto& value = request.value;
+        const auto& setting = request.setting;
+        ErrorSlot error(request.noErrorOut);
         Callbacks callbacks;
         const bool ok = loader_.settings()->didUpdateValue(value, setting, error.out(), callbacks.block());
         drainMainQueue();
@@ -366,9 +293,9 @@ private:
         return out;
     }
 
-    co::Value handleEvent(const co::Value& request) {
-        const auto event = countMember(request, "event");
-        const auto identifier = stringMember(request, "item");
+    co::Value handleEvent(const DriveRequest& request) {
+        const auto event = request.event;
+        const auto& identifier = request.item;
         // The item the host shows under that identifier, or a button standing for it.
         co::ItemPtr item;
         if (const auto found = panelItems_.find(identifier); found != panelItems_.end()) {
@@ -378,7 +305,7 @@ private:
             button->setIdentifier(identifier);
             item = std::move(button);
         }
-        ErrorSlot error(noErrorOut(request));
+        ErrorSlot error(request.noErrorOut);
         Callbacks callbacks;
         const bool ok = loader_.settings()->handleEvent(event, item, error.out(), callbacks.block());
         drainMainQueue();
@@ -388,10 +315,10 @@ private:
         return out;
     }
 
-    co::Value settingsForAction(const co::Value& request) {
+    co::Value settingsForAction(const DriveRequest& request) {
         const auto target = action(request);
-        const auto& settings = objectMember(request, "settings");
-        ErrorSlot error(noErrorOut(request));
+        const auto& settings = request.settings;
+        ErrorSlot error(request.noErrorOut);
         const auto groups = loader_.publishing()->settingsForAction(target, settings, error.out());
         drainMainQueue();
         co::Value out = reply("settingsForAction", groups.has_value());
@@ -408,12 +335,12 @@ private:
         return out;
     }
 
-    co::Value didUpdateActionValue(const co::Value& request) {
-        const auto& value = member(request, "value");
-        const auto setting = stringMember(request, "setting");
+    co::Value didUpdateActionValue(const DriveRequest& request) {
+        const auto& value = request.value;
+        const auto& setting = request.setting;
         const auto target = action(request);
-        const auto& settings = objectMember(request, "settings");
-        ErrorSlot error(noErrorOut(request));
+        const auto& settings = request.settings;
+        ErrorSlot error(request.noErrorOut);
         std::uint64_t callbackAction = 0;
         const bool ok =
             loader_.publishing()->didUpdateValue(value, setting, target, settings, &callbackAction, error.out());
@@ -424,10 +351,10 @@ private:
         return out;
     }
 
-    co::Value validateSettings(const co::Value& request) {
-        const auto& settings = objectMember(request, "settings");
+    co::Value validateSettings(const DriveRequest& request) {
+        const auto& settings = request.settings;
         const auto target = action(request);
-        ErrorSlot error(noErrorOut(request));
+        ErrorSlot error(request.noErrorOut);
         const bool ok = loader_.publishing()->validateSettings(settings, target, error.out());
         drainMainQueue();
         co::Value out = reply("validateSettings", ok);
@@ -435,9 +362,9 @@ private:
         return out;
     }
 
-    co::Value processingSettingsForAction(const co::Value& request) {
+    co::Value processingSettingsForAction(const DriveRequest& request) {
         const auto target = action(request);
-        ErrorSlot error(noErrorOut(request));
+        ErrorSlot error(request.noErrorOut);
         const auto settings = loader_.publishing()->processingSettingsForAction(target, error.out());
         drainMainQueue();
         co::Value out = reply("processingSettingsForAction", settings.has_value());
@@ -448,7 +375,7 @@ private:
         return out;
     }
 
-    co::Value processingSettingsVisibilityForAction(const co::Value& request) {
+    co::Value processingSettingsVisibilityForAction(const DriveRequest& request) {
         const auto target = action(request);
         const std::uint64_t visibility = loader_.publishing()->processingSettingsVisibilityForAction(target);
         drainMainQueue();
@@ -457,7 +384,7 @@ private:
         return out;
     }
 
-    co::Value preferences(const co::Value& /*request*/) {
+    co::Value preferences(const DriveRequest& /*request*/) {
         co::Value values = co::Value::object();
         for (const auto& [key, value] : platform::PreferenceStore::standard().dictionary()) {
             values[key] = value;
@@ -467,7 +394,7 @@ private:
         return out;
     }
 
-    co::Value restart(const co::Value& /*request*/) {
+    co::Value restart(const DriveRequest& /*request*/) {
         panelItems_.clear();
         std::string problem;
         if (!loader_.createInstance(problem)) {
@@ -480,7 +407,7 @@ private:
     ProtocolWriter& writer_;
     co::ActionPtr held_;
     std::map<std::string, co::ItemPtr> panelItems_;
-    std::map<std::string, std::function<co::Value(const co::Value&)>> handlers_;
+    std::map<std::string, std::function<co::Value(const DriveRequest&)>> handlers_;
 };
 
 }  // namespace
@@ -514,7 +441,7 @@ int runDrive(const HostOptions& options) {
             Driver driver(*loader, writer);
             std::string line;
             while (std::getline(std::cin, line)) {
-                driver.handleLine(std::move(line));
+                driver.handleLine(line);
                 line.clear();
             }
             loader->releaseInstance();

@@ -78,19 +78,12 @@ Contents load(const fs::path& file) {
         contents.state = absent ? FileState::absent : FileState::corrupt;
         return contents;
     }
-    const auto json = nlohmann::json::parse(*text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
+    auto values = parsePreferences(*text);
+    if (!values) {
         contents.state = FileState::corrupt;
         return contents;
     }
-    for (const auto& [key, value] : json.items()) {
-        if (!value.is_string()) {
-            contents.state = FileState::corrupt;
-            contents.values.clear();
-            return contents;
-        }
-        contents.values.emplace(key, value.get<std::string>());
-    }
+    contents.values = std::move(*values);
     contents.state = FileState::valid;
     return contents;
 }
@@ -152,6 +145,29 @@ std::unique_ptr<PreferenceStore>& standardSlot() {
 }
 
 }  // namespace
+
+std::optional<std::map<std::string, std::string>> parsePreferences(std::string_view text) {
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> values;
+    for (const auto& [key, value] : json.items()) {
+        if (!value.is_string()) {
+            return std::nullopt;
+        }
+        values.emplace(key, value.get<std::string>());
+    }
+    return values;
+}
+
+std::string serializePreferences(const std::map<std::string, std::string>& values) {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [key, value] : values) {
+        object[key] = value;
+    }
+    return object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
 
 PreferenceStore::PreferenceStore(fs::path file) : file_(std::move(file)) {}
 
@@ -220,11 +236,7 @@ void PreferenceStore::change(std::string_view key, const std::optional<std::stri
     } else {
         contents.values.erase(std::string(key));
     }
-    nlohmann::json object = nlohmann::json::object();
-    for (const auto& [k, v] : contents.values) {
-        object[k] = v;
-    }
-    const std::string text = object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string text = serializePreferences(contents.values);
 
     // The temporary file has a fixed name, taken only under the lock: whatever stands there (a file
     // left by a writer that died, or a planted link) is removed, never followed, and at most one

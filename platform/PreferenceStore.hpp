@@ -15,6 +15,12 @@
 
 namespace platform {
 
+// The keys and values of a store file's text; no value when the text is not one JSON object whose
+// members are all strings.
+std::optional<std::map<std::string, std::string>> parsePreferences(std::string_view text);
+// The text the store writes for `values`: one JSON object of strings, ended by a newline.
+std::string serializePreferences(const std::map<std::string, std::string>& values);
+
 class PreferenceStore {
 public:
     explicit PreferenceStore(std::filesystem::path file);

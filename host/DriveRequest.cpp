@@ -1,0 +1,332 @@
+#include "host/DriveRequest.hpp"
+
+#include <functional>
+#include <map>
+
+namespace galvoria::host {
+namespace {
+
+// Containers nested deeper than this are refused. Copying and writing a JSON value recurses once
+// per level, so a line of a few hundred kilobytes of "[" would otherwise exhaust the stack of the
+// thread that handles it; no request of the protocol comes near this depth.
+constexpr int maximumNestingDepth = 128;
+
+// What is wrong with a request; nothing when the member was read.
+using Problem = std::optional<std::string>;
+
+std::string quoted(const char* name) { return std::string("\"") + name + "\""; }
+
+Problem find(const co::Value& object, const char* name, const co::Value*& out) {
+    const auto found = object.find(name);
+    if (found == object.end()) {
+        return "missing member " + quoted(name);
+    }
+    out = &*found;
+    return std::nullopt;
+}
+
+Problem readValue(const co::Value& object, const char* name, co::Value& out) {
+    const co::Value* value = nullptr;
+    if (auto problem = find(object, name, value)) {
+        return problem;
+    }
+    out = *value;
+    return std::nullopt;
+}
+
+Problem readString(const co::Value& object, const char* name, std::string& out) {
+    const co::Value* value = nullptr;
+    if (auto problem = find(object, name, value)) {
+        return problem;
+    }
+    if (!value->is_string()) {
+        return "member " + quoted(name) + " must be a string";
+    }
+    out = value->get<std::string>();
+    return std::nullopt;
+}
+
+Problem readCount(const co::Value& object, const char* name, std::uint64_t& out) {
+    const co::Value* value = nullptr;
+    if (auto problem = find(object, name, value)) {
+        return problem;
+    }
+    if (!value->is_number_unsigned()) {
+        return "member " + quoted(name) + " must be an integer of at least 0";
+    }
+    out = value->get<std::uint64_t>();
+    return std::nullopt;
+}
+
+Problem readObject(const co::Value& object, const char* name, co::Value& out) {
+    const co::Value* value = nullptr;
+    if (auto problem = find(object, name, value)) {
+        return problem;
+    }
+    if (!value->is_object()) {
+        return "member " + quoted(name) + " must be an object";
+    }
+    out = *value;
+    return std::nullopt;
+}
+
+Problem readStringList(const co::Value& value, const char* name, std::vector<std::string>& out) {
+    const auto problem = "member " + quoted(name) + " must be an array of strings";
+    if (!value.is_array()) {
+        return problem;
+    }
+    out.clear();
+    out.reserve(value.size());
+    for (const auto& element : value) {
+        if (!element.is_string()) {
+            return problem;
+        }
+        out.push_back(element.get<std::string>());
+    }
+    return std::nullopt;
+}
+
+Problem readNoErrorOut(const co::Value& object, bool& out) {
+    const auto found = object.find("noErrorOut");
+    if (found == object.end()) {
+        out = false;
+        return std::nullopt;
+    }
+    if (!found->is_boolean()) {
+        return std::string("member \"noErrorOut\" must be a boolean");
+    }
+    out = found->get<bool>();
+    return std::nullopt;
+}
+
+Problem readActionValue(const co::Value& value, ActionRequest& out) {
+    if (value.is_string()) {
+        if (value.get<std::string>() == "publish") {
+            out.held = true;
+            return std::nullopt;
+        }
+        return "unknown action \"" + value.get<std::string>() + "\"";
+    }
+    if (value.is_object()) {
+        if (auto problem = readString(value, "displayName", out.displayName)) {
+            return problem;
+        }
+        return readString(value, "identifier", out.identifier);
+    }
+    return std::string("member \"action\" must be \"publish\" or an object with \"displayName\" and \"identifier\"");
+}
+
+Problem readAction(const co::Value& object, std::optional<ActionRequest>& out) {
+    const co::Value* value = nullptr;
+    if (auto problem = find(object, "action", value)) {
+        return problem;
+    }
+    ActionRequest action;
+    if (auto problem = readActionValue(*value, action)) {
+        return problem;
+    }
+    out = std::move(action);
+    return std::nullopt;
+}
+
+Problem readTask(const co::Value& request, std::optional<TaskRequest>& out) {
+    co::Value description;
+    if (auto problem = readObject(request, "task", description)) {
+        return problem;
+    }
+    TaskRequest task;
+    const co::Value* action = nullptr;
+    if (auto problem = find(description, "action", action)) {
+        return problem;
+    }
+    if (auto problem = readActionValue(*action, task.action)) {
+        return problem;
+    }
+    if (const auto found = description.find("files"); found != description.end() && !found->is_null()) {
+        std::vector<std::string> files;
+        if (auto problem = readStringList(*found, "files", files)) {
+            return problem;
+        }
+        task.files = std::move(files);
+    }
+    if (const auto found = description.find("settings"); found != description.end() && !found->is_null()) {
+        if (!found->is_object()) {
+            return std::string("member \"settings\" of \"task\" must be an object or null");
+        }
+        task.settings = *found;
+    }
+    out = std::move(task);
+    return std::nullopt;
+}
+
+// Each call's members, read in the order the call uses them: the first problem found is reported.
+using CallReader = std::function<Problem(const co::Value&, DriveRequest&)>;
+
+const std::map<std::string_view, CallReader>& callReaders() {
+    static const std::map<std::string_view, CallReader> readers = {
+        {"publishingActionsFileCount",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readCount(r, "fileCount", out.fileCount)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"tasksForAction",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readAction(r, out.action)) {
+                 return problem;
+             }
+             const co::Value* files = nullptr;
+             if (auto problem = find(r, "files", files)) {
+                 return problem;
+             }
+             if (auto problem = readStringList(*files, "files", out.files)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"startPublishingTask",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readTask(r, out.task)) {
+                 return problem;
+             }
+             if (r.contains("cancelAfter")) {
+                 std::uint64_t cancelAfter = 0;
+                 if (auto problem = readCount(r, "cancelAfter", cancelAfter)) {
+                     return problem;
+                 }
+                 out.cancelAfter = cancelAfter;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"settingsWithError",
+         [](const co::Value& r, DriveRequest& out) -> Problem { return readNoErrorOut(r, out.noErrorOut); }},
+        {"didUpdateValue",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readValue(r, "value", out.value)) {
+                 return problem;
+             }
+             if (auto problem = readString(r, "setting", out.setting)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"handleEvent",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readCount(r, "event", out.event)) {
+                 return problem;
+             }
+             if (auto problem = readString(r, "item", out.item)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"settingsForAction",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readAction(r, out.action)) {
+                 return problem;
+             }
+             if (auto problem = readObject(r, "settings", out.settings)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"didUpdateActionValue",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readValue(r, "value", out.value)) {
+                 return problem;
+             }
+             if (auto problem = readString(r, "setting", out.setting)) {
+                 return problem;
+             }
+             if (auto problem = readAction(r, out.action)) {
+                 return problem;
+             }
+             if (auto problem = readObject(r, "settings", out.settings)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"validateSettings",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readObject(r, "settings", out.settings)) {
+                 return problem;
+             }
+             if (auto problem = readAction(r, out.action)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        {"processingSettingsForAction",
+         [](const co::Value& r, DriveRequest& out) -> Problem {
+             if (auto problem = readAction(r, out.action)) {
+                 return problem;
+             }
+             return readNoErrorOut(r, out.noErrorOut);
+         }},
+        // This entry point has no error out-parameter, so "noErrorOut" is not read.
+        {"processingSettingsVisibilityForAction",
+         [](const co::Value& r, DriveRequest& out) -> Problem { return readAction(r, out.action); }},
+        {"preferences", [](const co::Value&, DriveRequest&) -> Problem { return std::nullopt; }},
+        {"restart", [](const co::Value&, DriveRequest&) -> Problem { return std::nullopt; }},
+    };
+    return readers;
+}
+
+}  // namespace
+
+const std::vector<std::string_view>& knownCalls() {
+    static const std::vector<std::string_view> calls = [] {
+        std::vector<std::string_view> out;
+        for (const auto& [name, reader] : callReaders()) {
+            out.push_back(name);
+        }
+        return out;
+    }();
+    return calls;
+}
+
+ParsedLine parseRequestLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    if (line.find_first_not_of(" \t") == std::string_view::npos) {
+        return BlankLine{};
+    }
+
+    bool tooDeep = false;
+    const co::Value::parser_callback_t limitDepth = [&tooDeep](int depth, co::Value::parse_event_t event,
+                                                               co::Value& /*parsed*/) {
+        const bool opens =
+            event == co::Value::parse_event_t::object_start || event == co::Value::parse_event_t::array_start;
+        if (opens && depth >= maximumNestingDepth) {
+            tooDeep = true;
+        }
+        // Nothing below the limit is kept, so no deep value is ever built.
+        return !tooDeep;
+    };
+    const co::Value request = co::Value::parse(line, limitDepth, false);
+    if (tooDeep) {
+        return MalformedRequest{"the request is nested deeper than " + std::to_string(maximumNestingDepth) + " levels"};
+    }
+    if (request.is_discarded() || !request.is_object()) {
+        return MalformedRequest{"the request is not a JSON object"};
+    }
+    const auto call = request.find("call");
+    if (call == request.end() || !call->is_string()) {
+        return MalformedRequest{"the request has no string member \"call\""};
+    }
+    const auto name = call->get<std::string>();
+    const auto reader = callReaders().find(name);
+    if (reader == callReaders().end()) {
+        return MalformedRequest{"unknown call \"" + name + "\""};
+    }
+    DriveRequest parsed;
+    parsed.call = name;
+    if (auto problem = reader->second(request, parsed)) {
+        return MalformedRequest{std::move(*problem)};
+    }
+    return parsed;
+}
+
+}  // namespace galvoria::host
