@@ -1,0 +1,48 @@
+#pragma once
+// A fixture running the local galvoria service in process on an ephemeral port, reset before each test.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "devserver/Server.hpp"
+
+namespace galvoria::testing {
+
+inline devserver::Fault responding(int status, std::string body, std::map<std::string, std::string> headers = {},
+                                   int delayMs = 0) {
+    return {.status = status, .body = std::move(body), .headers = std::move(headers), .delayMs = delayMs};
+}
+inline devserver::Fault failing(devserver::FaultAction action) { return {.action = action}; }
+
+class LocalService : public ::testing::Test {
+protected:
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+
+    static void SetUpTestSuite() {
+        ::setenv("GALVORIA_STALL_TIMEOUT_SECONDS", "1", 1);  // read when the shared HTTP session starts
+        server_ = std::make_unique<devserver::Server>(devserver::ServerOptions{.port = 0, .testMode = true});
+        ASSERT_TRUE(server_->start());
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+    void SetUp() override { server_->reset(); }
+
+    static devserver::Server& server() { return *server_; }
+    static std::string url(const std::string& path) { return server_->origin() + path; }
+    static devserver::RecordedRequest lastRequest() {
+        const auto requests = server_->recordedRequests();
+        return requests.empty() ? devserver::RecordedRequest{} : requests.back();
+    }
+    // The headers a request carried, without the ones the HTTP library adds (Host, Content-Length).
+    static Headers sentHeaders(const devserver::RecordedRequest& request) {
+        Headers headers = request.headers;
+        std::erase_if(headers, [](const auto& h) { return h.first == "Host" || h.first == "Content-Length"; });
+        return headers;
+    }
+
+private:
+    static inline std::unique_ptr<devserver::Server> server_;
+};
+
+}  // namespace galvoria::testing
