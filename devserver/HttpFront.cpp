@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +25,7 @@ constexpr std::size_t receiveBufferBytes = 256 * 1024;
 constexpr std::size_t maximumHeadBytes = 64 * 1024;
 constexpr milliseconds lingerTime{500};
 constexpr std::size_t lingerDrainBytes = 8 * 1024 * 1024;
+constexpr std::uint64_t maximumSettleBytes = 64 * 1024 * 1024;
 
 std::string_view trimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -68,14 +70,8 @@ public:
     ssize_t read(char* data, size_t size) override {
         if (dropped_) return -1;
         if (begin_ == end_) {
-            if (!waitFor(POLLIN, readTimeout_)) return -1;
-            ssize_t received = 0;
-            do {
-                received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
-            } while (received < 0 && errno == EINTR);
+            ssize_t received = fill();
             if (received <= 0) return received;
-            begin_ = 0;
-            end_ = static_cast<std::size_t>(received);
         }
         std::size_t count = std::min(size, end_ - begin_);
         std::memcpy(data, buffer_.data() + begin_, count);
@@ -84,8 +80,23 @@ public:
         return static_cast<ssize_t>(count);
     }
 
+    // Hands the receiver the body straight out of the receive buffer.
+    bool readBody(const std::function<bool(const char*, std::size_t)>& receiver) {
+        if (!headComplete_ || !declaredLength_ || chunked_) return false;
+        while (bodyRead_ < *declaredLength_) {
+            if (dropped_ || (begin_ == end_ && fill() <= 0)) return false;
+            auto count = static_cast<std::size_t>(std::min<std::uint64_t>(end_ - begin_, *declaredLength_ - bodyRead_));
+            const char* data = buffer_.data() + begin_;
+            begin_ += count;
+            observe(data, count);
+            if (!receiver(data, count)) return false;
+        }
+        return true;
+    }
+
     ssize_t write(const char* data, size_t size) override {
         if (dropped_ || !waitFor(POLLOUT, writeTimeout_)) return -1;
+        if (std::string_view(data, size).starts_with("HTTP/1.1 100 ")) continueSent_ = true;
         ssize_t sent = 0;
         do {
             sent = ::send(fd_, data, size, MSG_NOSIGNAL);
@@ -123,6 +134,7 @@ public:
         bodyRead_ = 0;
         observer_ = nullptr;
         closeAfterResponse_ = false;
+        continueSent_ = false;
     }
 
     // True when the connection can carry another request.
@@ -140,6 +152,31 @@ public:
     }
 
     void closeAfterResponse() { closeAfterResponse_ = true; }
+
+    void settle(httplib::Response& response) {
+        if (dropped_ || !headComplete_) return;
+        if (chunked_) closeAfterResponse_ = true;
+        if (!closeAfterResponse_ && declaredLength_ && bodyRead_ < *declaredLength_) {
+            bool heldBack = !continueSent_ && head_.header("Expect").has_value();
+            if (heldBack || *declaredLength_ - bodyRead_ > maximumSettleBytes) {
+                closeAfterResponse_ = true;
+            } else {
+                std::array<char, 16 * 1024> scratch{};
+                while (bodyRead_ < *declaredLength_) {
+                    auto wanted =
+                        static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), *declaredLength_ - bodyRead_));
+                    if (read(scratch.data(), wanted) <= 0) {
+                        closeAfterResponse_ = true;
+                        break;
+                    }
+                }
+            }
+        }
+        if (closeAfterResponse_) {
+            response.headers.erase("Keep-Alive");
+            response.set_header("Connection", "close");
+        }
+    }
 
     [[nodiscard]] bool peerClosed() const {
         pollfd entry{fd_, POLLRDHUP, 0};
@@ -172,6 +209,18 @@ public:
     }
 
 private:
+    // Receives into the empty buffer: the count, 0 at the end of the stream, -1 on an error or time-out.
+    ssize_t fill() {
+        if (!waitFor(POLLIN, readTimeout_)) return -1;
+        ssize_t received = 0;
+        do {
+            received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+        } while (received < 0 && errno == EINTR);
+        begin_ = 0;
+        end_ = received > 0 ? static_cast<std::size_t>(received) : 0;
+        return received;
+    }
+
     // Waits for the events in short slices so that a stopping server is noticed.
     bool waitFor(short events, std::chrono::milliseconds timeout) const {
         auto deadline = SteadyClock::now() + timeout;
@@ -249,6 +298,7 @@ private:
     BodyObserver observer_;
     bool dropped_ = false;
     bool closeAfterResponse_ = false;
+    bool continueSent_ = false;
 };
 
 thread_local Connection* currentConnection = nullptr;
@@ -267,7 +317,10 @@ std::string_view RequestHead::path() const {
     return text.substr(0, text.find('?'));
 }
 
-HttpFront::HttpFront(FrontHooks hooks) : hooks_(std::move(hooks)) {}
+HttpFront::HttpFront(FrontHooks hooks) : hooks_(std::move(hooks)) {
+    set_post_routing_handler(
+        [](const httplib::Request&, httplib::Response& response) { settleCurrentRequest(response); });
+}
 
 void HttpFront::widenBacklog(int backlog) {
     if (svr_sock_ != INVALID_SOCKET) ::listen(svr_sock_, backlog);
@@ -281,6 +334,14 @@ void HttpFront::dropCurrentConnection() {
 
 void HttpFront::closeCurrentConnectionAfterResponse() {
     if (currentConnection) currentConnection->closeAfterResponse();
+}
+
+bool HttpFront::readCurrentBody(const std::function<bool(const char*, std::size_t)>& receiver) {
+    return currentConnection != nullptr && currentConnection->readBody(receiver);
+}
+
+void HttpFront::settleCurrentRequest(httplib::Response& response) {
+    if (currentConnection) currentConnection->settle(response);
 }
 
 bool HttpFront::currentPeerClosed() { return currentConnection && currentConnection->peerClosed(); }

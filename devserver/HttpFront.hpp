@@ -60,6 +60,15 @@ public:
     static void closeCurrentConnectionAfterResponse();
     // The peer has closed its side of the connection.
     static bool currentPeerClosed();
+    // Reads the rest of the request body straight from the connection, in large pieces, for a handler
+    // given a content reader. Only for a body with a Content-Length; false when the body ends early,
+    // the receiver refuses a piece, or the body has no declared length.
+    static bool readCurrentBody(const std::function<bool(const char* data, std::size_t length)>& receiver);
+    // Just before a response head is written: reads and discards what the handlers left of the request
+    // body, so the connection can carry the next request; when that cannot be (a chunked or very large
+    // body, or a body the client holds back for "100 Continue"), the response announces
+    // "Connection: close" and the connection closes after it.
+    static void settleCurrentRequest(httplib::Response& response);
 
 private:
     bool process_and_close_socket(socket_t sock) override;

@@ -69,6 +69,13 @@ std::string rawPathOf(const httplib::Request& request) {
     return request.target.substr(0, request.target.find('?'));
 }
 
+std::optional<std::string> rawHeaderOf(const httplib::Request& request, std::string_view name) {
+    if (const RequestHead* head = HttpFront::currentHead()) return head->header(name);
+    std::string key(name);
+    if (!request.has_header(key)) return std::nullopt;
+    return request.get_header_value(key);
+}
+
 std::filesystem::path storagePathForKey(const std::filesystem::path& root, const std::string& key) {
     std::filesystem::path path = root;
     std::size_t start = 0;
@@ -170,12 +177,7 @@ std::string Server::Impl::issueTokenLocked(const std::string& accountId, const s
 }
 
 std::optional<std::string> Server::Impl::authenticatedAccount(const httplib::Request& request) const {
-    std::string authorization;
-    if (const RequestHead* head = HttpFront::currentHead()) {
-        authorization = head->header("Authorization").value_or("");
-    } else {
-        authorization = request.get_header_value("Authorization");
-    }
+    std::string authorization = rawHeaderOf(request, "Authorization").value_or("");
     constexpr std::string_view scheme = "Bearer ";
     if (authorization.size() <= scheme.size() ||
         !equalsIgnoringCase(std::string_view(authorization).substr(0, scheme.size()), scheme)) {

@@ -31,6 +31,8 @@ void sendMessage(httplib::Response& response, int status, const std::string& mes
 Json requestObject(const httplib::Request& request);
 // The raw path of the request being served (percent-encoding intact).
 std::string rawPathOf(const httplib::Request& request);
+// A request header as it arrived (the library percent-decodes header values).
+std::optional<std::string> rawHeaderOf(const httplib::Request& request, std::string_view name);
 
 // The storage needs a Content-Length and no Transfer-Encoding.
 bool hasDeclaredLength(const httplib::Request& request);

@@ -2,6 +2,9 @@
 // then the part "file", whose bytes go straight to a file under the storage folder (or are only
 // counted when the storage discards them). Refusals read the rest of the form and throw it away, so
 // the client always gets its answer instead of a reset connection.
+//
+// The body is read straight from the connection and parsed by MultipartStream: the library's own
+// multipart reader copies and scans byte by byte and would hold uploads well below disk speed.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "devserver/MultipartStream.hpp"
 #include "devserver/ServerImpl.hpp"
 
 namespace galvoria::devserver {
@@ -141,13 +145,13 @@ public:
     StorageForm(UploadSigner signer, Clock::time_point now, SinkFactory openSink)
         : signer_(std::move(signer)), now_(now), openSink_(std::move(openSink)) {}
 
-    bool beginPart(const httplib::MultipartFormData& part) {
+    bool beginPart(const PartHead& part) {
         finishTextField();
         if (refusal_) return true;
         if (fileStarted_) {
             refuse(400, "InvalidArgument", "The file must be the last field of the form.");
         } else if (part.name == "file") {
-            beginFile(part.content_type);
+            beginFile(part.contentType.value_or(""));
         } else {
             fieldName_ = part.name;
             inField_ = true;
@@ -281,14 +285,8 @@ private:
 }  // namespace
 
 bool hasDeclaredLength(const httplib::Request& request) {
-    const RequestHead* head = HttpFront::currentHead();
-    auto header = [&](const char* name) -> std::optional<std::string> {
-        if (head) return head->header(name);
-        if (!request.has_header(name)) return std::nullopt;
-        return request.get_header_value(name);
-    };
-    auto length = header("Content-Length");
-    return !header("Transfer-Encoding") && length && parseDecimal(*length);
+    auto length = rawHeaderOf(request, "Content-Length");
+    return !rawHeaderOf(request, "Transfer-Encoding") && length && parseDecimal(*length);
 }
 
 void refuseUnknownLength(httplib::Response& response) {
@@ -297,20 +295,28 @@ void refuseUnknownLength(httplib::Response& response) {
 }
 
 void Server::Impl::registerStorageRoutes() {
+    // The content reader goes unused: the body is read from the connection (see the top of this file).
     front.Post("/storage/upload", [this](const httplib::Request& request, httplib::Response& response,
-                                         const httplib::ContentReader& reader) {
+                                         const httplib::ContentReader&) {
         if (!hasDeclaredLength(request)) return refuseUnknownLength(response);
-        if (!request.is_multipart_form_data()) {
+        auto boundary = multipartBoundary(rawHeaderOf(request, "Content-Type").value_or(""));
+        if (!boundary)
             return sendStorageError(response, {400, "InvalidArgument", "POST requires multipart/form-data."});
-        }
         StorageForm form(signer(), now(), [this](const std::string& key) -> std::unique_ptr<FileSink> {
             if (options.discardStorage) return std::make_unique<DiscardingSink>();
             return DiskSink::open(storageDir, storagePathForKey(storageDir, key));
         });
-        bool parsed = reader([&form](const httplib::MultipartFormData& part) { return form.beginPart(part); },
-                             [&form](const char* data, std::size_t size) { return form.data(data, size); });
+        MultipartStream stream(
+            *boundary, [&form](const PartHead& head) { return form.beginPart(head); },
+            [&form](const char* data, std::size_t size) { return form.data(data, size); });
+        // A malformed form is still read to its end, so that the answer reaches the client.
+        bool complete = HttpFront::readCurrentBody([&stream](const char* data, std::size_t size) {
+            stream.feed(data, size);
+            return true;
+        });
+        bool parsed = complete && stream.finished();
         if (auto refusal = form.finish(parsed)) {
-            if (!parsed) HttpFront::closeCurrentConnectionAfterResponse();
+            if (!complete) HttpFront::closeCurrentConnectionAfterResponse();
             return sendStorageError(response, *refusal);
         }
         {
@@ -329,13 +335,19 @@ void Server::Impl::registerStorageRoutes() {
         }
     });
 
-    // A baseline for benchmarks: reads the whole body, plain or multipart, and keeps nothing.
+    // A baseline for benchmarks: reads the whole body and keeps nothing. A body with a Content-Length is
+    // taken straight from the connection, so the route costs no more than receiving it.
     front.Post("/_bench/discard",
                [](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
                    auto ignore = [](const char*, std::size_t) { return true; };
-                   bool complete = request.is_multipart_form_data()
-                                       ? reader([](const httplib::MultipartFormData&) { return true; }, ignore)
-                                       : reader(ignore);
+                   bool complete = false;
+                   if (hasDeclaredLength(request)) {
+                       complete = HttpFront::readCurrentBody(ignore);
+                   } else if (request.is_multipart_form_data()) {
+                       complete = reader([](const httplib::MultipartFormData&) { return true; }, ignore);
+                   } else {
+                       complete = reader(ignore);
+                   }
                    if (!complete) HttpFront::closeCurrentConnectionAfterResponse();
                    response.status = complete ? 204 : 400;
                });
