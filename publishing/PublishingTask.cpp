@@ -1,8 +1,171 @@
-// Placeholder until publishing lands.
 #include "publishing/PublishingTask.hpp"
 
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Dispatch.hpp"
+#include "platform/Log.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
+#include "plugin/PublishAction.hpp"
+#include "plugin/VelbrookError.hpp"
+#include "publishing/UploadPipeline.hpp"
+#include "settings/OptionIdentifiers.hpp"
+
 namespace galvoria::publishing {
-co::PublishResultPtr startPublishingTask(const Network&, const co::TaskPtr&, co::ErrorOut, const co::ProgressBlock&) {
-    return std::make_shared<co::COPluginActionPublishResult>();
+namespace {
+
+// An option's text; a value that is present but not a string counts as absent.
+std::optional<std::string> stringOption(const co::Value& settings, std::string_view identifier) {
+    const auto found = settings.find(std::string(identifier));
+    if (found == settings.end() || !found->is_string()) {
+        return std::nullopt;
+    }
+    return found->get<std::string>();
 }
+
+// The identifier a creation answered with; no value when nothing usable was created.
+std::optional<std::string> createdId(const std::map<std::string, std::string>& result) {
+    const auto found = result.find("id");
+    if (found == result.end() || found->second.empty()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+// Works out the project the files go to, creating a new folder and project first when the options
+// ask for them. No value after a failure, which is then in `error`.
+std::optional<std::string> resolveProject(const Network& network, const co::Value& settings, co::ErrorOut error) {
+    if (!settings.is_object() || settings.empty()) {
+        VelbrookError::invalidAction().report(error);
+        return std::nullopt;
+    }
+    const auto workspaceId = stringOption(settings, options::workspaceList);
+    if (!workspaceId) {
+        VelbrookError::invalidAction().report(error);
+        return std::nullopt;
+    }
+    const std::string createNew(options::createNewValue);
+    const std::string folderChoice = stringOption(settings, options::folderList).value_or(createNew);
+    const std::string newFolderName = stringOption(settings, options::newFolder).value_or("");
+    const std::string projectChoice = stringOption(settings, options::projectList).value_or(createNew);
+    const std::string newProjectName = stringOption(settings, options::newProject).value_or("");
+
+    std::string folderId = folderChoice;
+    if (folderChoice == createNew) {
+        // Without the new folder's identifier the project would land elsewhere: stop before it.
+        const auto created = createdId(network.createFolder(newFolderName, *workspaceId));
+        if (!created) {
+            VelbrookError::standardMessage("Creating folder failed",
+                                           "The folder \"" + newFolderName + "\" could not be created on galvoria.")
+                .report(error);
+            return std::nullopt;
+        }
+        folderId = *created;
+        platform::PreferenceStore::standard().setValue(folderId, prefs::lastCreatedFolder);
+    }
+    if (projectChoice != createNew) {
+        return projectChoice;
+    }
+    const auto created = createdId(network.createProject(newProjectName, folderId, *workspaceId));
+    if (!created) {
+        VelbrookError::standardMessage("Creating project failed",
+                                       "The project \"" + newProjectName + "\" could not be created on galvoria.")
+            .report(error);
+        return std::nullopt;
+    }
+    platform::PreferenceStore::standard().setValue(*created, prefs::lastCreatedProject);
+    return created;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& name : names) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += name;
+    }
+    return text;
+}
+
+// Hands the host its progress report on the main queue, without waiting for it.
+void postProgress(const co::ProgressBlock& progress, const co::TaskPtr& task, std::uint64_t completed,
+                  std::uint64_t total, std::string message) {
+    if (!progress) {
+        return;
+    }
+    platform::MainQueue::shared().async([progress, task, completed, total, message = std::move(message)] {
+        try {
+            progress(task, completed, total, message);
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the host's block must not end the main queue
+        }
+    });
+}
+
+}  // namespace
+
+co::PublishResultPtr startPublishingTask(const Network& network, const co::TaskPtr& task, co::ErrorOut error,
+                                         const co::ProgressBlock& progress) {
+    return startPublishingTask(network, http::Session::shared(), task, error, progress);
+}
+
+co::PublishResultPtr startPublishingTask(const Network& network, http::Session& session, const co::TaskPtr& task,
+                                         co::ErrorOut error, const co::ProgressBlock& progress) {
+    if (!task || !isPublishAction(task->action())) {
+        VelbrookError::invalidAction().report(error);
+        return nullptr;
+    }
+    if (!task->files()) {
+        VelbrookError::invalidTaskFiles().report(error);
+        return nullptr;
+    }
+    const std::vector<std::string>& files = *task->files();
+    const std::uint64_t total = files.size();
+
+    std::string projectId;
+    if (const auto& settings = task->settings()) {
+        auto resolved = resolveProject(network, *settings, error);
+        if (!resolved) {
+            return nullptr;
+        }
+        projectId = std::move(*resolved);
+    }
+
+    const UploadContext context{network.baseURL(), session};
+    std::vector<std::string> notPublished;
+    for (std::uint64_t processed = 0; processed < total;) {
+        if (task->cancelled()) {
+            return std::make_shared<co::COPluginActionPublishResult>();
+        }
+        const std::string name = lastPathComponent(files[processed]);
+        const UploadOutcome outcome = uploadFile(context, files, processed, projectId);
+        if (!outcome.published) {
+            platform::log::format("Not published: %@ (%@)", {name, outcome.reason});
+            notPublished.push_back(name);
+        }
+        ++processed;
+        postProgress(progress, task, processed, total,
+                     "Publishing " + name + " (" + std::to_string(processed) + " of " + std::to_string(total) + ")");
+    }
+
+    std::string url = network.baseURL() + "/project/" + projectId + "/library";
+    if (notPublished.empty()) {
+        return std::make_shared<co::COPluginActionPublishResult>(std::move(url), "Publishing completed!");
+    }
+    if (notPublished.size() == total) {
+        const std::string reason = total == 1 ? "The file " + notPublished.front() + " could not be published."
+                                              : "None of the " + std::to_string(total) +
+                                                    " files could be published: " + joined(notPublished) + ".";
+        VelbrookError::standardMessage("Publishing failed", reason).report(error);
+        return nullptr;
+    }
+    return std::make_shared<co::COPluginActionPublishResult>(
+        std::move(url), "Published " + std::to_string(total - notPublished.size()) + " of " + std::to_string(total) +
+                            " files. Not published: " + joined(notPublished) + ".");
+}
+
 }  // namespace galvoria::publishing

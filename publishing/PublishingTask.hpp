@@ -4,10 +4,15 @@
 
 #include "framework/PluginProtocols.hpp"
 #include "service/Network.hpp"
+#include "service/http/Http.hpp"
 
 namespace galvoria::publishing {
 
 co::PublishResultPtr startPublishingTask(const Network& network, const co::TaskPtr& task, co::ErrorOut error,
                                          const co::ProgressBlock& progress);
+
+// The same, with the uploads sent through `session` instead of the plugin's shared session.
+co::PublishResultPtr startPublishingTask(const Network& network, http::Session& session, const co::TaskPtr& task,
+                                         co::ErrorOut error, const co::ProgressBlock& progress);
 
 }  // namespace galvoria::publishing

@@ -1,0 +1,46 @@
+#pragma once
+// Moving one rendered file into a project: sign it with the service, post it as a multipart form to
+// the storage endpoint the service names, and tell the service the upload is complete.
+//
+// The caller's thread blocks while the three steps run as a chain of response handlers on the main
+// queue; it must therefore never be the main thread.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "framework/Value.hpp"
+#include "service/http/Http.hpp"
+
+namespace galvoria::publishing {
+
+// How one file's exchange ended. A file is published only when every step was answered with
+// success; otherwise `reason` says which step failed and how.
+struct UploadOutcome {
+    bool published = false;
+    std::string reason;
+
+    static UploadOutcome success() { return {true, {}}; }
+    static UploadOutcome failure(std::string reason) { return {false, std::move(reason)}; }
+};
+
+// Where an exchange goes: the service origin (signing and completing) and the HTTP session.
+struct UploadContext {
+    std::string baseURL;
+    http::Session& session;
+};
+
+// Uploads the file at `index` of `files` into the project `projectId`; returns when its exchange is
+// over. The bearer token is read from the preference store once, at the start.
+UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::string>& files, std::size_t index,
+                         const std::string& projectId);
+
+// The text after the last "/" of a path, a trailing "/" being ignored ("a.jpg" from "/x/a.jpg/").
+std::string lastPathComponent(std::string_view path);
+
+// A signature value as form and completion text: strings unchanged, integral numbers as decimal
+// digits, anything else (fractions, objects, arrays, null, booleans) as the empty string.
+std::string fieldText(const co::Value& value);
+
+}  // namespace galvoria::publishing
