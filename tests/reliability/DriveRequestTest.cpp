@@ -1,0 +1,139 @@
+// Reading the driving protocol's request lines: which problem a malformed line is refused for
+// (members are checked in the order the call uses them), what an accepted line carries, and a host
+// that meets a line nested thousands of levels deep.
+
+#include <gtest/gtest.h>
+
+#include "host/DriveRequest.hpp"
+#include "tests/support/TestSupport.hpp"
+
+using galvoria::host::BlankLine;
+using galvoria::host::DriveRequest;
+using galvoria::host::MalformedRequest;
+using galvoria::host::parseRequestLine;
+
+namespace {
+
+std::string nested(int levels, const std::string& innermost = "1") {
+    return std::string(static_cast<std::size_t>(levels), '[') + innermost +
+           std::string(static_cast<std::size_t>(levels), ']');
+}
+
+DriveRequest expectAccepted(const std::string& line) {
+    const auto parsed = parseRequestLine(line);
+    if (const auto* refused = std::get_if<MalformedRequest>(&parsed)) {
+        ADD_FAILURE() << line << " was refused: " << refused->message;
+        return {};
+    }
+    EXPECT_TRUE(std::holds_alternative<DriveRequest>(parsed)) << line;
+    return std::holds_alternative<DriveRequest>(parsed) ? std::get<DriveRequest>(parsed) : DriveRequest{};
+}
+
+struct Refusal {
+    std::string line;
+    std::string message;
+};
+
+class RefusedLine : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedLine, NamesTheFirstProblem) {
+    const auto parsed = parseRequestLine(GetParam().line);
+    ASSERT_TRUE(std::holds_alternative<MalformedRequest>(parsed)) << GetParam().line;
+    EXPECT_EQ(std::get<MalformedRequest>(parsed).message, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RefusedLine,
+    ::testing::Values(
+        Refusal{"[1]", "the request is not a JSON object"},
+        Refusal{"{\"call\": \"preferences\"", "the request is not a JSON object"},
+        Refusal{"{\"call\": \"pre\xff\"}", "the request is not a JSON object"},
+        Refusal{R"({"call": null})", "the request has no string member \"call\""},
+        Refusal{R"({"call": "Preferences"})", "unknown call \"Preferences\""},
+        Refusal{R"({"call": "tasksForAction", "files": [1]})", "missing member \"action\""},
+        Refusal{R"({"call": "tasksForAction", "action": "publish", "files": [1], "noErrorOut": 3})",
+                "member \"files\" must be an array of strings"},
+        Refusal{R"({"call": "tasksForAction", "action": {"displayName": "E"}, "files": []})",
+                "missing member \"identifier\""},
+        Refusal{R"({"call": "tasksForAction", "action": 7, "files": []})",
+                "member \"action\" must be \"publish\" or an object with \"displayName\" and \"identifier\""},
+        Refusal{R"({"call": "validateSettings", "action": "export", "settings": []})",
+                "member \"settings\" must be an object"},
+        Refusal{R"({"call": "validateSettings", "action": "export", "settings": {}})", "unknown action \"export\""},
+        Refusal{R"({"call": "didUpdateActionValue", "setting": 1, "action": "publish", "settings": {}})",
+                "missing member \"value\""},
+        Refusal{R"({"call": "didUpdateActionValue", "value": 1, "setting": 1})", "member \"setting\" must be a string"},
+        Refusal{R"({"call": "handleEvent", "event": 1.0, "item": "x"})",
+                "member \"event\" must be an integer of at least 0"},
+        Refusal{R"({"call": "settingsWithError", "noErrorOut": "yes"})", "member \"noErrorOut\" must be a boolean"},
+        Refusal{R"({"call": "startPublishingTask", "task": {"files": []}})", "missing member \"action\""},
+        Refusal{R"({"call": "startPublishingTask", "task": {"action": "publish", "settings": []}})",
+                "member \"settings\" of \"task\" must be an object or null"},
+        Refusal{R"({"call": "startPublishingTask", "task": {"action": "publish"}, "cancelAfter": null})",
+                "member \"cancelAfter\" must be an integer of at least 0"},
+        Refusal{R"({"call": "didUpdateValue", "setting": "s", "value": )" + nested(128) + "}",
+                "the request is nested deeper than 128 levels"},
+        Refusal{nested(200000), "the request is nested deeper than 128 levels"}));
+
+TEST(AcceptedLine, CarriesItsMembersAndKeepsAbsentApartFromEmpty) {
+    auto request = expectAccepted(
+        R"({"call": "startPublishingTask", "task": {"action": "publish", "files": null, "settings": null}})");
+    ASSERT_TRUE(request.task.has_value());
+    EXPECT_TRUE(request.task->action.held);
+    EXPECT_FALSE(request.task->files.has_value());
+    EXPECT_FALSE(request.task->settings.has_value());
+    EXPECT_FALSE(request.cancelAfter.has_value());
+
+    request =
+        expectAccepted(R"({"call": "startPublishingTask", "cancelAfter": 0, "noErrorOut": true,)"
+                       R"( "task": {"action": {"displayName": "D", "identifier": "i"}, "files": [], "settings": {}}})");
+    ASSERT_TRUE(request.task.has_value());
+    EXPECT_FALSE(request.task->action.held);
+    EXPECT_EQ(request.task->action.identifier, "i");
+    EXPECT_EQ(request.task->files, std::vector<std::string>{});
+    EXPECT_EQ(request.task->settings, co::Value::object());
+    EXPECT_EQ(request.cancelAfter, 0U);
+    EXPECT_TRUE(request.noErrorOut);
+
+    request = expectAccepted(R"({"call": "didUpdateValue", "setting": "s", "value": {"n": 17, "list": [null]}})");
+    EXPECT_EQ(request.value.dump(), R"({"n":17,"list":[null]})");
+
+    // Deep values up to the limit pass unchanged.
+    request = expectAccepted(R"({"call": "didUpdateValue", "setting": "s", "value": )" + nested(127) + "}");
+    EXPECT_EQ(request.value.dump(), nested(127));
+
+    request = expectAccepted(R"({"call": "publishingActionsFileCount", "fileCount": 18446744073709551615})");
+    EXPECT_EQ(request.fileCount, 18446744073709551615U);
+}
+
+TEST(AcceptedLine, MembersACallDoesNotReadAreIgnored) {
+    expectAccepted(R"({"call": "processingSettingsVisibilityForAction", "action": "publish", "noErrorOut": 1})");
+    expectAccepted(R"({"call": "preferences", "noErrorOut": "x", "extra": [1]})");
+    expectAccepted("{\"call\": \"restart\"}\r");
+}
+
+TEST(BlankLine, OnlyBlanksAndTabsBeforeAnOptionalCarriageReturn) {
+    for (const std::string line : {"", "   ", "\t \r", "\r"}) {
+        EXPECT_TRUE(std::holds_alternative<BlankLine>(parseRequestLine(line))) << '"' << line << '"';
+    }
+    for (const std::string line : {"\r\r", "\v", "\n"}) {
+        EXPECT_TRUE(std::holds_alternative<MalformedRequest>(parseRequestLine(line))) << '"' << line << '"';
+    }
+}
+
+// A deeply nested value used to reach the plugin and the reply writer, whose copies recurse once
+// per level: the host died of a stack overflow instead of answering.
+TEST(DriveHost, ARequestNestedThousandsOfLevelsDeepIsRefusedAndTheHostReadsOn) {
+    galvoria::testing::TempDir dir;
+    galvoria::testing::DriveSession host({dir.path() / "prefs.json"});
+    host.writeRaw(R"({"call": "didUpdateActionValue", "value": "v", "setting": "folder-list-item", )"
+                  R"("action": "publish", "settings": {"deep": )" +
+                  nested(300000) + "}}\n");
+    const auto refused = host.nextLine();
+    EXPECT_EQ(refused["reply"], "error");
+    EXPECT_EQ(refused["message"], "the request is nested deeper than 128 levels");
+    EXPECT_EQ(host.call({{"call", "preferences"}})["ok"], true);
+    EXPECT_EQ(host.finish(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// Two processes keep writing their own key of one preference store while one of them is killed
+// (SIGKILL) at random moments, a thousand times. After every kill the store must still be a
+// private, readable JSON object of strings holding, for each key, the last value its writer saw
+// written or the one it was writing; nothing but the store, its lock and at most one temporary
+// file may stand in the folder.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/PreferenceStore.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace fs = std::filesystem;
+using galvoria::testing::TempDir;
+
+namespace {
+
+constexpr int killsWanted = 1000;
+constexpr int killsAtLeast = 200;  // fewer within the time allowed means the machine is far too slow
+constexpr auto timeAllowed = std::chrono::seconds(100);
+
+// A running store-writer whose reports are read from a pipe.
+class Writer {
+public:
+    Writer(const fs::path& file, std::string key, std::uint64_t first) : key_(std::move(key)), lastWritten_(first - 1) {
+        const std::string program = STORE_WRITER_BINARY;
+        const std::string path = file.string();
+        const std::string firstText = std::to_string(first);
+        std::array<char*, 5> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(path.c_str()),
+                                     const_cast<char*>(key_.c_str()), const_cast<char*>(firstText.c_str()), nullptr};
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot create a pipe");
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(ends[1], STDOUT_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(ends[1]);
+        if (pid_ < 0) {
+            ::close(ends[0]);
+            throw std::runtime_error("cannot start the writer");
+        }
+        reports_ = ends[0];
+        ::fcntl(reports_, F_SETFL, O_NONBLOCK);
+    }
+
+    ~Writer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(reports_);
+    }
+
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Reads the reports that arrived so far.
+    void readReports() { read(false); }
+
+    // Kills the writer and reads every report it made. Returns false when it had died before.
+    bool kill() {
+        if (pid_ <= 0) {
+            return false;
+        }
+        const bool wasAlive = ::waitpid(pid_, nullptr, WNOHANG) == 0;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        read(true);
+        return wasAlive;
+    }
+
+    [[nodiscard]] const std::string& key() const { return key_; }
+    // The last value the store held for certain: reported by the writer, or there when it started.
+    [[nodiscard]] std::uint64_t lastWritten() const { return lastWritten_; }
+    [[nodiscard]] std::uint64_t reports() const { return reportCount_; }
+
+private:
+    void read(bool toTheEnd) {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(reports_, buffer, sizeof buffer);
+            if (got > 0) {
+                take(std::string_view(buffer, static_cast<std::size_t>(got)));
+                continue;
+            }
+            if (got == 0) {
+                return;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN && toTheEnd) {
+                pollfd wait{reports_, POLLIN, 0};
+                ::poll(&wait, 1, 1000);
+                continue;
+            }
+            return;
+        }
+    }
+
+    void take(std::string_view text) {
+        pending_.append(text);
+        for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+            lastWritten_ = std::stoull(pending_.substr(0, end));
+            ++reportCount_;
+            pending_.erase(0, end + 1);
+        }
+    }
+
+    std::string key_;
+    pid_t pid_ = -1;
+    int reports_ = -1;
+    std::string pending_;
+    std::uint64_t lastWritten_;
+    std::uint64_t reportCount_ = 0;
+};
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// What the store holds now; an empty `problem` when it is sound.
+struct Inspection {
+    std::string problem;
+    std::map<std::string, std::uint64_t> values;
+};
+
+Inspection inspect(const fs::path& file) {
+    Inspection out;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) {
+        out.problem = "the store file is missing";
+        return out;
+    }
+    if (!S_ISREG(info.st_mode) || (info.st_mode & 0777) != 0600) {
+        out.problem = "the store file is not a regular file of mode 0600";
+        return out;
+    }
+    const std::string text = readFile(file);
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        out.problem = "the store does not parse as a JSON object: " + text;
+        return out;
+    }
+    for (const auto& [key, value] : json.items()) {
+        if (!value.is_string()) {
+            out.problem = "the value of " + key + " is not a string";
+            return out;
+        }
+        out.values[key] = std::stoull(value.get<std::string>());
+    }
+    const std::set<std::string> allowed = {file.filename().string(), file.filename().string() + ".lock",
+                                           file.filename().string() + ".tmp"};
+    for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+        if (allowed.count(entry.path().filename().string()) == 0) {
+            out.problem = "unexpected file " + entry.path().filename().string();
+            return out;
+        }
+    }
+    return out;
+}
+
+TEST(StoreCrashSafety, KillingAWriterAtRandomMomentsNeverTearsTheStoreNorLosesTheOtherWritersValue) {
+    TempDir dir;
+    const fs::path file = dir.path() / "preferences.json";
+    {
+        platform::PreferenceStore store(file);
+        store.setValue("0", "a");
+        store.setValue("0", "b");
+    }
+    std::array<std::unique_ptr<Writer>, 2> writers = {std::make_unique<Writer>(file, "a", 1),
+                                                      std::make_unique<Writer>(file, "b", 1)};
+
+    const auto seed = std::random_device{}();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("random seed " + std::to_string(seed));
+    // Half the kills come soon after a writer started, the others anywhere in a run of writes (one
+    // write, synced to disk, takes a few milliseconds).
+    std::uniform_int_distribution<int> shortDelay(0, 3000);
+    std::uniform_int_distribution<int> longDelay(0, 50000);
+    std::bernoulli_distribution coin;
+
+    const auto start = std::chrono::steady_clock::now();
+    int kills = 0;
+    int killedWhileAlive = 0;
+    int killedAfterAWrite = 0;
+    std::uint64_t writes = 0;
+    while (kills < killsWanted && std::chrono::steady_clock::now() - start < timeAllowed) {
+        std::this_thread::sleep_for(std::chrono::microseconds(coin(random) ? shortDelay(random) : longDelay(random)));
+        const std::size_t victim = coin(random) ? 1 : 0;
+        Writer& killed = *writers.at(victim);
+        Writer& other = *writers.at(1 - victim);
+        killedWhileAlive += killed.kill() ? 1 : 0;
+        ++kills;
+        other.readReports();
+
+        const auto found = inspect(file);
+        ASSERT_EQ(found.problem, "") << "after kill " << kills;
+        ASSERT_EQ(found.values.size(), 2U) << "after kill " << kills;
+        const auto killedValue = found.values.at(killed.key());
+        EXPECT_TRUE(killedValue == killed.lastWritten() || killedValue == killed.lastWritten() + 1)
+            << "after kill " << kills << ": " << killed.key() << " holds " << killedValue << ", its writer had written "
+            << killed.lastWritten();
+        EXPECT_GE(found.values.at(other.key()), other.lastWritten())
+            << "after kill " << kills << ": the other writer's value went back";
+        if (::testing::Test::HasFailure()) {
+            return;
+        }
+        writes += killed.reports();
+        killedAfterAWrite += killed.reports() > 0 ? 1 : 0;
+        writers.at(victim) = std::make_unique<Writer>(file, killed.key(), killedValue + 1);
+    }
+    for (auto& writer : writers) {
+        writer->kill();
+        writes += writer->reports();
+    }
+    ASSERT_EQ(inspect(file).problem, "");
+    std::printf("%d kills (%d of a running writer, %d after it had written) in %.1f s, %llu writes\n", kills,
+                killedWhileAlive, killedAfterAWrite,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                static_cast<unsigned long long>(writes));
+    EXPECT_GE(kills, killsAtLeast);
+    // Kills that all land before a writer's first write would test little.
+    EXPECT_GE(killedAfterAWrite, kills / 4) << "the writers hardly wrote between the kills";
+}
+
+}  // namespace
