@@ -1,21 +1,76 @@
 // galvoria-host: a host for the galvoria plugin bundle.
 //
+//   galvoria-host login | logout | status | destinations | publish FILE...
+//
+// drive the plugin's entry points for a person at a terminal or a script, and
+//
 //   galvoria-host drive --bundle PATH --prefs PATH [--strings PATH]
 //
-// loads the bundle and lets another program call the plugin's entry points over JSON lines.
+// lets another program call them over JSON lines.
+
+#include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
 
+#include "host/Commands.hpp"
 #include "host/Drive.hpp"
+#include "host/Interrupts.hpp"
+#include "host/Terminal.hpp"
+
+namespace {
+
+using galvoria::host::terminal::LogDestination;
+
+constexpr const char* mainExamples = R"(
+Examples:
+  galvoria-host login --email ann@example.org
+  galvoria-host destinations
+  galvoria-host publish IMG_0001.jpg IMG_0002.jpg --workspace Personal --folder Portraits --new-project "Studio, May"
+  galvoria-host publish *.jpg          (menus ask for the destination at a terminal)
+
+Exit status: 0 everything published (or done), 1 the plugin refused or not every file was published,
+2 usage error, 130 interrupted.)";
+
+// The options every command takes, with drive mode's meaning.
+struct CommonOptions {
+    std::string bundle;
+    std::string prefs;
+    std::string strings;
+    std::string logFile;
+    bool verbose = false;
+};
+
+void addCommonOptions(CLI::App* command, CommonOptions& common) {
+    command->add_option("--bundle", common.bundle, "The plugin bundle folder (*.coplugin)")->capture_default_str();
+    command->add_option("--prefs", common.prefs, "The preference store file (default: the user's store)");
+    command->add_option("--strings", common.strings,
+                        "The application's string table (JSON object text -> translation)");
+    auto* log = command->add_option("--log", common.logFile, "Append the plugin's log to this file");
+    command->add_flag("--verbose", common.verbose, "Show the plugin's log on standard error")->excludes(log);
+}
+
+// An option's value when it was given, also when it was given empty.
+std::optional<std::string> given(const CLI::Option* option, const std::string& value) {
+    return option->count() > 0 ? std::optional<std::string>(value) : std::nullopt;
+}
+
+int usageError(const std::string& command, const std::string& problem) {
+    std::cerr << "galvoria-host " << command << ": " << problem << " (see galvoria-host " << command << " --help)\n";
+    return galvoria::host::exitUsage;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"galvoria-host: loads the galvoria publishing plugin and drives it", "galvoria-host"};
     app.set_version_flag("--version",
                          std::string("galvoria-host ") + GALVORIA_VERSION + " (service " + GALVORIA_SERVICE_URL + ")");
     app.require_subcommand(1);
+    app.footer(mainExamples);
 
     galvoria::host::HostOptions options;
     options.bundle = galvoria::host::defaultBundlePath();
@@ -29,9 +84,70 @@ int main(int argc, char** argv) {
     drive->add_option("--prefs", prefs, "The preference store file (default: the user's store)");
     drive->add_option("--strings", strings, "The application's string table (JSON object text -> translation)");
 
+    CommonOptions common;
+    common.bundle = options.bundle.string();
+
+    galvoria::host::LoginOptions login;
+    std::string email;
+    auto* loginCommand = app.add_subcommand("login", "Log in to a galvoria account through the plugin's account panel");
+    addCommonOptions(loginCommand, common);
+    auto* emailOption =
+        loginCommand->add_option("--email", email, "The account's e-mail address (asked for if missing)");
+    loginCommand->add_flag("--password-stdin", login.passwordFromStandardInput,
+                           "Read the password from the first line of standard input (never give it as an argument)");
+    loginCommand->footer(R"(
+The password is asked for without echo at a terminal; scripts pipe it in:
+  galvoria-host login --email ann@example.org
+  printf '%s\n' "$PASSWORD" | galvoria-host login --email ann@example.org --password-stdin)");
+
+    auto* logoutCommand = app.add_subcommand("logout", "Log out of the galvoria account");
+    addCommonOptions(logoutCommand, common);
+
+    galvoria::host::ReportOptions report;
+    auto* statusCommand =
+        app.add_subcommand("status", "Show who is logged in, the galvoria service and where the store is");
+    addCommonOptions(statusCommand, common);
+    statusCommand->add_flag("--json", report.json, "Print one JSON object");
+
+    auto* destinationsCommand = app.add_subcommand(
+        "destinations", "List where files can be published: account or team, workspace, folder, project");
+    addCommonOptions(destinationsCommand, common);
+    destinationsCommand->add_flag("--json", report.json, "Print the tree as one JSON document");
+    destinationsCommand->footer(R"(
+Each line shows a name and its identifier; publish takes either:
+  galvoria-host destinations
+  galvoria-host destinations --json | jq '.sources[].workspaces[].name')");
+
+    galvoria::host::PublishOptions publish;
+    std::string source, workspace, folder, newFolder, project, newProject;
+    auto* publishCommand = app.add_subcommand("publish", "Publish files to a galvoria project");
+    addCommonOptions(publishCommand, common);
+    publishCommand->add_option("FILE", publish.files, "The files to publish, in this order")->required();
+    auto* sourceOption = publishCommand->add_option("--source", source,
+                                                    "Account or team (name or id; found from --workspace if left out)");
+    auto* workspaceOption = publishCommand->add_option("--workspace", workspace, "Workspace (name or id)");
+    auto* folderOption = publishCommand->add_option("--folder", folder, "Folder (name or id)");
+    auto* newFolderOption = publishCommand->add_option("--new-folder", newFolder, "Create a folder with this name");
+    auto* projectOption = publishCommand->add_option("--project", project, "Project (name or id)");
+    auto* newProjectOption = publishCommand->add_option("--new-project", newProject, "Create a project with this name");
+    folderOption->excludes(newFolderOption);
+    projectOption->excludes(newProjectOption);
+    publishCommand->add_flag("--quiet", publish.quiet, "No progress, only the outcome");
+    publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON document");
+    publishCommand->footer(R"(
+Names are matched exactly, then regardless of case and accents; an identifier always works.
+Without destination flags a terminal shows menus; elsewhere the flags are required.
+  galvoria-host publish a.jpg b.jpg --workspace "Weddings 2024" --folder Ceremony --project "Anna & Mark"
+  galvoria-host publish *.jpg --workspace ws-4f1c2a --new-folder "May 2025" --new-project Portraits
+  galvoria-host publish *.jpg --source "Studio Lumière" --workspace "Lumière Productions" \
+      --folder Campaigns --new-project "Autumn" --json
+Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForAllHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForVersion& version) {
         return app.exit(version);
@@ -41,15 +157,71 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    options.bundle = bundle;
-    if (!prefs.empty()) {
-        options.prefs = prefs;
-    }
-    if (!strings.empty()) {
-        options.strings = strings;
-    }
     if (drive->parsed()) {
+        options.bundle = bundle;
+        if (!prefs.empty()) {
+            options.prefs = prefs;
+        }
+        if (!strings.empty()) {
+            options.strings = strings;
+        }
         return galvoria::host::runDrive(options);
     }
-    return 2;
+
+    options.bundle = common.bundle;
+    if (!common.prefs.empty()) {
+        options.prefs = common.prefs;
+    }
+    if (!common.strings.empty()) {
+        options.strings = common.strings;
+    }
+    const bool interactive = galvoria::host::terminal::inputIsTerminal();
+    std::function<int(galvoria::host::PluginSession&)> command;
+    std::string name;
+    if (loginCommand->parsed()) {
+        name = "login";
+        login.email = given(emailOption, email);
+        if (const auto problem = galvoria::host::checkLogin(login, interactive)) {
+            return usageError(name, *problem);
+        }
+        command = [&](galvoria::host::PluginSession& session) { return galvoria::host::runLogin(session, login); };
+    } else if (logoutCommand->parsed()) {
+        command = [](galvoria::host::PluginSession& session) { return galvoria::host::runLogout(session); };
+    } else if (statusCommand->parsed()) {
+        command = [&](galvoria::host::PluginSession& session) { return galvoria::host::runStatus(session, report); };
+    } else if (destinationsCommand->parsed()) {
+        command = [&](galvoria::host::PluginSession& session) {
+            return galvoria::host::runDestinations(session, report);
+        };
+    } else if (publishCommand->parsed()) {
+        name = "publish";
+        publish.source = given(sourceOption, source);
+        publish.workspace = given(workspaceOption, workspace);
+        publish.folder = given(folderOption, folder);
+        publish.newFolder = given(newFolderOption, newFolder);
+        publish.project = given(projectOption, project);
+        publish.newProject = given(newProjectOption, newProject);
+        if (const auto problem = galvoria::host::checkPublish(publish, interactive)) {
+            return usageError(name, *problem);
+        }
+        command = [&](galvoria::host::PluginSession& session) { return galvoria::host::runPublish(session, publish); };
+    } else {
+        return 2;
+    }
+
+    // Before any thread starts: every thread inherits Ctrl-C's blocked signal.
+    galvoria::host::interrupts::install();
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string problem;
+    const auto destination = common.verbose            ? LogDestination::standardError
+                             : !common.logFile.empty() ? LogDestination::file
+                                                       : LogDestination::discard;
+    if (!galvoria::host::terminal::routeLog(destination, common.logFile, problem)) {
+        std::cerr << "galvoria-host: " << problem << "\n";
+        return 2;
+    }
+    const int status = galvoria::host::runWithPlugin(options, command);
+    std::fflush(nullptr);
+    // Exit at once: nothing the plugin library left running may hold the process up.
+    std::_Exit(status);
 }

@@ -1,0 +1,81 @@
+#include "host/Choices.hpp"
+
+#include <cstdlib>
+#include <memory>
+
+#include <utf8proc.h>
+
+namespace galvoria::host {
+namespace {
+
+struct FreeDeleter {
+    void operator()(utf8proc_uint8_t* text) const { std::free(text); }
+};
+
+std::vector<std::size_t> matching(const std::vector<Choice>& candidates, const auto& fits) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (fits(candidates[i])) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+std::string listed(const std::vector<Choice>& candidates, const std::vector<std::size_t>& which) {
+    std::string text;
+    for (const std::size_t i : which) {
+        text += "\n  " + describe(candidates[i]);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string foldedName(std::string_view name) {
+    utf8proc_uint8_t* mapped = nullptr;
+    const auto length =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(name.data()), static_cast<utf8proc_ssize_t>(name.size()),
+                     &mapped, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE | UTF8PROC_CASEFOLD));
+    const std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(mapped);
+    if (length < 0 || mapped == nullptr) {
+        return std::string(name);  // not UTF-8: compared as it is
+    }
+    return {reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(length)};
+}
+
+std::string describe(const Choice& choice) { return choice.title + " (" + choice.value + ")"; }
+
+Resolution resolveChoice(const std::vector<Choice>& candidates, const std::string& wanted, ChoiceKind kind,
+                         std::string_view where) {
+    const std::string one(kind.one);
+    const std::string many(kind.many);
+    const std::string place(where);
+    const std::string folded = foldedName(wanted);
+    const std::vector<std::vector<std::size_t>> levels = {
+        matching(candidates, [&](const Choice& c) { return c.value == wanted; }),
+        matching(candidates, [&](const Choice& c) { return c.title == wanted; }),
+        matching(candidates, [&](const Choice& c) { return foldedName(c.title) == folded; }),
+    };
+    for (const auto& found : levels) {
+        if (found.size() == 1) {
+            return {found.front(), {}};
+        }
+        if (found.size() > 1) {
+            return {std::nullopt, "\"" + wanted + "\" names " + std::to_string(found.size()) + " " + many + " " +
+                                      place + "; give the identifier of one of them:" + listed(candidates, found)};
+        }
+    }
+    if (candidates.empty()) {
+        return {std::nullopt,
+                "there is no " + one + " \"" + wanted + "\" " + place + ": there are no " + many + " there"};
+    }
+    std::vector<std::size_t> all(candidates.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    return {std::nullopt, "there is no " + one + " \"" + wanted + "\" " + place + "; the " + many +
+                              " there are:" + listed(candidates, all)};
+}
+
+}  // namespace galvoria::host

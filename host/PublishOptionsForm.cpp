@@ -1,0 +1,78 @@
+#include "host/PublishOptionsForm.hpp"
+
+namespace galvoria::host {
+namespace {
+
+std::string optionValueText(const co::Value& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+}  // namespace
+
+PublishOptionsForm::PublishOptionsForm(PluginSession& session, co::ActionPtr action)
+    : session_(session), action_(std::move(action)) {}
+
+void PublishOptionsForm::build() {
+    groups_ = session_.actionSettings(action_, values_).value_or(std::vector<co::GroupPtr>{});
+}
+
+bool PublishOptionsForm::showsLists() const { return list(items::source) != nullptr; }
+
+std::string PublishOptionsForm::notice() const {
+    if (showsLists()) {
+        return {};
+    }
+    if (const auto label = findItem(groups_, items::notLoggedIn)) {
+        return valueText(*label);
+    }
+    return "The plugin offers no publish options.";
+}
+
+bool PublishOptionsForm::shows(std::string_view identifier) const { return findItem(groups_, identifier) != nullptr; }
+
+const co::COSettingsListItem* PublishOptionsForm::list(std::string_view identifier) const {
+    return dynamic_cast<const co::COSettingsListItem*>(findItem(groups_, identifier).get());
+}
+
+std::vector<Choice> PublishOptionsForm::choices(std::string_view identifier) const {
+    std::vector<Choice> out;
+    const auto* listItem = list(identifier);
+    if (listItem == nullptr) {
+        return out;
+    }
+    const bool hasFixedEntries = identifier != items::source;
+    for (const auto& option : listItem->options()) {
+        if (!option || option->isSeparator()) {
+            continue;
+        }
+        std::string value = optionValueText(option->value());
+        if (hasFixedEntries && (value == items::placeholderValue || value == items::createNewValue)) {
+            continue;
+        }
+        out.push_back({std::move(value), option->title()});
+    }
+    return out;
+}
+
+std::optional<Choice> PublishOptionsForm::createEntry(std::string_view identifier) const {
+    const auto* listItem = list(identifier);
+    if (listItem == nullptr || identifier == items::source) {
+        return std::nullopt;
+    }
+    for (const auto& option : listItem->options()) {
+        if (option && !option->isSeparator() && optionValueText(option->value()) == items::createNewValue) {
+            return Choice{std::string(items::createNewValue), option->title()};
+        }
+    }
+    return std::nullopt;
+}
+
+void PublishOptionsForm::set(std::string_view identifier, const std::string& value) {
+    const std::string key(identifier);
+    values_[key] = value;
+    if (session_.updateActionValue(co::Value(value), key, action_, values_)) {
+        build();
+    }
+}
+
+}  // namespace galvoria::host

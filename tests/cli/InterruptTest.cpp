@@ -1,0 +1,65 @@
+// Ctrl-C during a publish at a terminal: the first one lets the file being sent finish and sends
+// nothing more, the second one ends the program at once; both leave with status 130.
+
+#include "tests/cli/CliFixture.hpp"
+
+namespace galvoria::testing {
+namespace {
+
+class Interrupt : public CliTest {
+protected:
+    void slowStorage(int delayMs) {
+        devserver::Fault fault;
+        fault.action = devserver::FaultAction::delay;
+        fault.delayMs = delayMs;
+        server_->setFault("storage", fault);
+    }
+    std::unique_ptr<TerminalProcess> publishFourFiles() {
+        logInDirectly();
+        return std::make_unique<TerminalProcess>(
+            hostArguments({"publish", photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg"), "--workspace",
+                           "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"}));
+    }
+};
+
+TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWhatWasSent) {
+    slowStorage(1200);
+    auto publish = publishFourFiles();
+    // The bar moves to the second file once the first is reported; Ctrl-C comes while it is sent.
+    ASSERT_TRUE(publish->waitFor("file 2 of 4")) << publish->output();
+    publish->type("\x03");
+    ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();
+    EXPECT_EQ(publish->finish(), 130) << publish->output();
+
+    EXPECT_EQ(filesOf("prj-5e1b47"), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+    EXPECT_NE(publish->output().find("Interrupted after 2 of 4 files: a.jpg, b.jpg. Not sent: c.jpg, d.jpg."),
+              std::string::npos)
+        << publish->output();
+    EXPECT_EQ(publish->output().find("Publishing completed!"), std::string::npos);
+}
+
+TEST_F(Interrupt, ASecondCtrlCEndsTheProgramAtOnce) {
+    slowStorage(5000);
+    auto publish = publishFourFiles();
+    ASSERT_TRUE(publish->waitFor("file 1 of 4")) << publish->output();
+    publish->type("\x03");
+    ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();
+    const auto pressed = std::chrono::steady_clock::now();
+    publish->type("\x03");
+    EXPECT_EQ(publish->finish(), 130) << publish->output();
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+    EXPECT_EQ(storedFileCount(), 0U);
+}
+
+TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
+    TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
+    ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
+    ASSERT_FALSE(login.echoes());
+    login.type("\x03");
+    EXPECT_EQ(login.finish(), 130) << login.output();
+    EXPECT_TRUE(login.echoes());
+    EXPECT_FALSE(store().stringForKey("api-token").has_value());
+}
+
+}  // namespace
+}  // namespace galvoria::testing
