@@ -152,6 +152,7 @@ public:
     }
 
     void closeAfterResponse() { closeAfterResponse_ = true; }
+    [[nodiscard]] bool dropped() const { return dropped_; }
 
     void settle(httplib::Response& response) {
         if (dropped_ || !headComplete_) return;
@@ -331,6 +332,8 @@ const RequestHead* HttpFront::currentHead() { return currentConnection ? current
 void HttpFront::dropCurrentConnection() {
     if (currentConnection) currentConnection->drop();
 }
+
+bool HttpFront::currentConnectionDropped() { return currentConnection && currentConnection->dropped(); }
 
 void HttpFront::closeCurrentConnectionAfterResponse() {
     if (currentConnection) currentConnection->closeAfterResponse();

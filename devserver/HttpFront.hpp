@@ -56,6 +56,8 @@ public:
     static const RequestHead* currentHead();
     // Closes the connection at once; nothing more is sent on it.
     static void dropCurrentConnection();
+    // The connection was closed by dropCurrentConnection().
+    static bool currentConnectionDropped();
     // Closes the connection once the response has been sent.
     static void closeCurrentConnectionAfterResponse();
     // The peer has closed its side of the connection.

@@ -304,7 +304,8 @@ void Server::Impl::installHooks() {
     if (options.logRequests) {
         front.set_logger([](const httplib::Request& request, const httplib::Response& response) {
             std::string path = request.target.substr(0, request.target.find('?'));
-            logLine(request.method + " " + printable(path) + " " + std::to_string(response.status));
+            std::string outcome = HttpFront::currentConnectionDropped() ? "dropped" : std::to_string(response.status);
+            logLine(request.method + " " + printable(path) + " " + outcome);
         });
     }
     registerServiceRoutes();
