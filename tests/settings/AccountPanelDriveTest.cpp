@@ -96,6 +96,7 @@ struct Refusal {
     const char* item;
     Json error;  // null: accepted, with no callback
     std::size_t requests;
+    friend void PrintTo(const Refusal& c, std::ostream* os) { *os << c.label; }
 };
 
 class AccountPanelRefusal : public AccountPanelDrive, public ::testing::WithParamInterface<Refusal> {};

@@ -13,6 +13,7 @@ struct SortCase {
     const char* label;
     std::vector<std::string> names;  // each entry's id is its index
     std::vector<std::string> expected;
+    friend void PrintTo(const SortCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class SourceOrder : public ::testing::TestWithParam<SortCase> {};
@@ -46,6 +47,7 @@ struct StateCase {
     const char* settings;
     bool lastCreatedStored;
     bool expected;
+    friend void PrintTo(const StateCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class NewEntryState : public ::testing::TestWithParam<StateCase> {};

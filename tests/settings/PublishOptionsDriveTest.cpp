@@ -63,6 +63,7 @@ struct ChainCase {
     std::string settings;
     std::string shape;  // from the workspace list on
     Requests requests;  // after a first call that loaded teams and workspaces
+    friend void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class PublishOptionsChain : public PublishOptionsDrive, public ::testing::WithParamInterface<ChainCase> {};
