@@ -383,8 +383,9 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
         if (auto problem = headerProblem(header)) {
             return failure(std::move(*problem));
         }
-        // "Name;" is libcurl's spelling of a header sent with an empty value.
-        const std::string line = header.value.empty() ? header.name + ";" : header.name + ": " + header.value;
+        // "Name;" is libcurl's spelling of a header sent with an empty value ("Name:" would remove it).
+        const bool blank = header.value.find_first_not_of(" \t") == std::string::npos;
+        const std::string line = blank ? header.name + ";" : header.name + ": " + header.value;
         if (!headerList.append(line)) {
             return failure("The request headers could not be prepared.");
         }
@@ -457,7 +458,9 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
         set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySource->size));
         set(CURLOPT_READFUNCTION, &onRead);
         set(CURLOPT_READDATA, &transfer);
-        set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(options.uploadBufferBytes));
+        // libcurl takes 16 KiB to 2 MiB and refuses the transfer outside that range.
+        set(CURLOPT_UPLOAD_BUFFERSIZE,
+            static_cast<long>(std::clamp<std::size_t>(options.uploadBufferBytes, 16U * 1024U, 2U * 1024U * 1024U)));
     } else {
         transfer.progressTotal = request.body.size();
         set(CURLOPT_POST, 1L);

@@ -1,6 +1,8 @@
 // Network against the local galvoria service, in process on an ephemeral port.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "plugin/Preferences.hpp"
@@ -208,14 +210,9 @@ TEST_F(NetworkTest, ListsAndCreatesAgainstTheSeededService) {
 }
 
 TEST_F(NetworkTest, CallOnTheMainThreadIsRefusedWithoutDeadlock) {
-    platform::DispatchSemaphore done;
-    std::vector<Team> teams{{"x", "x", ""}};
-    platform::MainQueue::shared().async([&] {
-        teams = network_.getTeams();
-        done.signal();
-    });
-    done.wait();
-    EXPECT_TRUE(teams.empty());
+    auto teams = std::make_shared<std::promise<std::vector<Team>>>();
+    platform::MainQueue::shared().async([this, teams] { teams->set_value(network_.getTeams()); });
+    EXPECT_TRUE(teams->get_future().get().empty());
     EXPECT_TRUE(server().recordedRequests().empty());
     EXPECT_EQ(log_.lines().size(), 1U);
 }
