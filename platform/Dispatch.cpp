@@ -63,10 +63,9 @@ bool MainQueue::isServed() const {
 }
 
 void DispatchSemaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    // Notified under the lock: a waiter may destroy the semaphore as soon as wait() returns.
+    std::lock_guard lock(mutex_);
+    ++count_;
     changed_.notify_one();
 }
 
