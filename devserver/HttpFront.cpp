@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -350,6 +351,10 @@ void HttpFront::settleCurrentRequest(httplib::Response& response) {
 bool HttpFront::currentPeerClosed() { return currentConnection && currentConnection->peerClosed(); }
 
 bool HttpFront::process_and_close_socket(socket_t sock) {
+    // A response goes out as a head and a body in two writes; held back for the acknowledgement of
+    // the first, the second would wait out the peer's delayed acknowledgement (some 40 ms).
+    int noDelay = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
     Connection connection(sock, *this, hooks_, std::chrono::seconds(read_timeout_sec_),
                           std::chrono::seconds(write_timeout_sec_));
     bool served = false;
