@@ -1,0 +1,827 @@
+// galvoria-bench: measures the plugin through galvoria-host against galvoria-devserver on this
+// machine, each figure next to a baseline measured in the same run, and writes the summary.
+//
+//   galvoria-bench --bin DIR --work DIR --scripts DIR --summary FILE [--quick]
+//
+// DIR of --bin holds galvoria-host (with the bundle beside it), galvoria-devserver and
+// galvoria-bench-options; the service origin is the one compiled into them. --work is a scratch
+// folder on the disk the storage writes to; --scripts holds curl-loop.sh.
+
+#include <httplib.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bench/Process.hpp"
+
+namespace galvoria::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+constexpr std::uint64_t mebibyte = 1024ULL * 1024ULL;
+constexpr std::uint64_t kibibyte = 1024ULL;
+constexpr const char* demoEmail = "demo@galvoria.test";
+constexpr const char* demoPassword = "galvoria-demo";
+// The seeded destination every publish goes to: Demo Photographer › Personal › Été à Montréal ›
+// Old Port at Dusk, and the other workspace of the options walk (Weddings 2024).
+constexpr const char* demoSource = "acc-7d1f2c";
+constexpr const char* demoWorkspace = "ws-4f1c2a";
+constexpr const char* demoFolder = "fld-31a8e2";
+constexpr const char* demoProject = "prj-1d4e8a";
+constexpr const char* otherWorkspace = "ws-9b3e77";
+
+struct Plan {
+    bool quick = false;
+    std::uint64_t bigFileBytes = 0;
+    int bigFileRuns = 0;
+    std::vector<std::uint64_t> memorySizes;
+    int memoryRuns = 0;
+    int manyFiles = 0;
+    std::uint64_t manyFileBytes = 256 * kibibyte;
+    int manyFilesRuns = 0;
+    int loadRuns = 0;
+    int rebuilds = 0;
+    int bigWorkspaces = 1000;
+    int bigFolders = 500;
+    int bigProjects = 5000;
+};
+
+Plan planFor(bool quick) {
+    Plan plan;
+    plan.quick = quick;
+    plan.bigFileBytes = (quick ? 256 : 1024) * mebibyte;
+    plan.bigFileRuns = quick ? 3 : 5;
+    plan.memorySizes = {16 * mebibyte, 256 * mebibyte, 1024 * mebibyte};
+    plan.memoryRuns = quick ? 1 : 2;
+    plan.manyFiles = quick ? 200 : 1000;
+    plan.manyFilesRuns = quick ? 2 : 3;
+    plan.loadRuns = quick ? 15 : 40;
+    plan.rebuilds = quick ? 200 : 1000;
+    return plan;
+}
+
+struct Paths {
+    fs::path bin;
+    fs::path work;
+    fs::path scripts;
+    fs::path summary;
+
+    [[nodiscard]] fs::path host() const { return bin / "galvoria-host"; }
+    [[nodiscard]] fs::path bundle() const { return bin / "Galvoria.coplugin"; }
+    [[nodiscard]] fs::path devserver() const { return bin / "galvoria-devserver"; }
+    [[nodiscard]] fs::path optionsBench() const { return bin / "galvoria-bench-options"; }
+    [[nodiscard]] fs::path data() const { return work / "data"; }
+    [[nodiscard]] fs::path storage() const { return work / "storage"; }
+    [[nodiscard]] fs::path prefs() const { return work / "preferences.json"; }
+    [[nodiscard]] fs::path logs() const { return work / "logs"; }
+};
+
+[[noreturn]] void fail(const std::string& text) { throw std::runtime_error(text); }
+
+// ---------------------------------------------------------------------------------------------
+// Figures
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
+
+struct Case {
+    std::string name;
+    std::string measure;
+    std::string unit;
+    std::optional<double> value;
+    std::optional<double> baseline;
+    std::optional<double> ratio;
+    std::string target;
+    bool met = false;
+    Json detail = Json::object();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Test data
+
+// Fills a file with bytes that do not compress, quickly and always the same for a seed.
+void writeDataFile(const fs::path& path, std::uint64_t bytes, std::uint64_t seed) {
+    std::error_code error;
+    if (fs::exists(path, error) && fs::file_size(path, error) == bytes) return;
+    std::ofstream output(path, std::ios::binary | std::ios::trunc);
+    std::vector<std::uint64_t> block(mebibyte / sizeof(std::uint64_t));
+    std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
+    std::uint64_t left = bytes;
+    while (left > 0) {
+        for (auto& word : block) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            word = state;
+        }
+        const std::uint64_t piece = std::min<std::uint64_t>(left, mebibyte);
+        output.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(piece));
+        left -= piece;
+    }
+    if (!output) fail("cannot write the test file " + path.string());
+}
+
+fs::path dataFile(const Paths& paths, const std::string& name, std::uint64_t bytes, std::uint64_t seed) {
+    fs::create_directories(paths.data());
+    fs::path path = paths.data() / name;
+    writeDataFile(path, bytes, seed);
+    return path;
+}
+
+std::string sizeName(std::uint64_t bytes) {
+    if (bytes >= 1024 * mebibyte && bytes % (1024 * mebibyte) == 0)
+        return std::to_string(bytes / (1024 * mebibyte)) + " GiB";
+    if (bytes % mebibyte == 0) return std::to_string(bytes / mebibyte) + " MiB";
+    return std::to_string(bytes / kibibyte) + " KiB";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The service
+
+enum class StorageMode { disk, discard };
+
+class Service {
+public:
+    explicit Service(const Paths& paths) : paths_(paths) {}
+
+    // Starts galvoria-devserver on the compiled-in port with its test surface; `stateFile` loads (and
+    // keeps) a prepared state.
+    void start(StorageMode mode, const std::optional<fs::path>& stateFile = std::nullopt) {
+        std::vector<std::string> arguments{
+            paths_.devserver().string(), "--port", std::to_string(port()), "--test-mode", "--storage",
+            paths_.storage().string()};
+        if (mode == StorageMode::discard) arguments.emplace_back("--discard-storage");
+        if (stateFile) {
+            arguments.emplace_back("--state");
+            arguments.push_back(stateFile->string());
+        }
+        fs::create_directories(paths_.storage());
+        const auto line = process_.start(arguments, paths_.logs() / "devserver.log");
+        if (!line || line->find(origin()) == std::string::npos) {
+            fail("galvoria-devserver did not start on " + origin() + " (is another one running there?); see " +
+                 (paths_.logs() / "devserver.log").string());
+        }
+    }
+
+    void stop() { process_.stop(); }
+
+    static const std::string& origin() {
+        static const std::string text = GALVORIA_SERVICE_URL;
+        return text;
+    }
+    static int port() {
+        const auto colon = origin().rfind(':');
+        return std::stoi(origin().substr(colon + 1));
+    }
+
+    // Connections and requests counted by the service since it started.
+    [[nodiscard]] std::pair<std::uint64_t, std::uint64_t> stats() const {
+        httplib::Client client(origin());
+        auto response = client.Get("/_test/stats");
+        if (!response || response->status != 200) fail("the service's statistics cannot be read");
+        const Json body = Json::parse(response->body);
+        return {body.at("connections").get<std::uint64_t>(), body.at("requests").get<std::uint64_t>()};
+    }
+
+    // Signs an upload as the plugin would; the service's answer.
+    [[nodiscard]] Json sign(const std::string& token, const fs::path& file) const {
+        httplib::Client client(origin());
+        const std::string name = file.filename().string();
+        const Json body = {{"fileName", name},
+                           {"originalFileName", name},
+                           {"projectId", demoProject},
+                           {"fileSize", std::to_string(fs::file_size(file))}};
+        auto response = client.Post("/api/upload/sign/lightroom", {{"Authorization", "Bearer " + token}}, body.dump(),
+                                    "application/json");
+        if (!response || response->status != 200) fail("the service did not sign an upload for the baseline");
+        return Json::parse(response->body);
+    }
+
+    void complete(const std::string& token, const Json& signature) const {
+        httplib::Client client(origin());
+        const Json body = {{"signature", signature}};
+        client.Post("/api/upload/complete", {{"Authorization", "Bearer " + token}}, body.dump(), "application/json");
+    }
+
+    // Removes the stored files so the disk does not fill up across runs.
+    void clearStorage() const {
+        std::error_code error;
+        fs::remove_all(paths_.storage() / "uploads", error);
+        fs::remove_all(paths_.storage() / ".incoming", error);
+    }
+
+private:
+    const Paths& paths_;
+    Background process_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The host
+
+std::string readToken(const Paths& paths) {
+    const Json prefs = Json::parse(readText(paths.prefs()), nullptr, false);
+    if (!prefs.is_object() || !prefs.contains("api-token") || !prefs["api-token"].is_string()) return {};
+    return prefs["api-token"].get<std::string>();
+}
+
+// Logs in through the plugin's account panel; returns the token it stored.
+std::string login(const Paths& paths) {
+    std::error_code error;
+    fs::remove(paths.prefs(), error);
+    RunSpec spec;
+    spec.arguments = {paths.host().string(), "login", "--prefs", paths.prefs().string(), "--email", demoEmail,
+                      "--password-stdin"};
+    spec.input = std::string(demoPassword) + "\n";
+    spec.error = paths.logs() / "host.log";
+    if (!run(spec).succeeded()) fail("galvoria-host login failed; see " + spec.error.string());
+    std::string token = readToken(paths);
+    if (token.empty()) fail("the login stored no token");
+    return token;
+}
+
+RunResult publish(const Paths& paths, const std::vector<fs::path>& files) {
+    RunSpec spec;
+    spec.arguments = {paths.host().string(), "publish"};
+    for (const auto& file : files) spec.arguments.push_back(file.string());
+    const std::vector<std::string> options{"--prefs",     paths.prefs().string(),
+                                           "--workspace", demoWorkspace,
+                                           "--folder",    demoFolder,
+                                           "--project",   demoProject,
+                                           "--json"};
+    spec.arguments.insert(spec.arguments.end(), options.begin(), options.end());
+    spec.output = paths.logs() / "publish.json";
+    spec.error = paths.logs() / "host.log";
+    RunResult result = run(spec);
+    const Json outcome = Json::parse(readText(spec.output), nullptr, false);
+    const bool completed = outcome.is_object() && outcome.value("status", "") == "completed" &&
+                           outcome.contains("processed") && outcome["processed"].size() == files.size();
+    if (!result.succeeded() || !completed) {
+        fail("galvoria-host publish did not publish every file; see " + spec.output.string() + " and " +
+             spec.error.string());
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Baselines with curl
+
+// curl -F posting the signed form to the storage route; the wall time of that curl process.
+RunResult curlFormPost(const Paths& paths, const Service& service, const std::string& token, const fs::path& file) {
+    const Json signed_ = service.sign(token, file);
+    const Json& signature = signed_.at("signature");
+    RunSpec spec;
+    spec.arguments = {"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}"};
+    std::string type;
+    for (const auto& [name, value] : signature.items()) {
+        spec.arguments.emplace_back("--form-string");
+        spec.arguments.push_back(name + "=" + value.get<std::string>());
+        if (name == "Content-Type") type = value.get<std::string>();
+    }
+    spec.arguments.emplace_back("-F");
+    spec.arguments.push_back("file=@" + file.string() + (type.empty() ? "" : ";type=" + type));
+    spec.arguments.push_back(signed_.at("postEndpoint").get<std::string>());
+    spec.output = paths.logs() / "curl.out";
+    spec.error = paths.logs() / "curl.log";
+    RunResult result = run(spec);
+    if (!result.succeeded() || !readText(spec.output).starts_with("2")) {
+        fail("curl -F to the storage route failed; see " + spec.error.string());
+    }
+    service.complete(token, signature);
+    return result;
+}
+
+// curl --data-binary to the route that discards the body; curl's own transfer time, which leaves
+// out the time it takes to read the file into memory before it sends it.
+double curlDiscardSeconds(const Paths& paths, const fs::path& file) {
+    RunSpec spec;
+    spec.arguments = {"curl",
+                      "-sS",
+                      "-o",
+                      "/dev/null",
+                      "-w",
+                      "%{http_code} %{time_total}",
+                      "-H",
+                      "Content-Type: application/octet-stream",
+                      "--data-binary",
+                      "@" + file.string(),
+                      Service::origin() + "/_bench/discard"};
+    spec.output = paths.logs() / "curl.out";
+    spec.error = paths.logs() / "curl.log";
+    const RunResult result = run(spec);
+    std::istringstream reply(readText(spec.output));
+    int status = 0;
+    double seconds = 0.0;
+    reply >> status >> seconds;
+    if (!result.succeeded() || status != 204 || seconds <= 0.0) fail("curl to /_bench/discard failed");
+    return seconds;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The cases
+
+void progressLine(const std::string& text) { std::cerr << "  " << text << std::endl; }
+
+Case oneBigFile(const Paths& paths, const Plan& plan, Service& service, const std::string& token) {
+    const fs::path file =
+        dataFile(paths, "big-" + std::to_string(plan.bigFileBytes / mebibyte) + "MiB.jpg", plan.bigFileBytes, 1);
+    std::vector<double> host;
+    std::vector<double> curl;
+    for (int attempt = 0; attempt < plan.bigFileRuns; ++attempt) {
+        host.push_back(publish(paths, {file}).wallSeconds);
+        service.clearStorage();
+        curl.push_back(curlFormPost(paths, service, token, file).wallSeconds);
+        service.clearStorage();
+        progressLine("one big file, run " + std::to_string(attempt + 1) + ": host " + std::to_string(host.back()) +
+                     " s, curl -F " + std::to_string(curl.back()) + " s");
+    }
+    Case result;
+    result.name = "one big file";
+    result.measure = "wall time to publish " + sizeName(plan.bigFileBytes) + " (storage on disk)";
+    result.unit = "s";
+    result.value = median(host);
+    result.baseline = median(curl);
+    result.ratio = *result.value / *result.baseline;
+    result.target = "<= 1.05x curl -F";
+    result.met = *result.ratio <= 1.05;
+    result.detail = {{"hostSeconds", host}, {"curlSeconds", curl}, {"bytes", plan.bigFileBytes}};
+    return result;
+}
+
+struct DiscardFigures {
+    Case linkLimit;
+    Case memory;
+    Case memoryGrowth;
+};
+
+DiscardFigures linkAndMemory(const Paths& paths, const Plan& plan) {
+    DiscardFigures figures;
+    const fs::path big =
+        dataFile(paths, "big-" + std::to_string(plan.bigFileBytes / mebibyte) + "MiB.jpg", plan.bigFileBytes, 1);
+    std::vector<double> hostRates;
+    std::vector<double> curlRates;
+    const double megabytes = static_cast<double>(plan.bigFileBytes) / static_cast<double>(mebibyte);
+    for (int attempt = 0; attempt < plan.bigFileRuns; ++attempt) {
+        const double hostSeconds = publish(paths, {big}).wallSeconds;
+        const double curlSeconds = curlDiscardSeconds(paths, big);
+        hostRates.push_back(megabytes / hostSeconds);
+        curlRates.push_back(megabytes / curlSeconds);
+        progressLine("link limit, run " + std::to_string(attempt + 1) + ": host " + std::to_string(hostRates.back()) +
+                     " MiB/s, curl --data-binary " + std::to_string(curlRates.back()) + " MiB/s");
+    }
+    Case& link = figures.linkLimit;
+    link.name = "link limit";
+    link.measure = "publish throughput, " + sizeName(plan.bigFileBytes) + " (storage parses and discards)";
+    link.unit = "MiB/s";
+    link.value = median(hostRates);
+    link.baseline = median(curlRates);
+    link.ratio = *link.value / *link.baseline;
+    link.target = ">= 0.9 of curl --data-binary to /_bench/discard";
+    link.met = *link.ratio >= 0.9;
+    link.detail = {{"hostMiBPerSecond", hostRates}, {"curlMiBPerSecond", curlRates}};
+
+    Json peaks = Json::object();
+    std::map<std::uint64_t, double> peakBySize;
+    for (const std::uint64_t size : plan.memorySizes) {
+        const fs::path file = dataFile(paths, "memory-" + std::to_string(size / mebibyte) + "MiB.jpg", size, 2);
+        double peak = 0.0;
+        for (int attempt = 0; attempt < plan.memoryRuns; ++attempt) {
+            const RunResult result = publish(paths, {file});
+            peak = std::max(peak, static_cast<double>(result.peakResidentBytes) / static_cast<double>(mebibyte));
+        }
+        peakBySize[size] = peak;
+        peaks[sizeName(size)] = rounded(peak, 2);
+        progressLine("memory, " + sizeName(size) + ": peak RSS " + std::to_string(peak) + " MiB");
+    }
+    double largest = 0.0;
+    for (const auto& [size, peak] : peakBySize) largest = std::max(largest, peak);
+    Case& memory = figures.memory;
+    memory.name = "memory";
+    memory.measure = "peak RSS of the host publishing 16 MiB, 256 MiB, 1 GiB (largest)";
+    memory.unit = "MiB";
+    memory.value = largest;
+    memory.target = "<= 32 MiB at every size";
+    memory.met = largest <= 32.0;
+    memory.detail = {{"peakMiB", peaks}};
+
+    Case& growth = figures.memoryGrowth;
+    growth.name = "memory growth";
+    growth.measure =
+        "peak RSS at " + sizeName(plan.memorySizes.back()) + " minus at " + sizeName(plan.memorySizes.front());
+    growth.unit = "MiB";
+    growth.value = peakBySize[plan.memorySizes.back()] - peakBySize[plan.memorySizes.front()];
+    growth.target = "<= 2 MiB";
+    growth.met = *growth.value <= 2.0;
+    return figures;
+}
+
+struct ManyFilesFigures {
+    Case manyFiles;
+    Case connections;
+    Case cpu;
+};
+
+ManyFilesFigures manyFiles(const Paths& paths, const Plan& plan, Service& service, const std::string& token) {
+    std::vector<fs::path> files;
+    std::ostringstream manifest;
+    for (int i = 0; i < plan.manyFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "photo-%04d.jpg", i + 1);
+        files.push_back(dataFile(paths, std::string("many/") + name, plan.manyFileBytes, 100 + i));
+        manifest << plan.manyFileBytes << ' ' << files.back().string() << '\n';
+    }
+    const fs::path manifestFile = paths.work / "many-files.txt";
+    std::ofstream(manifestFile) << manifest.str();
+
+    std::vector<double> host;
+    std::vector<double> loop;
+    std::vector<double> cpuPerFile;
+    std::vector<double> connections;
+    for (int attempt = 0; attempt < plan.manyFilesRuns; ++attempt) {
+        const auto before = service.stats();
+        const RunResult published = publish(paths, files);
+        const auto after = service.stats();
+        service.clearStorage();
+        host.push_back(published.wallSeconds);
+        cpuPerFile.push_back(published.cpuSeconds() * 1000.0 / plan.manyFiles);
+        // Every URL the plugin uses here (service and storage) is on the one origin of the service.
+        connections.push_back(static_cast<double>(after.first - before.first));
+
+        RunSpec spec;
+        spec.arguments = {
+            "bash",     (paths.scripts / "curl-loop.sh").string(), manifestFile.string(), Service::origin(), token,
+            demoProject};
+        spec.output = paths.logs() / "curl-loop.out";
+        spec.error = paths.logs() / "curl-loop.log";
+        const RunResult looped = run(spec);
+        if (!looped.succeeded()) fail("the curl loop did not publish every file; see " + spec.error.string());
+        service.clearStorage();
+        loop.push_back(looped.wallSeconds);
+        progressLine("many files, run " + std::to_string(attempt + 1) + ": host " + std::to_string(host.back()) +
+                     " s (" + std::to_string(cpuPerFile.back()) + " ms CPU per file, " +
+                     std::to_string(static_cast<int>(connections.back())) + " connections), curl loop " +
+                     std::to_string(loop.back()) + " s");
+    }
+    ManyFilesFigures figures;
+    Case& many = figures.manyFiles;
+    many.name = "many files";
+    many.measure = "wall time for " + std::to_string(plan.manyFiles) + " files of " + sizeName(plan.manyFileBytes);
+    many.unit = "s";
+    many.value = median(host);
+    many.baseline = median(loop);
+    many.ratio = *many.baseline / *many.value;
+    many.target = ">= 10x faster than a bash loop of 3 curl calls per file (ratio = baseline / value)";
+    many.met = *many.ratio >= 10.0;
+    many.detail = {{"hostSeconds", host}, {"curlLoopSeconds", loop}, {"files", plan.manyFiles}};
+
+    Case& connection = figures.connections;
+    connection.name = "connections";
+    connection.measure = "TCP connections per origin opened by the host during many files (counted by the service)";
+    connection.unit = "connections";
+    connection.value = *std::max_element(connections.begin(), connections.end());
+    connection.target = "<= 2 per origin";
+    connection.met = *connection.value <= 2.0;
+    connection.detail = {{"perRun", connections}, {"origins", 1}};
+
+    Case& cpu = figures.cpu;
+    cpu.name = "client CPU";
+    cpu.measure = "user+system CPU of the host per file during many files";
+    cpu.unit = "ms/file";
+    cpu.value = median(cpuPerFile);
+    cpu.target = "<= 1 ms per file";
+    cpu.met = *cpu.value <= 1.0;
+    cpu.detail = {{"perRun", cpuPerFile}};
+    return figures;
+}
+
+// A state with many workspaces, folders and projects: the seeded state the service writes on its
+// first start, extended. The big workspace belongs to the demo account and holds every folder and
+// project added.
+fs::path prepareLargeState(const Paths& paths, const Plan& plan, Service& service) {
+    const fs::path stateFile = paths.work / "large-state.json";
+    std::error_code error;
+    fs::remove(stateFile, error);
+    service.start(StorageMode::discard, stateFile);
+    service.stop();
+    Json state = Json::parse(readText(stateFile), nullptr, false);
+    if (!state.is_object() || !state.contains("workspaces")) fail("the service wrote no state to extend");
+
+    const std::string createdAt = state["folders"].at(0).at("createdAt").get<std::string>();
+    const auto seededWorkspaces = static_cast<int>(state["workspaces"].size());
+    char id[64];
+    for (int i = 1; i <= plan.bigWorkspaces - seededWorkspaces; ++i) {
+        std::snprintf(id, sizeof(id), "ws-bench-%04d", i);
+        const bool team = i % 2 == 0;
+        state["workspaces"].push_back({{"id", id},
+                                       {"name", std::string("Bench Workspace ") + (id + 9)},
+                                       {"teamId", team ? Json("team-5a2c91") : Json(nullptr)},
+                                       {"ownerId", demoSource},
+                                       {"hasOwnerPermissions", true},
+                                       {"canCreateFolders", true},
+                                       {"canCreateProjects", true},
+                                       {"planFeatures", Json::array()}});
+    }
+    for (int i = 1; i <= plan.bigFolders; ++i) {
+        std::snprintf(id, sizeof(id), "fld-bench-%04d", i);
+        state["folders"].push_back({{"id", id},
+                                    {"workspaceId", "ws-bench-0001"},
+                                    {"name", std::string("Shoot ") + (id + 10)},
+                                    {"parentId", nullptr},
+                                    {"createdAt", createdAt}});
+    }
+    for (int i = 1; i <= plan.bigProjects; ++i) {
+        std::snprintf(id, sizeof(id), "prj-bench-%05d", i);
+        char folder[64];
+        std::snprintf(folder, sizeof(folder), "fld-bench-%04d", (i - 1) % plan.bigFolders + 1);
+        state["projects"].push_back({{"id", id},
+                                     {"workspaceId", "ws-bench-0001"},
+                                     {"name", std::string("Selects ") + (id + 10)},
+                                     {"description", ""},
+                                     {"folderId", folder},
+                                     {"createdAt", createdAt},
+                                     {"files", Json::array()}});
+    }
+    std::ofstream(stateFile) << state.dump(1) << '\n';
+    return stateFile;
+}
+
+struct OptionsFigures {
+    Case warm;
+    Case cold;
+};
+
+OptionsFigures options(const Paths& paths, const Plan& plan) {
+    RunSpec spec;
+    spec.arguments = {paths.optionsBench().string(),
+                      "--prefs",
+                      paths.prefs().string(),
+                      "--source",
+                      demoSource,
+                      "--workspace",
+                      "ws-bench-0001",
+                      "--other-workspace",
+                      otherWorkspace,
+                      "--rebuilds",
+                      std::to_string(plan.rebuilds)};
+    spec.output = paths.logs() / "options.json";
+    spec.error = paths.logs() / "options.log";
+    if (!run(spec).succeeded()) fail("galvoria-bench-options failed; see " + spec.error.string());
+    const Json report = Json::parse(readText(spec.output));
+    progressLine("options: " + report.dump());
+
+    OptionsFigures figures;
+    Case& warm = figures.warm;
+    warm.name = "warm options rebuild";
+    warm.measure = "settingsForAction from the caches: " + std::to_string(report["cachedWorkspaces"].get<int>()) +
+                   " workspaces, " + std::to_string(report["cachedFolders"].get<int>()) + " folders, " +
+                   std::to_string(report["cachedProjects"].get<int>()) + " projects (median of " +
+                   std::to_string(plan.rebuilds) + ")";
+    warm.unit = "ms";
+    warm.value = report["rebuildMedianMs"].get<double>();
+    warm.target = "0 requests, <= 2 ms per rebuild";
+    warm.met = report["warmRequests"].get<int>() == 0 && *warm.value <= 2.0;
+    warm.detail = {{"requests", report["warmRequests"]},
+                   {"p95Ms", report["rebuildP95Ms"]},
+                   {"maxMs", report["rebuildMaxMs"]},
+                   {"meanMs", report["rebuildMeanMs"]},
+                   {"optionsPerRebuild", report["optionsPerRebuild"]}};
+
+    Case& cold = figures.cold;
+    cold.name = "cold options walk";
+    cold.measure = "requests walking account > workspace > folder > project (and back) from empty caches";
+    cold.unit = "requests";
+    cold.value = report["coldRequests"].get<double>();
+    cold.baseline = report["expectedColdRequests"].get<double>();
+    cold.ratio = *cold.value / *cold.baseline;
+    cold.target = "exactly the count the caching rules imply";
+    cold.met = *cold.value == *cold.baseline;
+    return figures;
+}
+
+Case load(const Paths& paths, const Plan& plan) {
+    RunSpec drive;
+    drive.arguments = {paths.host().string(),   "drive",   "--bundle",
+                       paths.bundle().string(), "--prefs", paths.prefs().string()};
+    drive.input = "{\"call\": \"settingsWithError\"}\n";
+    drive.output = paths.logs() / "drive.out";
+    drive.error = paths.logs() / "drive.log";
+    RunSpec bare;
+    bare.arguments = {paths.host().string(), "--version"};
+
+    std::vector<double> driven;
+    std::vector<double> version;
+    for (int attempt = 0; attempt < plan.loadRuns; ++attempt) {
+        const RunResult loaded = run(drive);
+        const Json reply = Json::parse(readText(drive.output), nullptr, false);
+        if (!loaded.succeeded() || !reply.is_object() || reply.value("ok", false) != true) {
+            fail("galvoria-host drive did not answer settingsWithError; see " + drive.error.string());
+        }
+        driven.push_back(loaded.wallSeconds * 1000.0);
+        const RunResult printed = run(bare);
+        if (!printed.succeeded()) fail("galvoria-host --version failed");
+        version.push_back(printed.wallSeconds * 1000.0);
+    }
+    Case result;
+    result.name = "load";
+    result.measure = "bundle load + first settingsWithError through galvoria-host drive, minus the bare process";
+    result.unit = "ms";
+    result.baseline = median(version);
+    result.value = median(driven) - *result.baseline;
+    result.target = "<= 20 ms over galvoria-host --version";
+    result.met = *result.value <= 20.0;
+    result.detail = {{"driveMs", median(driven)}, {"runs", plan.loadRuns}};
+    progressLine("load: drive " + std::to_string(median(driven)) + " ms, --version " +
+                 std::to_string(*result.baseline) + " ms");
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Report
+
+std::string firstLineOf(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+std::string loadAverage() { return firstLineOf(readText("/proc/loadavg")); }
+
+Json machine(const Plan& plan) {
+    std::string cpu;
+    std::istringstream cpuinfo(readText("/proc/cpuinfo"));
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.starts_with("model name")) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    std::uint64_t memoryKiB = 0;
+    std::istringstream meminfo(readText("/proc/meminfo"));
+    for (std::string line; std::getline(meminfo, line);) {
+        if (line.starts_with("MemTotal:")) memoryKiB = std::stoull(line.substr(9));
+    }
+    utsname system{};
+    uname(&system);
+    char date[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    return {{"date", date},
+            {"cpu", cpu},
+            {"cores", sysconf(_SC_NPROCESSORS_ONLN)},
+            {"memoryMiB", memoryKiB / 1024},
+            {"kernel", std::string(system.sysname) + " " + system.release},
+            {"service", Service::origin()},
+            {"quick", plan.quick},
+            {"loadAverageAtStart", loadAverage()}};
+}
+
+std::optional<std::string> curlVersion(const Paths& paths) {
+    RunSpec spec;
+    spec.arguments = {"curl", "--version"};
+    spec.output = paths.logs() / "curl-version.txt";
+    if (!run(spec).succeeded()) return std::nullopt;
+    return firstLineOf(readText(spec.output));
+}
+
+std::string formatted(const std::optional<double>& value, int decimals = 3) {
+    if (!value) return "-";
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(decimals);
+    text << *value;
+    return text.str();
+}
+
+void printTable(const std::vector<Case>& cases) {
+    std::printf("\n%-22s %12s %12s %9s  %-10s %-4s %s\n", "case", "value", "baseline", "ratio", "unit", "met",
+                "target");
+    for (const Case& each : cases) {
+        std::printf("%-22s %12s %12s %9s  %-10s %-4s %s\n", each.name.c_str(), formatted(each.value).c_str(),
+                    formatted(each.baseline).c_str(), formatted(each.ratio).c_str(), each.unit.c_str(),
+                    each.met ? "yes" : "NO", each.target.c_str());
+    }
+    std::printf("\n");
+}
+
+Json caseJson(const Case& each) {
+    const auto number = [](const std::optional<double>& value) { return value ? Json(rounded(*value, 4)) : Json(); };
+    return {{"name", each.name},
+            {"measure", each.measure},
+            {"unit", each.unit},
+            {"value", number(each.value)},
+            {"baseline", number(each.baseline)},
+            {"ratio", number(each.ratio)},
+            {"target", each.target},
+            {"met", each.met},
+            {"detail", each.detail}};
+}
+
+int runAll(const Paths& paths, const Plan& plan) {
+    fs::create_directories(paths.logs());
+    fs::create_directories(paths.data() / "many");
+    Json machineJson = machine(plan);
+    if (const auto version = curlVersion(paths)) machineJson["curl"] = *version;
+    std::vector<Case> cases;
+    Service service(paths);
+
+    std::cerr << "Storage on disk (" << paths.storage().string() << ")" << std::endl;
+    service.clearStorage();
+    service.start(StorageMode::disk);
+    std::string token = login(paths);
+    cases.push_back(oneBigFile(paths, plan, service, token));
+    auto many = manyFiles(paths, plan, service, token);
+    service.stop();
+
+    std::cerr << "Storage that parses and discards" << std::endl;
+    service.start(StorageMode::discard);
+    login(paths);
+    auto discard = linkAndMemory(paths, plan);
+    cases.push_back(discard.linkLimit);
+    cases.push_back(discard.memory);
+    cases.push_back(discard.memoryGrowth);
+    cases.push_back(many.manyFiles);
+    cases.push_back(many.connections);
+    cases.push_back(many.cpu);
+    service.stop();
+
+    std::cerr << "A large account: " << plan.bigWorkspaces << " workspaces, " << plan.bigFolders << " folders, "
+              << plan.bigProjects << " projects" << std::endl;
+    const fs::path stateFile = prepareLargeState(paths, plan, service);
+    service.start(StorageMode::discard, stateFile);
+    login(paths);
+    auto optionFigures = options(paths, plan);
+    cases.push_back(optionFigures.warm);
+    cases.push_back(optionFigures.cold);
+    cases.push_back(load(paths, plan));
+    service.stop();
+
+    machineJson["loadAverageAtEnd"] = loadAverage();
+    printTable(cases);
+    Json summary = {{"cases", Json::array()}, {"machine", machineJson}};
+    for (const Case& each : cases) summary["cases"].push_back(caseJson(each));
+    fs::create_directories(paths.summary.parent_path());
+    std::ofstream(paths.summary) << summary.dump(2) << '\n';
+    std::printf("Summary: %s\n", paths.summary.string().c_str());
+    const bool allMet = std::all_of(cases.begin(), cases.end(), [](const Case& each) { return each.met; });
+    return allMet ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace galvoria::bench
+
+int main(int argc, char** argv) {
+    using namespace galvoria::bench;
+    Paths paths;
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
+        if (argument == "--quick") {
+            quick = true;
+        } else if (argument == "--bin") {
+            paths.bin = next();
+        } else if (argument == "--work") {
+            paths.work = next();
+        } else if (argument == "--scripts") {
+            paths.scripts = next();
+        } else if (argument == "--summary") {
+            paths.summary = next();
+        } else {
+            std::cerr << "galvoria-bench: unknown argument " << argument << "\n";
+            return 2;
+        }
+    }
+    if (paths.bin.empty() || paths.work.empty() || paths.scripts.empty() || paths.summary.empty()) {
+        std::cerr << "usage: galvoria-bench --bin DIR --work DIR --scripts DIR --summary FILE [--quick]\n";
+        return 2;
+    }
+    try {
+        return runAll(paths, planFor(quick));
+    } catch (const std::exception& error) {
+        std::cerr << "galvoria-bench: " << error.what() << "\n";
+        return 2;
+    }
+}
