@@ -126,11 +126,16 @@ co::ItemPtr makeLabel(std::string_view identifier, std::string value) {
     return label;
 }
 
+// All entries in one read and write back of the list's options: appending them one by one would
+// copy the growing list for every entry, which grows with the square of a long listing.
 template <typename Entry>
 void appendEntries(co::COSettingsListItem& list, const std::vector<Entry>& entries) {
+    auto options = list.options();
+    options.reserve(options.size() + entries.size());
     for (const auto& entry : entries) {
-        appendOption(list, entry.id, entry.name);
+        options.push_back(std::make_shared<const co::COSettingsListOption>(co::Value(entry.id), entry.name));
     }
+    list.setOptions(std::move(options));
 }
 
 co::GroupPtr buildGroup(const ListingCaches& caches, const ListedEntries& listed, const co::Value& settings) {
