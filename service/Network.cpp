@@ -62,7 +62,7 @@ ServiceResult decode(const http::Response& response) {
 
 // One blocking exchange: the session runs the transfer, the answer is handled on the main queue,
 // and this thread waits for that handler.
-ServiceResult exchange(http::Request request) {
+ServiceResult exchange(http::Session& session, http::Request request) {
     platform::MainQueue& mainQueue = platform::MainQueue::shared();
     if (mainQueue.isMainThread()) {
         platform::log::line("Service request refused: it was made on the main thread, which must handle its answer.");
@@ -77,7 +77,7 @@ ServiceResult exchange(http::Request request) {
         ServiceResult result;
     };
     auto pending = std::make_shared<Pending>();
-    http::Session::shared().send(http::Role::service, std::move(request), {}, [pending](http::Response response) {
+    session.send(http::Role::service, std::move(request), {}, [pending](http::Response response) {
         platform::MainQueue::shared().async([pending, response = std::move(response)] {
             try {
                 pending->result = decode(response);
@@ -113,7 +113,7 @@ ServiceResult Network::postRequest(const std::string& url,
     request.url = url;
     request.headers = serviceHeaders(token);
     request.body = dumped(body);
-    return exchange(std::move(request));
+    return exchange(session_ != nullptr ? *session_ : http::Session::shared(), std::move(request));
 }
 
 ServiceResult Network::getRequest(const std::string& url, const std::map<std::string, std::string>& parameters,
@@ -126,7 +126,7 @@ ServiceResult Network::getRequest(const std::string& url, const std::map<std::st
         request.url += encodeFormFields(parameters);
     }
     request.headers = serviceHeaders(token);
-    return exchange(std::move(request));
+    return exchange(session_ != nullptr ? *session_ : http::Session::shared(), std::move(request));
 }
 
 std::string Network::login(const std::string& email, const std::string& password) const {

@@ -16,6 +16,10 @@
 
 namespace galvoria {
 
+namespace http {
+class Session;
+}
+
 // The decoded top-level JSON object of a response; empty when nothing usable arrived.
 using JsonObjectMap = co::Value;
 
@@ -30,12 +34,15 @@ const std::string& serviceBaseURL();
 class Network {
 public:
     // Requests go to `baseURL` (an origin without trailing slash): the compiled-in service origin,
-    // or, in tests, a local service on a port of their own.
-    explicit Network(std::string baseURL = serviceBaseURL()) : baseURL_(std::move(baseURL)) {}
+    // or, in tests, a local service on a port of their own. They travel through `session`, or the
+    // plugin's shared session when none is given.
+    explicit Network(std::string baseURL = serviceBaseURL(), http::Session* session = nullptr)
+        : baseURL_(std::move(baseURL)), session_(session) {}
     [[nodiscard]] const std::string& baseURL() const { return baseURL_; }
 
     // Parameter values: absent ones are sent as JSON null.
-    ServiceResult postRequest(const std::string& url, const std::map<std::string, std::optional<std::string>>& parameters,
+    ServiceResult postRequest(const std::string& url,
+                              const std::map<std::string, std::optional<std::string>>& parameters,
                               const std::optional<std::string>& token) const;
     ServiceResult getRequest(const std::string& url, const std::map<std::string, std::string>& parameters,
                              const std::optional<std::string>& token) const;
@@ -55,6 +62,7 @@ public:
 
 private:
     std::string baseURL_;
+    http::Session* session_;
 };
 
 }  // namespace galvoria

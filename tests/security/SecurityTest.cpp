@@ -1,0 +1,278 @@
+// What must never happen whatever the service, the storage or the user's files hold: secrets in any
+// output, requests leaving their path segment or their origin, unverified TLS peers receiving files,
+// names adding headers or parts, odd file names crashing, format directives being expanded.
+//
+// Proven elsewhere and not repeated here:
+//  - store file 0600 in a 0700 folder, planted link at the temporary path:
+//    PreferenceStoreTest FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed
+//    (the folder the host creates is checked below);
+//  - no redirect followed by any exchange: FaultMatrix RedirectElsewhere (every exchange, the other origin
+//    never asked) and HttpSession RedirectIsAStatusWhoseBodyIsRead;
+//  - a "Content-Type" signature value with CR/LF: UploadStep ContentTypeWithLineBreak;
+//  - a file name with '"', CR and LF and a field name with '"': UploadPipeline
+//  SignatureAndNameBecomeTheFormAndTheCompletion;
+//  - postEndpoint file:// (any case), ftp, gopher, dict, no scheme, relative: UploadPipeline StorageEndpoint and
+//    HttpSession RefusedRequestsNeverConnect;
+//  - a file that grows or shrinks: FormStream FileThatChangesSizeWhileReadEndsTheBody (while it is sent) and
+//    UploadPipeline FileThatChangesSizeAfterSigningIsNotCompleted;
+//  - endless or huge bodies cut at the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures and FaultMatrix
+//    OversizedBody.
+
+#include <sys/stat.h>
+
+#include <httplib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "devserver/Server.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
+#include "publishing/UploadPipeline.hpp"
+#include "service/Network.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace galvoria::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using devserver::Fault;
+using devserver::FaultAction;
+
+const std::string demoEmail = "demo@galvoria.test";
+
+Fault respond(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
+
+std::string write(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+}
+
+// The host program against the local service on its compiled-in port, its store in a folder that
+// does not exist yet.
+class HostSecurity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<devserver::Server>(
+            devserver::ServerOptions{.port = *portOf(GALVORIA_SERVICE_URL), .testMode = true});
+        ASSERT_TRUE(server_->start());
+        host_ = std::make_unique<DriveSession>(DriveSession::Options{.prefs = prefs_});
+    }
+    co::Value call(co::Value request) { return host_->call(request); }
+    co::Value type(const std::string& value, const std::string& setting) {
+        return call({{"call", "didUpdateValue"}, {"value", value}, {"setting", setting}});
+    }
+    co::Value press(const std::string& item) { return call({{"call", "handleEvent"}, {"event", 1}, {"item", item}}); }
+    co::Value publish(const std::vector<std::string>& files, const co::Value& settings) {
+        return call({{"call", "startPublishingTask"},
+                     {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}});
+    }
+    // Standard error and every protocol line, once the host has ended.
+    std::string everythingPrinted() {
+        EXPECT_EQ(host_->finish(), 0);
+        std::string text = host_->standardError();
+        for (const auto& line : host_->standardOutputLines()) text += line + "\n";
+        return text;
+    }
+
+    TempDir dir_;
+    fs::path prefs_ = dir_.path() / "private" / "preferences.json";
+    std::unique_ptr<devserver::Server> server_;
+    std::unique_ptr<DriveSession> host_;
+};
+
+const co::Value existingProject = {
+    {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
+
+TEST_F(HostSecurity, NoPartOfThePasswordOrTokenIsEverPrinted) {
+    const std::string password = "Zq8!rT#4vW_p";
+    const std::string token = server_->issueToken(demoEmail);
+    const std::string photo = write(dir_.path() / "a.jpg", std::string(5000, 'p'));
+    type(demoEmail, "username-item");
+    type(password, "password-item");
+    server_->setFault("login", respond(401, R"({"message": "These credentials do not match our records."})"));
+    EXPECT_FALSE(press("login-item")["ok"]);
+    server_->setFault("login", respond(200, R"({"token": ")" + token + "\"}"));
+    EXPECT_TRUE(press("login-item")["ok"]);
+    server_->setFault("teams", respond(401, R"({"message": "Unauthenticated."})"));
+    call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", co::Value::object()}});
+    server_->setFault("sign", respond(401, R"({"message": "The token )" + token + R"( has expired."})"));
+    EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
+    server_->clearFaults();
+    server_->setFault("storage", {.action = FaultAction::dropBefore});
+    EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
+
+    const std::string printed = everythingPrinted();
+    EXPECT_NE(printed.find("Password: ********"), std::string::npos);
+    for (const std::string& secret : {password, token}) {
+        for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
+            ASSERT_EQ(printed.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was printed";
+        }
+    }
+    struct stat file {};
+    struct stat folder {};
+    ASSERT_EQ(::stat(prefs_.c_str(), &file), 0);
+    ASSERT_EQ(::stat(prefs_.parent_path().c_str(), &folder), 0);
+    EXPECT_EQ(file.st_mode & 0777U, 0600U);
+    EXPECT_EQ(folder.st_mode & 0777U, 0700U);
+}
+
+TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
+    const std::string odd = "%@ %n %s %d %f %x %% 100%";
+    const std::string missing = (dir_.path() / "%n%s%@-gone.jpg").string();
+    type(odd, "username-item");
+    press("login-item");  // logs the user name, then refuses the empty password
+    platform::PreferenceStore(prefs_).setValue(server_->issueToken(demoEmail), prefs::apiToken);
+    server_->setFault("create-folder", respond(201, R"({"data": {"id": "fld-1", "name": ")" + odd + "\"}}"));
+    server_->setFault("storage", respond(200, odd));
+    co::Value settings = existingProject;
+    settings["folder-list-item"] = "0";
+    publish({write(dir_.path() / "%d%n.jpg", "x"), missing}, settings);
+
+    const std::string printed = everythingPrinted();
+    for (const std::string& line : std::vector<std::string>{
+             "UPDATED VALUE: " + odd + " FOR SETTING: username-item", "Persists: " + odd + " forKey: username-item",
+             "Username: " + odd, "Folder Created: [id: fld-1, name: " + odd + "]", "Response: " + odd,
+             "Not published: %d%n.jpg (", "Error: The file \"" + missing + "\" could not be read",
+             "Not published: %n%s%@-gone.jpg ("}) {
+        EXPECT_NE(printed.find(line), std::string::npos) << line;
+    }
+}
+
+// A file name that is not UTF-8 publishes its bytes or fails cleanly; it never ends the program.
+TEST_F(HostSecurity, LatinOneFileNamePublishesThroughTheCommandLine) {
+    platform::PreferenceStore(prefs_).setValue(server_->issueToken(demoEmail), prefs::apiToken);
+    const std::string bytes(4000, '\xe9');
+    const ProcessResult result = runProcess(
+        {GALVORIA_HOST_BINARY, "publish", write(dir_.path() / "caf\xe9 \xe0 la cr\xe8me.jpg", bytes), "--workspace",
+         "ws-4f1c2a", "--folder", "fld-31a8e2", "--project", "prj-1d4e8a", "--prefs", prefs_.string()});
+    ASSERT_EQ(result.status, 0) << result.standardError;
+    nlohmann::json files;
+    const nlohmann::json state = server_->state();
+    for (const auto& project : state["projects"]) {
+        if (project["id"] == "prj-1d4e8a") files = project["files"];
+    }
+    ASSERT_EQ(files.size(), 1U);
+    EXPECT_EQ(files[0]["name"], "caf\uFFFD \uFFFD la cr\uFFFDme.jpg");  // the name's stray bytes are replaced
+    EXPECT_EQ(files[0]["size"], bytes.size());
+}
+
+// The library side in process: a local service on a port of its own and a served main queue.
+class InProcess : public ::testing::Test {
+protected:
+    InProcess() {
+        platform::PreferenceStore::setStandardPath(dir_.path() / "preferences.json");
+        platform::PreferenceStore::standard().setValue(server_.issueToken(demoEmail), prefs::apiToken);
+    }
+    // Uploads one file through `session`; the signing names `endpoint` with `signature`.
+    publishing::UploadOutcome upload(http::Session& session, const std::string& endpoint, const co::Value& signature,
+                                     const std::string& name) {
+        server_.setFault("sign", respond(200, co::Value{{"postEndpoint", endpoint}, {"signature", signature}}.dump()));
+        server_.setFault("complete", respond(200, "{}"));
+        const std::string path = write(dir_.path() / name, "file-bytes");
+        return publishing::uploadFile({server_.origin(), session}, {path}, 0, "prj-3c9a02");
+    }
+
+    TempDir dir_;
+    devserver::Server server_{devserver::ServerOptions{.port = 0, .testMode = true, .storageDir = dir_.path() / "s"}};
+    bool started_ = server_.start();
+    http::Session session_{http::SessionOptions{.connectTimeout = 2s, .stallTimeout = 1s}};
+    platform::MainQueueThread mainQueue_;
+};
+
+TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
+    ASSERT_TRUE(started_);
+    const Network network(server_.origin(), &session_);
+    const std::vector<std::pair<std::string, std::string>> identifiers = {
+        {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"},     {"q?x=1", "q%3Fx%3D1"},
+        {"h#x", "h%23x"}, {"50%", "50%25"}, {"a b", "a%20b"}, {"\xc3\x89t\xc3\xa9", "%C3%89t%C3%A9"}};
+    for (const auto& [identifier, segment] : identifiers) {
+        network.getFolders(identifier);
+        network.getProjects(identifier);
+        network.createFolder("n", identifier);
+        network.createProject("n", "fld-1", identifier);
+        std::vector<std::string> targets;
+        for (const auto& request : server_.recordedRequests()) targets.push_back(request.method + " " + request.target);
+        const std::string base = "/api/workspaces/" + segment;
+        EXPECT_EQ(targets, (std::vector<std::string>{"GET " + base + "/folders", "GET " + base + "/projects",
+                                                     "POST " + base + "/folders", "POST " + base + "/projects"}));
+        server_.clearRecordedRequests();
+    }
+}
+
+// A field name or file name with quotes and line breaks stays inside its own part's header.
+TEST_F(InProcess, NamesCannotAddAHeaderOrAPart) {
+    ASSERT_TRUE(started_);
+    const co::Value signature = {{"x\"\r\nX-Injected: 1\r\n\r\nbody\r\n--", "v"}, {"key", "k"}};
+    upload(session_, server_.origin() + "/_bench/discard", signature, "a\"\r\nX-Evil: 1\r\n.jpg");
+    const auto storage = server_.recordedRequests().at(1);
+    ASSERT_EQ(storage.target, "/_bench/discard");
+    for (const auto& [name, value] : storage.headers) EXPECT_TRUE(name != "X-Injected" && name != "X-Evil") << name;
+    EXPECT_EQ(storage.body.find("\r\nX-Injected"), std::string::npos);
+    EXPECT_EQ(storage.body.find("\r\nX-Evil"), std::string::npos);
+    std::size_t parts = 0;
+    for (auto at = storage.body.find("Content-Disposition:"); at != std::string::npos;
+         at = storage.body.find("Content-Disposition:", at + 1)) {
+        ++parts;
+    }
+    EXPECT_EQ(parts, 3U);
+}
+
+// An endpoint whose certificate cannot be verified receives nothing, and nothing is completed; a
+// certificate from the CA named by GALVORIA_CA_BUNDLE is trusted.
+TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
+    ASSERT_TRUE(started_);
+    if (std::system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "the openssl command is not installed";
+    const std::string d = dir_.path().string() + "/";
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 ";
+    const std::string commands =
+        "cd " + d + " && openssl req -x509" + key + "-keyout ca.key -out ca.pem -subj /CN=Test-CA" +
+        " && openssl req -x509" + key +
+        "-keyout self.key -out self.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" + " && openssl req" +
+        key + "-keyout good.key -out good.csr -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" +
+        " && openssl req" + key +
+        "-keyout wrong.key -out wrong.csr -subj /CN=wrong.example -addext subjectAltName=DNS:wrong.example" +
+        " && for c in good wrong; do openssl x509 -req -in $c.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
+        " -copy_extensions copyall -out $c.pem || exit 1; done >/dev/null 2>&1";
+    ASSERT_EQ(std::system(commands.c_str()), 0);
+    ::setenv("GALVORIA_CA_BUNDLE", (d + "ca.pem").c_str(), 1);
+    http::Session trusting(http::SessionOptions::fromEnvironment());
+    ::unsetenv("GALVORIA_CA_BUNDLE");
+
+    struct Case {
+        std::string certificate;
+        http::Session* session;
+        bool trusted;
+    };
+    for (const auto& [certificate, session, trusted] :
+         {Case{"self", &trusting, false}, Case{"wrong", &trusting, false}, Case{"good", &session_, false},
+          Case{"good", &trusting, true}}) {
+        SCOPED_TRACE(certificate + (session == &session_ ? " without the CA" : ""));
+        httplib::SSLServer storage((d + certificate + ".pem").c_str(), (d + certificate + ".key").c_str());
+        std::atomic<int> received{0};
+        storage.Post("/upload", [&](const httplib::Request&, httplib::Response& response) {
+            ++received;
+            response.status = 204;
+        });
+        storage.set_keep_alive_max_count(1);  // stopping need not wait for an idle kept-alive connection
+        const int port = storage.bind_to_any_port("127.0.0.1");
+        std::thread serving([&] { storage.listen_after_bind(); });
+        server_.clearRecordedRequests();
+        const auto outcome =
+            upload(*session, "https://127.0.0.1:" + std::to_string(port) + "/upload", {{"key", "k"}}, "a.jpg");
+        storage.stop();
+        serving.join();
+        EXPECT_EQ(outcome.published, trusted) << outcome.reason;
+        EXPECT_EQ(received, trusted ? 1 : 0);
+        EXPECT_EQ(server_.recordedRequests().size(), trusted ? 2U : 1U) << "only a stored file is completed";
+    }
+}
+
+}  // namespace
+}  // namespace galvoria::testing
