@@ -2,6 +2,7 @@
 #include "service/http/Http.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <array>
@@ -15,26 +16,83 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "platform/Log.hpp"
 
 namespace galvoria::http {
 namespace {
 
+// libcurl is opened when the first session starts, not when the plugin is loaded: mapping and
+// relocating it with the two dozen libraries it needs takes longer than loading the rest of the
+// plugin, and a host that only shows the plugin's settings never sends a request.
+struct Libcurl {
+    decltype(&::curl_global_init) globalInit = nullptr;
+    decltype(&::curl_easy_init) easyInit = nullptr;
+    decltype(&::curl_easy_cleanup) easyCleanup = nullptr;
+    decltype(&::curl_easy_reset) easyReset = nullptr;
+    decltype(&::curl_easy_setopt) easySetopt = nullptr;
+    decltype(&::curl_easy_perform) easyPerform = nullptr;
+    decltype(&::curl_easy_getinfo) easyGetinfo = nullptr;
+    decltype(&::curl_easy_strerror) easyStrerror = nullptr;
+    decltype(&::curl_slist_append) slistAppend = nullptr;
+    decltype(&::curl_slist_free_all) slistFreeAll = nullptr;
+    std::string problem;  // why it could not be opened; empty once it is
+
+    [[nodiscard]] bool available() const { return problem.empty(); }
+};
+
+// Opens and initialises libcurl once, on first use. Never closed nor paired with
+// curl_global_cleanup: other threads of the process may still hold handles while static objects
+// are torn down, and the cost is a few bytes at exit.
+const Libcurl& libcurl() {
+    static const Libcurl library = [] {
+        Libcurl opened;
+        void* handle = ::dlopen(GALVORIA_LIBCURL_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char* reason = ::dlerror();
+            opened.problem = std::string("The HTTP library could not be loaded: ") + (reason ? reason : "unknown");
+            return opened;
+        }
+        const auto bind = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(handle, name));
+            if (function == nullptr && opened.problem.empty()) {
+                opened.problem = std::string("The HTTP library lacks ") + name + ".";
+            }
+        };
+        bind(opened.globalInit, "curl_global_init");
+        bind(opened.easyInit, "curl_easy_init");
+        bind(opened.easyCleanup, "curl_easy_cleanup");
+        bind(opened.easyReset, "curl_easy_reset");
+        bind(opened.easySetopt, "curl_easy_setopt");
+        bind(opened.easyPerform, "curl_easy_perform");
+        bind(opened.easyGetinfo, "curl_easy_getinfo");
+        bind(opened.easyStrerror, "curl_easy_strerror");
+        bind(opened.slistAppend, "curl_slist_append");
+        bind(opened.slistFreeAll, "curl_slist_free_all");
+        if (opened.available() && opened.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            opened.problem = "The HTTP library could not be initialised.";
+        }
+        return opened;
+    }();
+    return library;
+}
+
+// Handles and lists exist only once libcurl has been opened.
 struct EasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { libcurl().easyCleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 
 struct HeaderListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { libcurl().slistFreeAll(list); }
 };
 
 // A curl_slist that frees itself; append() keeps the list intact when libcurl runs out of memory.
 class HeaderList {
 public:
     bool append(const std::string& line) {
-        curl_slist* grown = curl_slist_append(list_.get(), line.c_str());
+        curl_slist* grown = libcurl().slistAppend(list_.get(), line.c_str());
         if (grown == nullptr) {
             return false;
         }
@@ -49,13 +107,6 @@ private:
 };
 
 constexpr std::string_view sessionClosedText = "The HTTP session was closed before the transfer ran.";
-
-void initialiseLibcurlOnce() {
-    // Never paired with curl_global_cleanup: other threads of the process may still hold handles
-    // while static objects are torn down, and the cost is a few bytes at exit.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -300,7 +351,7 @@ struct Session::Impl {
     };
 
     explicit Impl(SessionOptions sessionOptions) : options(std::move(sessionOptions)) {
-        initialiseLibcurlOnce();
+        static_cast<void>(libcurl());
         worker = std::thread([this] { serve(); });
     }
 
@@ -359,9 +410,9 @@ void Session::Impl::serve() {
 CURL* Session::Impl::handleFor(Role role) {
     EasyHandle& handle = handles.at(role == Role::service ? 0 : 1);
     if (!handle) {
-        handle.reset(curl_easy_init());
+        handle.reset(libcurl().easyInit());
     } else {
-        curl_easy_reset(handle.get());  // keeps the handle's live connections for the next transfer
+        libcurl().easyReset(handle.get());  // keeps the handle's live connections for the next transfer
     }
     return handle.get();
 }
@@ -376,6 +427,11 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
     }
     if (request.bodySource && (!isPost || !request.bodySource->read)) {
         return failure("A streamed request body needs a POST with a reader.");
+    }
+
+    const Libcurl& library = libcurl();
+    if (!library.available()) {
+        return failure(library.problem);
     }
 
     HeaderList headerList;
@@ -421,7 +477,7 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
 
     bool configured = true;
     const auto set = [&](CURLoption option, auto value) {
-        configured = configured && curl_easy_setopt(curl, option, value) == CURLE_OK;
+        configured = configured && library.easySetopt(curl, option, value) == CURLE_OK;
     };
     set(CURLOPT_ERRORBUFFER, errorText.data());
     set(CURLOPT_URL, request.url.c_str());
@@ -470,13 +526,13 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
 
     CURLcode code = CURLE_FAILED_INIT;
     if (configured) {
-        code = curl_easy_perform(curl);
+        code = library.easyPerform(curl);
     }
     long status = 0;
     if (code == CURLE_OK) {
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        library.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     }
-    curl_easy_reset(curl);  // drops every pointer into this frame; connections stay alive
+    library.easyReset(curl);  // drops every pointer into this frame; connections stay alive
 
     if (!configured) {
         return failure("The HTTP library rejected the transfer's settings.");
@@ -488,7 +544,7 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
         if (transfer.problem) {
             return failure(*transfer.problem);
         }
-        return failure(errorText[0] != '\0' ? std::string(errorText.data()) : curl_easy_strerror(code));
+        return failure(errorText[0] != '\0' ? std::string(errorText.data()) : library.easyStrerror(code));
     }
     if (status == 0) {
         return failure("No HTTP response arrived.");
