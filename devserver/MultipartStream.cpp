@@ -63,24 +63,60 @@ MultipartStream::MultipartStream(std::string boundary, PartBegins begins, PartDa
 bool MultipartStream::feed(const char* data, std::size_t length) {
     if (state_ == State::failed) return false;
     if (state_ == State::epilogue) return true;
-    if (consumed_ > 0) {
-        pending_.erase(0, consumed_);
-        consumed_ = 0;
+    const std::string_view piece(data, length);
+    // Inside a part's data with only a short tail kept, the piece is read where it lies instead of
+    // being copied behind the tail: a delimiter that starts in the tail ends within the piece's
+    // first delimiter-length bytes, so the tail joined with those tells whether one does.
+    if ((state_ == State::body || state_ == State::preamble) && pending_.size() < delimiter_.size() &&
+        length >= delimiter_.size()) {
+        const std::size_t tail = pending_.size();
+        pending_.append(data, delimiter_.size());
+        const bool seamHoldsDelimiter = findDelimiter(pending_).has_value();
+        pending_.resize(tail);
+        if (!seamHoldsDelimiter) {
+            if (state_ == State::body && tail > 0 && !data_(pending_.data(), tail)) {
+                state_ = State::failed;
+                return false;
+            }
+            pending_.clear();
+            consume(piece);
+            return state_ != State::failed;
+        }
     }
-    pending_.append(data, length);
-    while (state_ != State::failed && state_ != State::epilogue && step()) {
-    }
+    pending_.append(piece);
+    consume(pending_);
     return state_ != State::failed;
 }
 
+void MultipartStream::consume(std::string_view input) {
+    input_ = input;
+    consumed_ = 0;
+    while (state_ != State::failed && state_ != State::epilogue && step()) {
+    }
+    const std::string_view rest = input_.substr(std::min(consumed_, input_.size()));
+    if (input_.data() == pending_.data()) {
+        pending_.erase(0, input_.size() - rest.size());
+    } else {
+        pending_.assign(rest);
+    }
+    input_ = {};
+    consumed_ = 0;
+}
+
+std::optional<std::size_t> MultipartStream::findDelimiter(std::string_view text) const {
+    const void* found = ::memmem(text.data(), text.size(), delimiter_.data(), delimiter_.size());
+    if (found == nullptr) return std::nullopt;
+    return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+}
+
 bool MultipartStream::step() {
-    std::string_view rest = std::string_view(pending_).substr(consumed_);
+    std::string_view rest = input_.substr(consumed_);
     switch (state_) {
         case State::preamble:
         case State::body: {
-            const void* found = ::memmem(rest.data(), rest.size(), delimiter_.data(), delimiter_.size());
-            std::size_t end = found ? static_cast<std::size_t>(static_cast<const char*>(found) - rest.data())
-                                    : (rest.size() >= delimiter_.size() ? rest.size() - delimiter_.size() + 1 : 0);
+            const auto found = findDelimiter(rest);
+            std::size_t end =
+                found ? *found : (rest.size() >= delimiter_.size() ? rest.size() - delimiter_.size() + 1 : 0);
             if (state_ == State::body && end > 0 && !data_(rest.data(), end)) {
                 state_ = State::failed;
                 return false;
@@ -94,7 +130,7 @@ bool MultipartStream::step() {
         case State::afterDelimiter: {
             if (rest.size() < 2) return false;
             if (rest.starts_with("--")) {
-                consumed_ = pending_.size();
+                consumed_ = input_.size();
                 state_ = State::epilogue;
                 return false;
             }

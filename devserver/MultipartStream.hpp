@@ -36,14 +36,19 @@ public:
 private:
     enum class State { preamble, afterDelimiter, headers, body, epilogue, failed };
 
-    bool step();  // consumes what it can; false when it needs more bytes
+    // Runs the steps over `input`, which is pending_ or the caller's piece; keeps what is left of it.
+    void consume(std::string_view input);
+    bool step();  // consumes what it can of input_; false when it needs more bytes
+    // Where the next delimiter starts in `text`, if it holds one.
+    [[nodiscard]] std::optional<std::size_t> findDelimiter(std::string_view text) const;
     bool parseHeaders(std::string_view block);
 
     std::string delimiter_;  // CRLF "--" boundary
     PartBegins begins_;
     PartData data_;
-    std::string pending_;
-    std::size_t consumed_ = 0;  // bytes at the front of pending_ already handled
+    std::string pending_;       // bytes kept between pieces: never more than a delimiter or a header block
+    std::string_view input_;    // what the steps read: pending_, or a piece read in place
+    std::size_t consumed_ = 0;  // bytes at the front of input_ already handled
     State state_ = State::preamble;
 };
 
