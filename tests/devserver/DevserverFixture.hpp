@@ -1,14 +1,18 @@
 #pragma once
 // A local service on an ephemeral port with its own storage folder, and small ways of talking to it.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -34,22 +38,16 @@ struct Reply {
 };
 
 inline Reply replyOf(const httplib::Result& result) {
-    if (!result) return {};
-    return {result->status, result->body, result->headers};
+    return result ? Reply{result->status, result->body, result->headers} : Reply{};
 }
 
 class DevserverTest : public ::testing::Test {
 protected:
     void SetUp() override { startServer(options()); }
 
-    virtual ServerOptions options() {
-        ServerOptions options;
-        options.port = 0;
-        options.testMode = true;
-        options.storageDir = folder.path() / "storage";
-        return options;
+    [[nodiscard]] ServerOptions options() const {
+        return {.port = 0, .testMode = true, .storageDir = folder.path() / "storage"};
     }
-
     void startServer(const ServerOptions& options) {
         server = std::make_unique<Server>(options);
         ASSERT_TRUE(server->start());
@@ -59,22 +57,19 @@ protected:
     }
 
     Reply post(const std::string& path, const Json& body, const std::string& token = {}) {
-        return replyOf(client->Post(path.c_str(), authorization(token), body.dump(), "application/json"));
+        return replyOf(client->Post(path, authorization(token), body.dump(), "application/json"));
     }
     Reply get(const std::string& path, const std::string& token = {}) {
-        return replyOf(client->Get(path.c_str(), authorization(token)));
+        return replyOf(client->Get(path, authorization(token)));
     }
-
     std::string login() {
-        Reply reply =
+        const Reply reply =
             post("/sanctum/token", {{"email", demoEmail}, {"password", demoPassword}, {"device_name", "c1-plugin"}});
         EXPECT_EQ(reply.status, 200) << reply.body;
         return reply.json().value("token", "");
     }
-
     static httplib::Headers authorization(const std::string& token) {
-        if (token.empty()) return {};
-        return {{"Authorization", "Bearer " + token}};
+        return token.empty() ? httplib::Headers{} : httplib::Headers{{"Authorization", "Bearer " + token}};
     }
 
     galvoria::testing::TempDir folder;
@@ -84,7 +79,25 @@ protected:
 
 // Sends raw bytes on a fresh connection and returns everything the service answered until it closed
 // the connection or the time ran out.
-std::string rawExchange(int port, const std::string& bytes,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(3));
+inline std::string rawExchange(int port, const std::string& bytes) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<std::uint16_t>(port))};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        char buffer[4096];
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 50) <= 0) continue;
+            const ssize_t count = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (count <= 0) break;
+            answer.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
 
 }  // namespace galvoria::devserver::testing
