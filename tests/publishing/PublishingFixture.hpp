@@ -1,8 +1,10 @@
 #pragma once
 // What the publishing tests share: the local service in process on a port of its own, a served main
-// queue, a short-timeout HTTP session, the log as it is written, and a strict reader of a sent form.
+// queue, a short-timeout HTTP session, the log as it is written, and the exact text of a sent form.
 
-#include <chrono>
+#include <strings.h>
+
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,8 @@
 #include "framework/Value.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
 #include "service/http/Http.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -26,37 +30,93 @@ inline const std::string seededWorkspace = "ws-4f1c2a";  // the demo account's "
 inline const std::string seededProject = "prj-3c9a02";   // "Unsorted", in that workspace
 
 // The exact multipart/form-data body of the text parts `fields` and then the part "file".
-std::string formText(const std::string& boundary, const std::vector<std::pair<std::string, std::string>>& fields,
-                     const std::string& fileName, const std::optional<std::string>& contentType,
-                     const std::string& bytes);
-std::optional<std::string> headerOf(const devserver::RecordedRequest& request, std::string_view name);
+inline std::string formText(const std::string& boundary, const std::vector<std::pair<std::string, std::string>>& fields,
+                            const std::string& fileName, const std::optional<std::string>& contentType,
+                            const std::string& bytes) {
+    std::string form;
+    for (const auto& [name, text] : fields) {
+        form += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + text + "\r\n";
+    }
+    form += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n";
+    form += (contentType ? "Content-Type: " + *contentType + "\r\n" : "") + "\r\n" + bytes;
+    return form + "\r\n--" + boundary + "--\r\n";
+}
+
+inline std::optional<std::string> headerOf(const devserver::RecordedRequest& request, std::string_view name) {
+    for (const auto& [each, value] : request.headers) {
+        if (each.size() == name.size() && ::strncasecmp(each.data(), name.data(), name.size()) == 0) return value;
+    }
+    return std::nullopt;
+}
+
 // `count` bytes of a pattern that differs from offset to offset.
-std::string patternBytes(std::size_t count, unsigned seed = 1);
+inline std::string patternBytes(std::size_t count, unsigned seed = 1) {
+    std::string bytes(count, '\0');
+    for (auto& byte : bytes) {
+        seed = seed * 1103515245U + 12345U;
+        byte = static_cast<char>(seed >> 16U);
+    }
+    return bytes;
+}
 
 class PublishingTest : public ::testing::Test {
 protected:
-    PublishingTest();
-    ~PublishingTest() override;
+    PublishingTest() {
+        platform::log::setSink([this](platform::log::Channel, std::string_view text) {
+            std::unique_lock lock(logMutex_);
+            log_.emplace_back(text);
+            const auto hook = hook_;
+            lock.unlock();
+            if (hook) hook(text);
+        });
+        platform::PreferenceStore::setStandardPath(dir_.path() / "preferences.json");
+        if (!server_->start()) ADD_FAILURE() << "the local service did not start";
+        token_ = server_->issueToken("demo@galvoria.test");
+        platform::PreferenceStore::standard().setValue(token_, prefs::apiToken);
+    }
+    ~PublishingTest() override {
+        server_->stop();  // first, so that a stalled answer cannot hold the session's thread
+        session_.reset();
+        platform::log::setSink({});
+    }
 
     // The requests whose target starts with `path`, in arrival order.
-    [[nodiscard]] std::vector<devserver::RecordedRequest> requestsTo(std::string_view path) const;
+    [[nodiscard]] std::vector<devserver::RecordedRequest> requestsTo(std::string_view path) const {
+        auto requests = server_->recordedRequests();
+        std::erase_if(requests, [&](const auto& request) { return !request.target.starts_with(path); });
+        return requests;
+    }
     // Writes a file in the test's folder and returns its path.
-    std::string write(const std::string& name, const std::string& bytes);
+    std::string write(const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_.path() / name, std::ios::binary | std::ios::trunc) << bytes;
+        return (dir_.path() / name).string();
+    }
     // Log and standard-output lines that start with `prefix`.
-    [[nodiscard]] std::vector<std::string> logLines(std::string_view prefix) const;
+    [[nodiscard]] std::vector<std::string> logLines(std::string_view prefix) const {
+        std::lock_guard lock(logMutex_);
+        std::vector<std::string> lines;
+        std::ranges::copy_if(log_, std::back_inserter(lines),
+                             [&](const auto& line) { return line.starts_with(prefix); });
+        return lines;
+    }
     // Runs for every line as it is written (the upload's lines on the main queue).
-    void onLogLine(std::function<void(std::string_view)> hook);
+    void onLogLine(std::function<void(std::string_view)> hook) {
+        std::lock_guard lock(logMutex_);
+        hook_ = std::move(hook);
+    }
     // Answers the signing with `signature` and a storage endpoint that reads any well-formed form and
-    // keeps nothing (or `endpoint`), and, with `answerComplete`, the completion with success.
-    // Requests answered this way are recorded without their bodies.
-    void signWith(const co::Value& signature, std::optional<std::string> endpoint = std::nullopt,
-                  bool answerComplete = true);
-
-    static constexpr std::chrono::seconds stallTimeout{1};
+    // keeps nothing (or `endpoint`). The signing requests are then recorded without their bodies.
+    void signWith(const co::Value& signature, std::optional<std::string> endpoint = std::nullopt) {
+        const co::Value answer = {{"postEndpoint", endpoint.value_or(server_->origin() + "/_bench/discard")},
+                                  {"signature", signature}};
+        server_->setFault("sign", {.status = 200, .body = answer.dump()});
+    }
 
     galvoria::testing::TempDir dir_;
-    std::unique_ptr<devserver::Server> server_;
-    std::unique_ptr<http::Session> session_;
+    std::unique_ptr<devserver::Server> server_ = std::make_unique<devserver::Server>(
+        devserver::ServerOptions{.port = 0, .testMode = true, .storageDir = dir_.path() / "storage"});
+    std::unique_ptr<http::Session> session_ =
+        std::make_unique<http::Session>(http::SessionOptions{.stallTimeout = std::chrono::seconds(1)});
     std::string token_;
 
 private:

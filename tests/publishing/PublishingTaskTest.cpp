@@ -39,6 +39,7 @@ std::optional<std::string> stored(std::string_view key) {
 
 class PublishingTask : public PublishingTest {
 protected:
+    // Files named "missing..." are not written.
     std::vector<std::string> files(const std::vector<std::string>& names) {
         std::vector<std::string> paths;
         for (const auto& name : names) {
@@ -62,21 +63,23 @@ protected:
     std::string libraryOf(const std::string& project) { return server_->origin() + "/project/" + project + "/library"; }
 };
 
-void expectResult(const TaskRun& run, const std::string& url, const std::string& message) {
+// `message` empty: the task fails with "Publishing failed" and `reason`.
+void expectOutcome(const TaskRun& run, const std::string& url, const std::string& message, const std::string& reason) {
+    if (message.empty()) {
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(run.error.localizedDescription() + ": " + run.error.localizedFailureReason(),
+                  "Publishing failed: " + reason);
+        return;
+    }
     ASSERT_TRUE(run.result) << run.error.localizedDescription() << ": " << run.error.localizedFailureReason();
     EXPECT_EQ(run.result->url(), url);
     EXPECT_EQ(run.result->message(), message);
-}
-void expectError(const TaskRun& run, const std::string& description, const std::string& reason) {
-    EXPECT_FALSE(run.result);
-    EXPECT_EQ(run.error.localizedDescription(), description);
-    EXPECT_EQ(run.error.localizedFailureReason(), reason);
 }
 
 TEST_F(PublishingTask, UploadsEveryFileInTurnAndReportsEachOnTheMainThread) {
     const TaskRun run = publish(makeTask(files({"a.jpg", "b.jpg", "c.jpg"}), existingProject));
 
-    expectResult(run, libraryOf(seededProject), "Publishing completed!");
+    expectOutcome(run, libraryOf(seededProject), "Publishing completed!", "");
     EXPECT_EQ(run.reports, (std::vector<std::string>{"1/3 Publishing a.jpg (1 of 3)", "2/3 Publishing b.jpg (2 of 3)",
                                                      "3/3 Publishing c.jpg (3 of 3)"}));
     std::string sent;
@@ -92,7 +95,7 @@ TEST_F(PublishingTask, CreatesTheFolderAndProjectFirstAndRemembersThem) {
     const TaskRun run = publish(makeTask(std::vector<std::string>{}, newFolderAndProject));
 
     ASSERT_TRUE(stored(prefs::lastCreatedFolder) && stored(prefs::lastCreatedProject));
-    expectResult(run, libraryOf(*stored(prefs::lastCreatedProject)), "Publishing completed!");
+    expectOutcome(run, libraryOf(*stored(prefs::lastCreatedProject)), "Publishing completed!", "");
     const auto project = requestsTo("/api/workspaces/" + seededWorkspace + "/projects");
     ASSERT_EQ(project.size(), 1U);
     EXPECT_EQ(co::Value::parse(project[0].body).at("folder_id"), *stored(prefs::lastCreatedFolder));
@@ -103,25 +106,19 @@ struct OutcomeCase {
     std::string label;
     std::vector<std::string> names;
     std::optional<Fault> storageFault;
-    std::optional<std::string> message;  // no value: the task fails with `reason`
+    std::string message;  // empty: the task fails with `reason`
     std::string reason;
 };
 void PrintTo(const OutcomeCase& outcome, std::ostream* out) { *out << outcome.label; }
 
+// Every file refused by a step: the fault matrix.
 class TaskOutcome : public PublishingTask, public ::testing::WithParamInterface<OutcomeCase> {};
 
 TEST_P(TaskOutcome, NamesTheFilesThatWereNotPublished) {
-    const OutcomeCase& outcome = GetParam();
-    if (outcome.storageFault) {
-        server_->setFault("storage", *outcome.storageFault);
-    }
-    const TaskRun run = publish(makeTask(files(outcome.names), existingProject));
-    if (outcome.message) {
-        expectResult(run, libraryOf(seededProject), *outcome.message);
-    } else {
-        expectError(run, "Publishing failed", outcome.reason);
-    }
-    EXPECT_EQ(run.reports.size(), outcome.names.size()) << "one report per file, failed or not";
+    if (GetParam().storageFault) server_->setFault("storage", *GetParam().storageFault);
+    const TaskRun run = publish(makeTask(files(GetParam().names), existingProject));
+    expectOutcome(run, libraryOf(seededProject), GetParam().message, GetParam().reason);
+    EXPECT_EQ(run.reports.size(), GetParam().names.size()) << "one report per file, failed or not";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TaskOutcome,
@@ -133,78 +130,69 @@ INSTANTIATE_TEST_SUITE_P(Files, TaskOutcome,
                                                        {"a.jpg", "b.jpg"},
                                                        Fault{.action = devserver::FaultAction::stall, .times = 1},
                                                        "Published 1 of 2 files. Not published: a.jpg."},
-                                           OutcomeCase{"AllRefused",
-                                                       {"a.jpg", "b.jpg", "c.jpg"},
-                                                       Fault{.status = 403},
-                                                       std::nullopt,
-                                                       "None of the 3 files could be published: a.jpg, b.jpg, c.jpg."},
                                            OutcomeCase{"OnlyFileMissing",
                                                        {"missing.jpg"},
                                                        std::nullopt,
-                                                       std::nullopt,
+                                                       "",
                                                        "The file missing.jpg could not be published."}),
                          [](const auto& info) { return info.param.label; });
 
-// Tasks that end before any upload: nothing further is sent, stored or reported.
+// Tasks that end before any upload: nothing further is sent, stored or reported. A creation refused
+// or answered unusably in general is in the fault matrix.
 struct RefusalCase {
     std::string label;
-    std::function<co::TaskPtr()> task;
-    std::optional<std::pair<std::string, Fault>> fault;
-    std::string description;
-    std::string reason;
+    co::TaskPtr task;
+    std::string route;  // the route that fails, if any, with `fault`
+    Fault fault;
+    std::string error;  // "description: reason"
 };
 void PrintTo(const RefusalCase& refusal, std::ostream* out) { *out << refusal.label; }
 
 class RefusedTask : public PublishingTask, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(RefusedTask, StopsBeforeAnyUpload) {
-    if (GetParam().fault) {
-        server_->setFault(GetParam().fault->first, GetParam().fault->second);
-    }
-    const TaskRun run = publish(GetParam().task());
-    expectError(run, GetParam().description, GetParam().reason);
+    if (!GetParam().route.empty()) server_->setFault(GetParam().route, GetParam().fault);
+    const TaskRun run = publish(GetParam().task);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.error.localizedDescription() + ": " + run.error.localizedFailureReason(), GetParam().error);
     EXPECT_TRUE(run.reports.empty());
     EXPECT_TRUE(requestsTo("/api/upload/").empty());
     EXPECT_FALSE(stored(prefs::lastCreatedProject));
-    if (GetParam().fault && GetParam().fault->first == "create-folder") {
+    if (GetParam().route == "create-folder") {
         EXPECT_TRUE(server_->recordedRequests().size() == 1 && !stored(prefs::lastCreatedFolder));
     }
 }
 
-const std::string invalidAction = "The action cannot be performed by this plugin.";
-const std::string folderReason = "The folder \"Trip\" could not be created on galvoria.";
-const std::string projectReason = "The project \"Day 1\" could not be created on galvoria.";
+const std::string invalidAction = "Innvalid action.: The action cannot be performed by this plugin.";
+const std::string folderFailed = "Creating folder failed: The folder \"Trip\" could not be created on galvoria.";
 const std::vector<std::string> oneFile = {"/nonexistent/a.jpg"};
+co::TaskPtr otherAction() {
+    auto other = std::make_shared<co::COPluginAction>("Publish to galvoria");
+    other->setIdentifier("com.example.export");
+    return makeTask(oneFile, existingProject, other);
+}
+co::Value withWorkspace(co::Value settings, co::Value workspace) {
+    settings["workspace-list-item"] = std::move(workspace);
+    return settings;
+}
+Fault created(const char* body) { return {.status = 201, .body = body}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Tasks, RefusedTask,
     ::testing::Values(
-        RefusalCase{"OtherAction",
-                    [] {
-                        auto other = std::make_shared<co::COPluginAction>("Publish to galvoria");
-                        other->setIdentifier("com.example.export");
-                        return makeTask(oneFile, existingProject, other);
-                    },
-                    std::nullopt, "Innvalid action.", invalidAction},
-        RefusalCase{"NoFileList", [] { return makeTask(std::nullopt, existingProject); }, std::nullopt,
-                    "Invalid task files.",
-                    "The files supplied along with the task are not valid for starting the task."},
-        RefusalCase{"WorkspaceNumber",
-                    [] {
-                        co::Value settings = newFolderAndProject;
-                        settings["workspace-list-item"] = 42;
-                        return makeTask(oneFile, settings);
-                    },
-                    std::nullopt, "Innvalid action.", invalidAction},
-        RefusalCase{"FolderRefused", [] { return makeTask(oneFile, newFolderAndProject); },
-                    std::pair("create-folder", Fault{.status = 403, .body = R"({"message": "Unauthorized."})"}),
-                    "Creating folder failed", folderReason},
-        RefusalCase{"FolderIdNumber", [] { return makeTask(oneFile, newFolderAndProject); },
-                    std::pair("create-folder", Fault{.status = 201, .body = R"({"data": {"id": 5, "name": "Trip"}})"}),
-                    "Creating folder failed", folderReason},
-        RefusalCase{"ProjectIdEmpty", [] { return makeTask(oneFile, newFolderAndProject); },
-                    std::pair("create-project", Fault{.status = 201, .body = R"({"data": {"id": ""}})"}),
-                    "Creating project failed", projectReason}),
+        RefusalCase{"OtherAction", otherAction(), "", {}, invalidAction},
+        RefusalCase{"NoFileList",
+                    makeTask(std::nullopt, existingProject),
+                    "",
+                    {},
+                    "Invalid task files.: The files supplied along with the task are not valid for starting the task."},
+        RefusalCase{
+            "WorkspaceNumber", makeTask(oneFile, withWorkspace(newFolderAndProject, 42)), "", {}, invalidAction},
+        RefusalCase{"FolderIdNumber", makeTask(oneFile, newFolderAndProject), "create-folder",
+                    created(R"({"data": {"id": 5, "name": "Trip"}})"), folderFailed},
+        RefusalCase{"ProjectIdEmpty", makeTask(oneFile, newFolderAndProject), "create-project",
+                    created(R"({"data": {"id": ""}})"),
+                    "Creating project failed: The project \"Day 1\" could not be created on galvoria."}),
     [](const auto& info) { return info.param.label; });
 
 TEST_F(PublishingTask, CancelledBeforeAFileUploadsNoMore) {
@@ -219,9 +207,7 @@ TEST_F(PublishingTask, CancelledBeforeAFileUploadsNoMore) {
     // During the first file: that file is finished, the second is not begun.
     const co::TaskPtr task = makeTask(files({"a.jpg", "b.jpg"}), existingProject);
     onLogLine([&](std::string_view line) {
-        if (line.starts_with("Response: ")) {
-            task->setCancelled(true);
-        }
+        if (line.starts_with("Response: ")) task->setCancelled(true);
     });
     run = publish(task);
     ASSERT_TRUE(run.result);

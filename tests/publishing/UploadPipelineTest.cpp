@@ -4,9 +4,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "publishing/UploadPipeline.hpp"
 #include "tests/publishing/PublishingFixture.hpp"
@@ -15,7 +17,6 @@ namespace galvoria::publishing::testing {
 namespace {
 
 using devserver::Fault;
-using devserver::FaultAction;
 
 class UploadPipeline : public PublishingTest {
 protected:
@@ -85,7 +86,7 @@ TEST_F(UploadPipeline, SignatureAndNameBecomeTheFormAndTheCompletion) {
     const std::string name = "we\"ird\r\nname.jpg";
     signWith(co::Value::parse(R"({"zeta": "t", "Content-Type": "image/png", "alpha": 300, "shape": {"a": 1},
                                   "ratio": 2.5, "na\"me": "q"})"),
-             std::nullopt, false);
+             std::nullopt);
     upload(write(name, "abc"));
 
     const auto storage = requestsTo("/_bench/discard").at(0);
@@ -107,55 +108,37 @@ TEST_F(UploadPipeline, SignatureAndNameBecomeTheFormAndTheCompletion) {
     EXPECT_EQ(co::Value::parse(requestsTo("/api/upload/sign/lightroom").back().body).at("fileName"), name);
 }
 
-// How each answer of each step decides the file's outcome, and whether completion is sent.
+// Signing answers that cannot be used, and a completion answered with an empty 204. Every step
+// against every transport fault, refusal and unusable answer is in the fault matrix.
 struct StepCase {
     std::string label;
     std::string route;
-    Fault fault;
-    bool published;
-    bool storageReached;
-    bool completeSent;
+    std::string body;
+    int status;
+    bool published;  // and so the storage reached and the completion sent
 };
 void PrintTo(const StepCase& step, std::ostream* out) { *out << step.label; }
-
-Fault respond(int status, std::string body, std::map<std::string, std::string> headers = {}) {
-    return {.status = status, .body = std::move(body), .headers = std::move(headers)};
-}
 
 class UploadStep : public UploadPipeline, public ::testing::WithParamInterface<StepCase> {};
 
 TEST_P(UploadStep, DecidesWhetherTheFileIsPublished) {
-    const StepCase& step = GetParam();
-    server_->setFault(step.route, step.fault);
+    server_->setFault(GetParam().route, {.status = GetParam().status, .body = GetParam().body});
     const UploadOutcome outcome = upload(write("a.jpg", patternBytes(4096)));
-    EXPECT_EQ(outcome.published, step.published) << outcome.reason;
-    EXPECT_EQ(outcome.reason.empty(), step.published);
-    // Sent or not: the transport may replay a request whose reused connection closed unanswered.
-    EXPECT_EQ(!requestsTo("/storage/").empty(), step.storageReached);
-    EXPECT_EQ(!requestsTo("/api/upload/complete").empty(), step.completeSent);
+    EXPECT_EQ(outcome.published, GetParam().published) << outcome.reason;
+    EXPECT_EQ(outcome.reason.empty(), GetParam().published);
+    EXPECT_EQ(!requestsTo("/storage/").empty(), GetParam().published);
+    EXPECT_EQ(!requestsTo("/api/upload/complete").empty(), GetParam().published);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, UploadStep,
-    ::testing::Values(
-        StepCase{"SignRefused", "sign", respond(422, R"({"message": "no"})"), false, false, false},
-        StepCase{"SignNotJson", "sign", respond(200, "<html>oops</html>"), false, false, false},
-        StepCase{"SignDropped", "sign", {.action = FaultAction::dropBefore}, false, false, false},
-        StepCase{"SignEndpointNotText", "sign", respond(200, R"({"postEndpoint": 7, "signature": {}})"), false, false,
-                 false},
-        StepCase{"SignSignatureNotObject", "sign",
-                 respond(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": "s"})"), false, false, false},
-        StepCase{"ContentTypeWithLineBreak", "sign",
-                 respond(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": {"Content-Type": "a\r\nX: 1"}})"),
-                 false, false, false},
-        StepCase{"StorageRefused", "storage", respond(403, "<Error>AccessDenied</Error>"), false, true, false},
-        StepCase{"StorageRedirect", "storage", respond(303, "", {{"Location", "/api/upload/complete"}}), false, true,
-                 false},
-        StepCase{"StorageDropped", "storage", {.action = FaultAction::dropBefore}, false, true, false},
-        StepCase{"StorageStalled", "storage", {.action = FaultAction::stall}, false, true, false},
-        StepCase{"CompleteRefused", "complete", respond(422, R"({"message": "no"})"), false, true, true},
-        StepCase{"CompleteDropped", "complete", {.action = FaultAction::dropBefore}, false, true, true},
-        StepCase{"CompleteEmpty204", "complete", respond(204, ""), true, true, true}),
+    ::testing::Values(StepCase{"SignEndpointNotText", "sign", R"({"postEndpoint": 7, "signature": {}})", 200, false},
+                      StepCase{"SignSignatureNotObject", "sign",
+                               R"({"postEndpoint": "http://127.0.0.1:1/", "signature": "s"})", 200, false},
+                      StepCase{"ContentTypeWithLineBreak", "sign",
+                               R"({"postEndpoint": "http://127.0.0.1:1/", "signature": {"Content-Type": "a\r\nX: 1"}})",
+                               200, false},
+                      StepCase{"CompleteEmpty204", "complete", "", 204, true}),
     [](const auto& info) { return info.param.label; });
 
 // Only a web address is a storage endpoint; a file: address must neither write nor read a file.
@@ -203,8 +186,8 @@ TEST_F(UploadPipeline, FileThatChangesSizeAfterSigningIsNotCompleted) {
     EXPECT_TRUE(requestsTo("/api/upload/complete").empty());
 }
 
-// Hundreds of MiB arrive byte for byte, with a handful of progress lines, and the process does not
-// grow by the file's size. Skip with GALVORIA_SKIP_LARGE_UPLOAD=1.
+// Hundreds of MiB arrive byte for byte, with a handful of rising progress lines, and the process
+// does not grow by the file's size. Skip with GALVORIA_SKIP_LARGE_UPLOAD=1.
 TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
     if (const char* skip = std::getenv("GALVORIA_SKIP_LARGE_UPLOAD"); skip != nullptr && *skip != '\0') {
         GTEST_SKIP() << "GALVORIA_SKIP_LARGE_UPLOAD is set";
@@ -227,22 +210,14 @@ TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
 
     std::vector<std::filesystem::path> stored;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path() / "storage")) {
-        if (entry.is_regular_file()) {
-            stored.push_back(entry.path());
-        }
+        if (entry.is_regular_file()) stored.push_back(entry.path());
     }
     ASSERT_EQ(stored.size(), 1U);
-    std::ifstream original(path, std::ios::binary);
-    std::ifstream arrived(stored[0], std::ios::binary);
-    std::string a(block.size(), '\0');
-    std::string b(block.size(), '\0');
-    while (original.read(a.data(), std::ssize(a)) || original.gcount() > 0) {
-        arrived.read(b.data(), std::ssize(b));
-        ASSERT_TRUE(original.gcount() == arrived.gcount() && a == b) << "the stored bytes differ";
-    }
-    EXPECT_FALSE(arrived.read(b.data(), 1));
+    EXPECT_EQ(std::system(("cmp -s '" + path.string() + "' '" + stored[0].string() + "'").c_str()), 0)
+        << "the stored bytes differ";
     const auto progress = logLines("Upload Progress: ");
     EXPECT_LE(progress.size(), 100U);
+    EXPECT_EQ(std::ranges::adjacent_find(progress, std::greater_equal<>()), progress.end()) << "not always rising";
     EXPECT_EQ(progress.back(), "Upload Progress: 1.000000");
 }
 
