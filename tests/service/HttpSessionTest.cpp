@@ -14,13 +14,6 @@ using devserver::FaultAction;
 using testing::failing;
 using testing::responding;
 
-SessionOptions quickOptions() {
-    SessionOptions options;
-    options.stallTimeout = 1s;
-    options.maxResponseBytes = 1000;
-    return options;
-}
-
 void expectTransportFailure(const Response& response) {
     EXPECT_EQ(response.status, 0);
     ASSERT_TRUE(response.transportError.has_value());
@@ -28,15 +21,12 @@ void expectTransportFailure(const Response& response) {
 }
 
 Request withUrl(std::string url, std::string method = "GET") {
-    Request request;
-    request.url = std::move(url);
-    request.method = std::move(method);
-    return request;
+    return {.method = std::move(method), .url = std::move(url)};
 }
 
 class HttpSession : public testing::LocalService {
 protected:
-    Session session_{quickOptions()};
+    Session session_{{.stallTimeout = 1s, .maxResponseBytes = 1000}};
 };
 
 struct UrlCase {
@@ -46,19 +36,18 @@ struct UrlCase {
 void PrintTo(const UrlCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.url)); }
 class HttpUrlCheck : public ::testing::TestWithParam<UrlCase> {};
 TEST_P(HttpUrlCheck, AcceptsOnlyAbsoluteHttpWithHost) { EXPECT_EQ(isHttpUrl(GetParam().url), GetParam().accepted); }
+// Schemes other than http and https, and addresses without one, are refused end to end by the
+// storage endpoint tests of the upload.
 INSTANTIATE_TEST_SUITE_P(Urls, HttpUrlCheck,
                          ::testing::Values(UrlCase{"http://example.com/x", true}, UrlCase{"HTTPS://EXAMPLE.com", true},
                                            UrlCase{"HtTp://127.0.0.1:8470/api?x=1#f", true},
                                            UrlCase{"http://[::1]:80/", true}, UrlCase{"https://user:pw@host/", true},
-                                           UrlCase{"file:///etc/passwd", false}, UrlCase{"FILE://x", false},
-                                           UrlCase{"ftp://example.com/", false}, UrlCase{"gopher://x", false},
-                                           UrlCase{"dict://x", false}, UrlCase{"example.com/x", false},
-                                           UrlCase{"/x", false}, UrlCase{"", false}, UrlCase{"http://", false},
                                            UrlCase{"http:///x", false}, UrlCase{"http:example.com", false},
                                            UrlCase{"http://exa mple.com/", false}, UrlCase{"http://host:8o/", false},
                                            UrlCase{"http://[::1/", false}, UrlCase{"http://host/a\r\nX: y", false}));
 
-// Requests that must fail before a connection is opened, each aimed at the running service.
+// Requests that must fail before a connection is opened, each aimed at the running service, and
+// one to a port where nothing listens.
 TEST_F(HttpSession, RefusedRequestsNeverConnect) {
     const std::string hostPort = url("").substr(7);
     std::vector<Request> refused{withUrl("ftp://" + hostPort),
@@ -66,7 +55,8 @@ TEST_F(HttpSession, RefusedRequestsNeverConnect) {
                                  withUrl("dict://" + hostPort),
                                  withUrl("gopher://" + hostPort),
                                  withUrl(hostPort),
-                                 withUrl(url("/api/teams"), "DELETE")};
+                                 withUrl(url("/api/teams"), "DELETE"),
+                                 withUrl("http://127.0.0.1:1/api/teams")};
     refused.push_back(withUrl(url("/api/teams")));
     refused.back().headers = {{"Authorization", "Bearer a\r\nX-Evil: 1"}};
     for (const Request& request : refused) {
@@ -76,21 +66,15 @@ TEST_F(HttpSession, RefusedRequestsNeverConnect) {
     EXPECT_EQ(server().stats().connections, 0U);
 }
 
-TEST_F(HttpSession, GivenHeadersGoOutInOrderAndConnectionsAreKeptPerRole) {
-    Request get = withUrl(url("/api/teams"));
-    get.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}, {"User-Agent", "CaptureOne"}};
-    ASSERT_EQ(session_.perform(Role::service, get).status, 401);
-    EXPECT_EQ(
-        sentHeaders(lastRequest()),
-        (Headers{{"Content-Type", "application/json"}, {"Accept", "application/json"}, {"User-Agent", "CaptureOne"}}));
+// That headers go out as given, after nothing of ours, is proven by every service request's wire check.
+TEST_F(HttpSession, ConnectionsAreKeptPerRole) {
     Request post = withUrl(url("/_bench/discard"), "POST");
-    post.headers = {{"X-Second", "2"}, {"X-First", "1"}};
     post.body = "{}";
+    ASSERT_EQ(session_.perform(Role::service, withUrl(url("/api/teams"))).status, 401);
     ASSERT_EQ(session_.perform(Role::service, post).status, 204);
-    EXPECT_EQ(sentHeaders(lastRequest()), (Headers{{"X-Second", "2"}, {"X-First", "1"}}));
     EXPECT_EQ(lastRequest().body, post.body);
     EXPECT_EQ(server().stats().connections, 1U);
-    ASSERT_TRUE(session_.perform(Role::storage, get).ok());
+    ASSERT_TRUE(session_.perform(Role::storage, post).ok());
     EXPECT_EQ(server().stats().connections, 2U);
 }
 
@@ -128,46 +112,8 @@ TEST_F(HttpSession, BodiesAboveTheCapEndAsTransportFailures) {
     serving.join();
 }
 
-TEST_F(HttpSession, RefusedConnectionIsTransportFailure) {
-    std::string origin;
-    {
-        devserver::Server gone(devserver::ServerOptions{.port = 0});
-        ASSERT_TRUE(gone.start());
-        origin = gone.origin();
-    }
-    expectTransportFailure(session_.perform(Role::service, withUrl(origin + "/api/teams")));
-}
-
-TEST_F(HttpSession, BodySourceStreamsWithContentLengthAndReportsProgress) {
-    const std::uint64_t size = 3U * 1024U * 1024U + 17U;
-    Request request = withUrl(url("/_bench/discard"), "POST");
-    request.headers = {{"Content-Type", "application/octet-stream"}};
-    auto offset = std::make_shared<std::uint64_t>(0);
-    request.bodySource = BodySource{size, [offset](char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
-                                        const std::size_t count = std::min<std::size_t>(capacity, 99991);
-                                        for (std::size_t i = 0; i < count; ++i) {
-                                            buffer[i] = static_cast<char>('a' + (*offset + i) % 26);
-                                        }
-                                        *offset += count;
-                                        return count;
-                                    }};
-    std::vector<std::uint64_t> sent;
-    const Response response = session_.perform(Role::storage, request, [&](auto now, auto total) {
-        EXPECT_EQ(total, size);
-        sent.push_back(now);
-    });
-    EXPECT_EQ(response.status, 204);
-    const auto wire = lastRequest();
-    EXPECT_EQ(wire.headers.back(), std::make_pair(std::string("Content-Length"), std::to_string(size)));
-    EXPECT_EQ(sentHeaders(wire), (Headers{{"Content-Type", "application/octet-stream"}}));  // not chunked
-    EXPECT_EQ(wire.bodyBytes, size);
-    EXPECT_EQ(wire.body.substr(0, 28), "abcdefghijklmnopqrstuvwxyzab");
-    ASSERT_FALSE(sent.empty());
-    EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end()));
-    EXPECT_EQ(std::adjacent_find(sent.begin(), sent.end()), sent.end());  // reported only on change
-    EXPECT_EQ(sent.back(), size);
-}
-
+// A body source streamed in full with its length announced, and its progress, are proven with a
+// large file by the upload pipeline's tests.
 TEST_F(HttpSession, BodySourceThatFailsOrEndsEarlyAbortsTheTransfer) {
     using Reader = std::function<std::optional<std::size_t>(char*, std::size_t)>;
     const auto firstReadThen = [](std::optional<std::size_t> later) -> Reader {
@@ -194,9 +140,7 @@ TEST_F(HttpSession, ClosingReleasesRunningAndQueuedTransfersAndSelfWaitFails) {
     std::promise<Response> inner;
     const auto started = std::chrono::steady_clock::now();
     {
-        SessionOptions options;
-        options.stallTimeout = 60s;
-        Session session(options);
+        Session session({.stallTimeout = 60s});
         session.send(Role::service, withUrl(url("/api/workspaces")), {},
                      [&](Response) { inner.set_value(session.perform(Role::service, withUrl(url("/api/teams")))); });
         for (int i = 0; i < 3; ++i) {

@@ -1,4 +1,7 @@
-// Network against the local galvoria service, in process on an ephemeral port.
+// Network against the local galvoria service, in process on an ephemeral port. Proven elsewhere:
+// listings and creations with the seeded data, through the plugin by the settings, publishing and
+// command-line tests; a workspace identifier as one path segment of every request, and no secret in
+// any output, by the security tests; every exchange against every fault, by the fault matrix.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -39,63 +42,50 @@ struct WireCase {
     std::function<void(const Network&)> call;
     const char* method;
     const char* target;
-    bool authorised;
-    const char* body;  // expected JSON, or "" for no body
+    const char* authorization;  // the header's value, or null for none; "Bearer" alone: no token stored
+    const char* body;           // expected JSON, or "" for no body
 };
 void PrintTo(const WireCase& c, std::ostream* os) { *os << c.label; }
 class NetworkWire : public NetworkTest, public ::testing::WithParamInterface<WireCase> {};
 TEST_P(NetworkWire, SendsHeadersInOrderTheBodyAndTheEncodedPath) {
-    store().setValue("tok-1", prefs::apiToken);
+    const std::string authorization = GetParam().authorization ? GetParam().authorization : "";
+    if (authorization != "Bearer") store().setValue("tok-1", prefs::apiToken);
+    const auto before = store().dictionary();
     GetParam().call(network_);
     const auto request = lastRequest();
-    EXPECT_EQ(request.method, GetParam().method);
-    EXPECT_EQ(request.target, GetParam().target);
+    EXPECT_EQ(request.method + " " + request.target, std::string(GetParam().method) + " " + GetParam().target);
     Headers expected{
         {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"User-Agent", "CaptureOne"}};
-    if (GetParam().authorised) {
-        expected.emplace_back("Authorization", "Bearer tok-1");
-    }
+    if (!authorization.empty()) expected.emplace_back("Authorization", authorization);
     EXPECT_EQ(sentHeaders(request), expected);
-    if (*GetParam().body == '\0') {
-        EXPECT_EQ(request.body, "");
-    } else {
-        EXPECT_EQ(nlohmann::json::parse(request.body), nlohmann::json::parse(GetParam().body));
-    }
+    EXPECT_EQ(request.body.empty() ? nlohmann::json() : nlohmann::json::parse(request.body),
+              *GetParam().body == '\0' ? nlohmann::json() : nlohmann::json::parse(GetParam().body));
+    EXPECT_EQ(store().dictionary(), before);
 }
+const char* const bearer = "Bearer tok-1";
 INSTANTIATE_TEST_SUITE_P(
     Operations, NetworkWire,
     ::testing::Values(
-        WireCase{"login", [](const Network& n) { n.login("demo@galvoria.test", ""); }, "POST", "/sanctum/token", false,
-                 R"({"email": "demo@galvoria.test", "password": "", "device_name": "c1-plugin"})"},
-        WireCase{"teams", [](const Network& n) { n.getTeams(); }, "GET", "/api/teams", true, ""},
-        WireCase{"workspaces", [](const Network& n) { n.getWorkspaces(); }, "GET", "/api/workspaces", true, ""},
-        WireCase{"foldersEncoded", [](const Network& n) { n.getFolders("ws/1 ?#%\xc3\xa9"); }, "GET",
-                 "/api/workspaces/ws%2F1%20%3F%23%25%C3%A9/folders", true, ""},
-        WireCase{"projectsDotSegment", [](const Network& n) { n.getProjects(".."); }, "GET",
-                 "/api/workspaces/%2E%2E/projects", true, ""},
+        WireCase{"login", [](const Network& n) { n.login("demo@galvoria.test", ""); }, "POST", "/sanctum/token",
+                 nullptr, R"({"email": "demo@galvoria.test", "password": "", "device_name": "c1-plugin"})"},
+        WireCase{"teams", [](const Network& n) { n.getTeams(); }, "GET", "/api/teams", bearer, ""},
+        // The service records values without surrounding blanks, and turns the empty token away.
+        WireCase{"teamsWithoutToken", [](const Network& n) { EXPECT_TRUE(n.getTeams().empty()); }, "GET", "/api/teams",
+                 "Bearer", ""},
+        WireCase{"workspaces", [](const Network& n) { n.getWorkspaces(); }, "GET", "/api/workspaces", bearer, ""},
         WireCase{"createFolder", [](const Network& n) { n.createFolder("50% \xc3\x89t\xc3\xa9", "ws-4f1c2a"); }, "POST",
-                 "/api/workspaces/ws-4f1c2a/folders", true, R"({"name": "50% \u00c9t\u00e9", "parent_id": null})"},
+                 "/api/workspaces/ws-4f1c2a/folders", bearer, R"({"name": "50% \u00c9t\u00e9", "parent_id": null})"},
         WireCase{"createProject", [](const Network& n) { n.createProject("P", "fld-31a8e2", "ws-4f1c2a"); }, "POST",
-                 "/api/workspaces/ws-4f1c2a/projects", true,
+                 "/api/workspaces/ws-4f1c2a/projects", bearer,
                  R"({"name": "P", "description": "", "folder_id": "fld-31a8e2"})"},
         WireCase{"invalidUtf8Name", [](const Network& n) { n.createFolder("a\xff", "w"); }, "POST",
-                 "/api/workspaces/w/folders", true, R"({"name": "a\ufffd", "parent_id": null})"},
+                 "/api/workspaces/w/folders", bearer, R"({"name": "a\ufffd", "parent_id": null})"},
         WireCase{"getWithFields",
                  [](const Network& n) {
-                     n.getRequest(n.baseURL() + "/api/teams", {{"q", "a b&c"}}, std::nullopt);
+                     n.getRequest(n.baseURL() + "/api/teams", {{"q", "a b&c"}}, {});
                  },
-                 "GET", "/api/teams?q=a%20b%26c", false, ""}),
+                 "GET", "/api/teams?q=a%20b%26c", nullptr, ""}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(NetworkTest, ListingWithoutStoredTokenSendsEmptyBearerAndStoresNothing) {
-    EXPECT_TRUE(network_.getTeams().empty());  // the service turns the empty token away
-    ASSERT_EQ(lastRequest().target, "/api/teams");
-    const auto headers = sentHeaders(lastRequest());
-    ASSERT_EQ(headers.size(), 4U);
-    EXPECT_EQ(headers[3].first, "Authorization");
-    EXPECT_EQ(headers[3].second, "Bearer");  // the service records values without surrounding blanks
-    EXPECT_TRUE(store().dictionary().empty());
-}
 
 struct LoginCase {
     const char* label;
@@ -114,35 +104,15 @@ TEST_P(Login, OutcomeAndStoredStateFollowStatusAndToken) {
     EXPECT_EQ(store().stringForKey(prefs::apiToken), GetParam().stored.value_or("old"));
     EXPECT_EQ(store().stringForKey(prefs::password), GetParam().stored ? "" : "typed");
 }
+// A plain success, refusals and unusable answers are in the fault matrix; here, the answers whose
+// status and token disagree.
 INSTANTIATE_TEST_SUITE_P(
     Statuses, Login,
-    ::testing::Values(LoginCase{"ok", 200, R"({"token": "t-9"})", "", "t-9"},
-                      LoginCase{"serverErrorWithToken", 500, R"({"token": "t-9"})", "", "t-9"},
+    ::testing::Values(LoginCase{"serverErrorWithToken", 500, R"({"token": "t-9"})", "", "t-9"},
                       LoginCase{"refusedWithToken", 401, R"({"token": "t-9"})", "login-failed", "t-9"},
-                      LoginCase{"validation", 422, R"({"message": "The provided credentials are incorrect."})",
-                                "login-failed", std::nullopt},
-                      LoginCase{"badRequest", 400, R"({})", "login-failed", std::nullopt},
-                      LoginCase{"serverError", 500, R"({"message": "Server Error"})", "login-failed", std::nullopt},
-                      LoginCase{"numericToken", 200, R"({"token": 42})", "login-failed", std::nullopt},
                       LoginCase{"nullToken", 200, R"({"token": null})", "login-failed", std::nullopt},
-                      LoginCase{"emptyToken", 200, R"({"token": ""})", "login-failed", std::nullopt},
-                      LoginCase{"notJson", 200, "token=t-9", "login-failed", std::nullopt}),
+                      LoginCase{"emptyToken", 200, R"({"token": ""})", "login-failed", std::nullopt}),
     [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(NetworkTest, RealLoginAuthorisesListingsAndNoSecretIsEverLogged) {
-    EXPECT_EQ(network_.login("demo@galvoria.test", "wrong-password"), "login-failed");
-    EXPECT_EQ(network_.login("demo@galvoria.test", "galvoria-demo"), "");
-    const std::string token = store().stringForKey(prefs::apiToken).value_or("");
-    ASSERT_FALSE(token.empty());
-    EXPECT_FALSE(network_.getTeams().empty());
-    server().setFault("workspaces", failing(FaultAction::dropBefore));
-    EXPECT_TRUE(network_.getWorkspaces().workspaces.empty());
-    network_.createFolder("x", "ws-unknown");
-    const std::string logged = log_.all();
-    EXPECT_FALSE(logged.empty());
-    EXPECT_EQ(logged.find("galvoria-demo"), std::string::npos);
-    EXPECT_EQ(logged.find(token), std::string::npos);
-}
 
 struct ExchangeCase {
     const char* label;
@@ -185,28 +155,6 @@ TEST_F(NetworkTest, CreationResultsAreLoggedLiterally) {
     EXPECT_TRUE(network_.createProject("p", "f9", "w").empty());
     EXPECT_EQ(log_.lines(),
               (std::vector<std::string>{"Folder Created: [id: f9, name: 100%d %@ done]", "Project Created: [:]"}));
-}
-
-TEST_F(NetworkTest, ListsAndCreatesAgainstTheSeededService) {
-    store().setValue(server().issueToken("demo@galvoria.test"), prefs::apiToken);
-    const WorkspaceListing listing = network_.getWorkspaces();
-    ASSERT_FALSE(listing.workspaces.empty());
-    ASSERT_FALSE(listing.accountSources.empty());
-    const Workspace& personal = listing.workspaces[0];
-    EXPECT_EQ(listing.accountSources[0].id, personal.ownerId);
-
-    const auto folder = network_.createFolder("Neu / 1", personal.id);
-    ASSERT_TRUE(folder.contains("id"));
-    const auto project = network_.createProject("Shoot", folder.at("id"), personal.id);
-    ASSERT_TRUE(project.contains("id"));
-
-    const auto folders = network_.getFolders(personal.id);
-    EXPECT_TRUE(std::any_of(folders.begin(), folders.end(), [&](const Folder& f) { return f.id == folder.at("id"); }));
-    const auto projects = network_.getProjects(personal.id);
-    EXPECT_TRUE(std::any_of(projects.begin(), projects.end(), [&](const Project& p) {
-        return p.id == project.at("id") && p.folderId == folder.at("id");
-    }));
-    EXPECT_TRUE(network_.getFolders("ws-unknown").empty());  // a 404 with a JSON error body
 }
 
 TEST_F(NetworkTest, CallOnTheMainThreadIsRefusedWithoutDeadlock) {
