@@ -58,20 +58,23 @@ TEST_F(PublishOptionsDrive, FirstCallListsSortedSourcesAndFixedEntries) {
 }
 
 struct ChainCase {
-    const char* label;
-    Json stored;  // preference keys besides the token
+    std::string label;
     std::string settings;
     std::string shape;  // from the workspace list on
     Requests requests;  // after a first call that loaded teams and workspaces
+    Json stored;        // preference keys besides the token
     friend void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.label; }
 };
+ChainCase chain(std::string label, std::string settings, std::string shape, Requests requests, Json stored = {}) {
+    return {std::move(label), std::move(settings), std::move(shape), std::move(requests), std::move(stored)};
+}
 
 class PublishOptionsChain : public PublishOptionsDrive, public ::testing::WithParamInterface<ChainCase> {};
 
 TEST_P(PublishOptionsChain, ListsFollowTheChoicesAbove) {
     const ChainCase& c = GetParam();
     logInDirectly();
-    storeAll(c.stored);
+    if (!c.stored.is_null()) storeAll(c.stored);
     options(Json::object());
     takeRequests();
     const Json settings = Json::parse(c.settings);
@@ -97,69 +100,42 @@ const Requests both = {listing("ws-4f1c2a", "folders"), listing("ws-4f1c2a", "pr
 INSTANTIATE_TEST_SUITE_P(
     Cases, PublishOptionsChain,
     ::testing::Values(
-        ChainCase{"AccountSource",
-                  {},
-                  R"({"workspace-source-list-item": "acc-7d1f2c"})",
-                  "workspace-list-item[none,ws-4f1c2a,ws-9b3e77] " + noFolders + noProjects,
-                  {}},
+        chain("AccountSource", R"({"workspace-source-list-item": "acc-7d1f2c"})",
+              "workspace-list-item[none,ws-4f1c2a,ws-9b3e77] " + noFolders + noProjects, {}),
         // Owned by the demo account, the team's workspace is offered under the team only.
-        ChainCase{"TeamSource",
-                  {},
-                  R"({"workspace-source-list-item": "team-5a2c91"})",
-                  "workspace-list-item[none,ws-c27d05] " + noFolders + noProjects,
-                  {}},
-        ChainCase{"WorkspaceChosen", {}, personal + "}", personalLists + personalFolders + noProjects, folders},
-        ChainCase{"FolderChosen",
-                  {},
-                  personal + R"(, "folder-list-item": "fld-7e2d14"})",
-                  personalLists + "=fld-7e2d14" + personalFolders + "project-list-item[none,0,|,prj-4a6d95]",
-                  both},
-        ChainCase{"WorkspaceOfAnotherSource",
-                  {},
-                  R"({"workspace-source-list-item": "team-5a2c91", "workspace-list-item": "ws-4f1c2a"})",
-                  "workspace-list-item=ws-4f1c2a[none,ws-c27d05] " + noFolders + noProjects,
-                  {}},
-        ChainCase{"FolderOfAnotherWorkspace",
-                  {},
-                  personal + R"(, "folder-list-item": "fld-a4f630"})",
-                  personalLists + "=fld-a4f630" + personalFolders + noProjects,
-                  folders},
-        ChainCase{"FolderWithoutProjects",
-                  {},
-                  R"({"workspace-source-list-item": "acc-7d1f2c", "workspace-list-item": "ws-9b3e77",
-                      "folder-list-item": "fld-b19c58"})",
-                  "workspace-list-item=ws-9b3e77[none,ws-4f1c2a,ws-9b3e77] "
-                  "folder-list-item=fld-b19c58[none,0,|,fld-a4f630,fld-b19c58] " +
-                      noProjects,
-                  {listing("ws-9b3e77", "folders"), listing("ws-9b3e77", "projects")}},
-        ChainCase{"NonTextSource",
-                  {},
-                  R"({"workspace-source-list-item": 5, "workspace-list-item": "ws-4f1c2a"})",
-                  "workspace-list-item=ws-4f1c2a[none] " + noFolders + noProjects,
-                  {}},
-        ChainCase{"NewFolder",
-                  {},
-                  personal + R"(, "folder-list-item": "0", "new-folder-item": 4, "project-list-item": "0"})",
-                  personalLists + "=0" + personalFolders + "new-folder-item='' new-project-item=''" + spacers,
-                  folders},
-        ChainCase{"FolderCreatedByLastPublish",
-                  {{"last-created-folder", "fld-new"}},
-                  personal + R"(, "folder-list-item": "0"})",
-                  personalLists + "=0" + personalFolders + noProjects,
-                  folders},
-        ChainCase{
-            "NewProject",
-            {},
-            personal + R"(, "folder-list-item": "fld-31a8e2", "project-list-item": "0", "new-project-item": "A"})",
-            personalLists + "=fld-31a8e2" + personalFolders + "project-list-item=0[none,0,|,prj-1d4e8a] " +
-                "new-project-item='A'" + spacers,
-            both},
-        ChainCase{"ProjectCreatedByLastPublish",
-                  {{"last-created-project", "prj-new"}},
-                  personal + R"(, "folder-list-item": "fld-31a8e2", "project-list-item": "0"})",
-                  personalLists + "=fld-31a8e2" + personalFolders + "project-list-item=0[none,0,|,prj-1d4e8a]",
-                  both}),
-    [](const auto& info) { return std::string(info.param.label); });
+        chain("TeamSource", R"({"workspace-source-list-item": "team-5a2c91"})",
+              "workspace-list-item[none,ws-c27d05] " + noFolders + noProjects, {}),
+        chain("WorkspaceChosen", personal + "}", personalLists + personalFolders + noProjects, folders),
+        chain("FolderChosen", personal + R"(, "folder-list-item": "fld-7e2d14"})",
+              personalLists + "=fld-7e2d14" + personalFolders + "project-list-item[none,0,|,prj-4a6d95]", both),
+        chain("WorkspaceOfAnotherSource",
+              R"({"workspace-source-list-item": "team-5a2c91", "workspace-list-item": "ws-4f1c2a"})",
+              "workspace-list-item=ws-4f1c2a[none,ws-c27d05] " + noFolders + noProjects, {}),
+        chain("FolderOfAnotherWorkspace", personal + R"(, "folder-list-item": "fld-a4f630"})",
+              personalLists + "=fld-a4f630" + personalFolders + noProjects, folders),
+        chain(
+            "FolderWithoutProjects",
+            R"({"workspace-source-list-item": "acc-7d1f2c", "workspace-list-item": "ws-9b3e77", "folder-list-item": "fld-b19c58"})",
+            "workspace-list-item=ws-9b3e77[none,ws-4f1c2a,ws-9b3e77] "
+            "folder-list-item=fld-b19c58[none,0,|,fld-a4f630,fld-b19c58] " +
+                noProjects,
+            {listing("ws-9b3e77", "folders"), listing("ws-9b3e77", "projects")}),
+        chain("NonTextSource", R"({"workspace-source-list-item": 5, "workspace-list-item": "ws-4f1c2a"})",
+              "workspace-list-item=ws-4f1c2a[none] " + noFolders + noProjects, {}),
+        chain("NewFolder", personal + R"(, "folder-list-item": "0", "new-folder-item": 4, "project-list-item": "0"})",
+              personalLists + "=0" + personalFolders + "new-folder-item='' new-project-item=''" + spacers, folders),
+        chain("FolderCreatedByLastPublish", personal + R"(, "folder-list-item": "0"})",
+              personalLists + "=0" + personalFolders + noProjects, folders, {{"last-created-folder", "fld-new"}}),
+        chain("NewProject",
+              personal + R"(, "folder-list-item": "fld-31a8e2", "project-list-item": "0", "new-project-item": "A"})",
+              personalLists + "=fld-31a8e2" + personalFolders +
+                  "project-list-item=0[none,0,|,prj-1d4e8a] new-project-item='A'" + spacers,
+              both),
+        chain("ProjectCreatedByLastPublish",
+              personal + R"(, "folder-list-item": "fld-31a8e2", "project-list-item": "0"})",
+              personalLists + "=fld-31a8e2" + personalFolders + "project-list-item=0[none,0,|,prj-1d4e8a]", both,
+              {{"last-created-project", "prj-new"}})),
+    [](const auto& info) { return info.param.label; });
 
 TEST_F(PublishOptionsDrive, RequestsOnlyWhatTheCachesLack) {
     logInDirectly();
@@ -194,13 +170,9 @@ TEST_F(PublishOptionsDrive, LoggedOutShowsTheNoticeAndKeepsAsking) {
 
 TEST_F(PublishOptionsDrive, SourcesSortByComposedNamesAndEmptyTeamsAreAskedAgain) {
     logInDirectly();
-    const Json teams = {{"data",
-                         {{{"id", "t1"}, {"name", "e\u0301te\u0301"}},
-                          {{"id", "t2"}, {"name", "f"}},
-                          {{"id", "t3"}, {"name", "\u00e9t\u00e9"}},
-                          {{"id", "t4"}, {"name", "alpha"}},
-                          {{"id", "t5"}, {"name", "Zeta"}}}}};
-    server_->setFault("teams", {.status = 200, .body = teams.dump(), .times = 1});
+    const std::string teams = R"({"data": [{"id": "t1", "name": "e\u0301te\u0301"}, {"id": "t2", "name": "f"},
+        {"id": "t3", "name": "\u00e9t\u00e9"}, {"id": "t4", "name": "alpha"}, {"id": "t5", "name": "Zeta"}]})";
+    server_->setFault("teams", {.status = 200, .body = teams, .times = 1});
     const std::string titles =
         ":Account[Demo Photographer,Mireille Laurent,Zeta,alpha,f,e\u0301te\u0301,\u00e9t\u00e9]";
     const std::string shape = shapeOf(options(Json::object()));
