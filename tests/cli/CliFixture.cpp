@@ -9,21 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <random>
-#include <thread>
 
 namespace galvoria::testing {
-namespace fs = std::filesystem;
 
 TerminalProcess::TerminalProcess(const std::vector<std::string>& arguments) {
     // Everything the child needs is made before the fork: other threads may hold the allocator.
     std::vector<char*> argv;
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    winsize size{};
-    size.ws_col = 100;
-    size.ws_row = 30;
+    winsize size{.ws_row = 30, .ws_col = 100};
     pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
         ::execv(argv[0], argv.data());
@@ -36,8 +30,7 @@ TerminalProcess::TerminalProcess(const std::vector<std::string>& arguments) {
 TerminalProcess::~TerminalProcess() {
     if (!status_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        ::waitpid(pid_, nullptr, 0);
     }
     if (master_ >= 0) ::close(master_);
 }
@@ -52,28 +45,27 @@ bool TerminalProcess::readSome(std::chrono::milliseconds timeout) {
     return true;
 }
 
-bool TerminalProcess::waitFor(const std::string& text, std::size_t from, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_.find(text, std::min(from, output_.size())) == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        if (!readSome(std::min(left, std::chrono::milliseconds(200)))) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                while (readSome(std::chrono::milliseconds(50))) {
-                }
-                return output_.find(text, std::min(from, output_.size())) != std::string::npos;
-            }
+bool TerminalProcess::exited() {
+    int status = 0;
+    if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        while (readSome(std::chrono::milliseconds(50))) {
         }
     }
-    return true;
+    return status_.has_value();
+}
+
+bool TerminalProcess::waitFor(const std::string& text, std::size_t from, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto shown = [&] { return output_.find(text, std::min(from, output_.size())) != std::string::npos; };
+    while (!shown() && std::chrono::steady_clock::now() < deadline) {
+        if (!readSome(std::chrono::milliseconds(200)) && exited()) return shown();
+    }
+    return shown();
 }
 
 void TerminalProcess::type(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
+    for (std::size_t done = 0; done < text.size();) {
         const ssize_t written = ::write(master_, text.data() + done, text.size() - done);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return;
@@ -89,83 +81,16 @@ bool TerminalProcess::echoes() const {
 
 int TerminalProcess::finish(std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!status_) {
+    while (!exited()) {
         readSome(std::chrono::milliseconds(50));
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        } else if (std::chrono::steady_clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "the program did not end in time; its output:\n" << output_;
             ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
+            ::waitpid(pid_, nullptr, 0);
             status_ = -1;
         }
     }
-    while (readSome(std::chrono::milliseconds(20))) {
-    }
     return *status_;
-}
-
-void CliTest::SetUp() {
-    server_ = std::make_unique<devserver::Server>(devserver::ServerOptions{
-        .port = *portOf(GALVORIA_SERVICE_URL), .testMode = true, .storageDir = dir_.path() / "storage"});
-    ASSERT_TRUE(server_->start());
-    fs::create_directories(dir_.path() / "photos");
-}
-
-std::vector<std::string> CliTest::hostArguments(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), GALVORIA_HOST_BINARY);
-    arguments.emplace_back("--prefs");
-    arguments.push_back(prefs().string());
-    return arguments;
-}
-
-ProcessResult CliTest::host(std::vector<std::string> arguments, const std::string& input) {
-    return runProcess(hostArguments(std::move(arguments)), input);
-}
-
-void CliTest::logInDirectly() {
-    store().setValue(server_->issueToken(demoEmail), "api-token");
-    store().setValue(demoEmail, "username-item");
-}
-
-std::string CliTest::photo(const std::string& name, std::size_t bytes) {
-    const fs::path path = dir_.path() / "photos" / name;
-    std::mt19937 random(static_cast<unsigned>(bytes));
-    std::string content(bytes, '\0');
-    for (auto& byte : content) byte = static_cast<char>(random());
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
-}
-
-std::vector<std::string> CliTest::projectIdsNamed(const std::string& name) const {
-    std::vector<std::string> ids;
-    const auto state = server_->state();
-    for (const auto& project : state["projects"]) {
-        if (project["name"] == name) ids.push_back(project["id"].get<std::string>());
-    }
-    return ids;
-}
-
-std::vector<std::string> CliTest::filesOf(const std::string& projectId) const {
-    std::vector<std::string> names;
-    const auto state = server_->state();
-    for (const auto& project : state["projects"]) {
-        if (project["id"] != projectId) continue;
-        for (const auto& file : project["files"]) names.push_back(file["name"].get<std::string>());
-    }
-    return names;
-}
-
-std::string CliTest::libraryLink(const std::string& projectId) const {
-    return std::string(GALVORIA_SERVICE_URL) + "/project/" + projectId + "/library";
-}
-
-std::size_t CliTest::storedFileCount() const {
-    std::size_t count = 0;
-    const auto state = server_->state();
-    for (const auto& project : state["projects"]) count += project["files"].size();
-    return count;
 }
 
 }  // namespace galvoria::testing

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,13 +34,14 @@ public:
                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
     void type(const std::string& text);
     // Whether the terminal echoes what is typed, as its modes say now.
-    bool echoes() const;
+    [[nodiscard]] bool echoes() const;
     // Reads to the end and returns the exit status (128 + signal when killed).
     int finish(std::chrono::seconds timeout = std::chrono::seconds(120));
-    const std::string& output() const { return output_; }
+    [[nodiscard]] const std::string& output() const { return output_; }
 
 private:
     bool readSome(std::chrono::milliseconds timeout);
+    bool exited();  // reaps the program when it has ended
 
     int pid_ = -1;
     int master_ = -1;
@@ -48,23 +51,66 @@ private:
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override;
+    void SetUp() override {
+        server_ = std::make_unique<devserver::Server>(devserver::ServerOptions{
+            .port = *portOf(GALVORIA_SERVICE_URL), .testMode = true, .storageDir = dir_.path() / "storage"});
+        ASSERT_TRUE(server_->start());
+        std::filesystem::create_directories(dir_.path() / "photos");
+    }
 
     // galvoria-host with the test's preference file.
-    ProcessResult host(std::vector<std::string> arguments, const std::string& input = {});
-    std::vector<std::string> hostArguments(std::vector<std::string> arguments) const;
+    [[nodiscard]] std::vector<std::string> hostArguments(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), GALVORIA_HOST_BINARY);
+        arguments.insert(arguments.end(), {"--prefs", prefs().string()});
+        return arguments;
+    }
+    ProcessResult host(std::vector<std::string> arguments, const std::string& input = {}) {
+        return runProcess(hostArguments(std::move(arguments)), input);
+    }
     // Logs in with the demo account's token, without the login form.
-    void logInDirectly();
-    // A file of `bytes` bytes in the test's photo folder.
-    std::string photo(const std::string& name, std::size_t bytes = 4096);
-    platform::PreferenceStore store() const { return platform::PreferenceStore(prefs()); }
-    std::filesystem::path prefs() const { return dir_.path() / "prefs.json"; }
+    void logInDirectly() {
+        store().setValue(server_->issueToken(demoEmail), "api-token");
+        store().setValue(demoEmail, "username-item");
+    }
+    // A file of `bytes` patterned bytes in the test's photo folder.
+    std::string photo(const std::string& name, std::size_t bytes = 4096) {
+        std::string content(bytes, '\0');
+        for (std::size_t i = 0; i < bytes; ++i) content[i] = static_cast<char>((i * 7919U + bytes) >> 3U);
+        const auto path = dir_.path() / "photos" / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path.string();
+    }
+    [[nodiscard]] platform::PreferenceStore store() const { return platform::PreferenceStore(prefs()); }
+    [[nodiscard]] std::filesystem::path prefs() const { return dir_.path() / "prefs.json"; }
 
-    // The service's projects named `name`, and the names of a project's files in order.
-    std::vector<std::string> projectIdsNamed(const std::string& name) const;
-    std::vector<std::string> filesOf(const std::string& projectId) const;
-    std::string libraryLink(const std::string& projectId) const;
-    std::size_t storedFileCount() const;
+    // The service's projects named `name`, the names of a project's files in order, and all files.
+    [[nodiscard]] std::vector<std::string> projectIdsNamed(const std::string& name) const {
+        std::vector<std::string> ids;
+        const auto state = server_->state();
+        for (const auto& project : state["projects"]) {
+            if (project["name"] == name) ids.push_back(project["id"].get<std::string>());
+        }
+        return ids;
+    }
+    [[nodiscard]] std::vector<std::string> filesOf(const std::string& projectId) const {
+        std::vector<std::string> names;
+        const auto state = server_->state();
+        for (const auto& project : state["projects"]) {
+            for (const auto& file : project["files"]) {
+                if (project["id"] == projectId) names.push_back(file["name"].get<std::string>());
+            }
+        }
+        return names;
+    }
+    [[nodiscard]] std::size_t storedFileCount() const {
+        std::size_t count = 0;
+        const auto state = server_->state();
+        for (const auto& project : state["projects"]) count += project["files"].size();
+        return count;
+    }
+    [[nodiscard]] static std::string libraryLink(const std::string& projectId) {
+        return std::string(GALVORIA_SERVICE_URL) + "/project/" + projectId + "/library";
+    }
 
     TempDir dir_;
     std::unique_ptr<devserver::Server> server_;

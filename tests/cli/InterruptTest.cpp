@@ -9,10 +9,7 @@ namespace {
 class Interrupt : public CliTest {
 protected:
     void slowStorage(int delayMs) {
-        devserver::Fault fault;
-        fault.action = devserver::FaultAction::delay;
-        fault.delayMs = delayMs;
-        server_->setFault("storage", fault);
+        server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = delayMs});
     }
     std::unique_ptr<TerminalProcess> publishFourFiles() {
         logInDirectly();

@@ -11,7 +11,7 @@ namespace galvoria::testing {
 namespace {
 namespace fs = std::filesystem;
 
-const fs::path chromium = "/usr/bin/chromium";
+const std::string chromium = "/usr/bin/chromium";
 
 // A one-pixel PNG, so that the page shows the files as images.
 void writePixel(const fs::path& path) {
@@ -26,7 +26,7 @@ void writePixel(const fs::path& path) {
 class LibraryPage : public CliTest {
 protected:
     ProcessResult browse(const std::vector<std::string>& what, const std::string& url) {
-        std::vector<std::string> arguments = {chromium.string(),
+        std::vector<std::string> arguments = {chromium,
                                               "--headless",
                                               "--no-sandbox",
                                               "--disable-gpu",
@@ -34,19 +34,16 @@ protected:
                                               "--no-first-run",
                                               "--disable-background-networking",
                                               "--disable-component-update",
-                                              "--disable-sync",
-                                              "--user-data-dir=" + freshProfile().string()};
+                                              "--disable-sync"};
+        const auto profile = dir_.path() / ("profile-" + std::to_string(++profiles_));
+        std::filesystem::create_directories(profile);
+        arguments.push_back("--user-data-dir=" + profile.string());
         arguments.insert(arguments.end(), what.begin(), what.end());
         arguments.push_back(url);
         const std::string home = (dir_.path() / "home").string();
         return runProcess(arguments, {}, {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/config"}});
     }
 
-    fs::path freshProfile() {
-        const fs::path profile = dir_.path() / ("profile-" + std::to_string(++profiles_));
-        fs::create_directories(profile);
-        return profile;
-    }
     int profiles_ = 0;
 };
 
