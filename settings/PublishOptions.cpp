@@ -200,10 +200,17 @@ std::vector<co::GroupPtr> publishOptions(const Network& network, ListingCaches& 
 
 bool didUpdateOptionValue(const co::Value& value, const std::string& setting, std::uint64_t* callbackAction) {
     auto& store = platform::PreferenceStore::standard();
+    // A removal rewrites and syncs the store file; when the key is not there, there is nothing to
+    // remove and every choice in a list would otherwise cost two disk syncs.
+    const auto forget = [&store](std::string_view key) {
+        if (store.stringForKey(key)) {
+            store.removeObjectForKey(key);
+        }
+    };
     if (setting == options::folderList) {
-        store.removeObjectForKey(prefs::lastCreatedFolder);
+        forget(prefs::lastCreatedFolder);
     } else if (setting == options::projectList) {
-        store.removeObjectForKey(prefs::lastCreatedProject);
+        forget(prefs::lastCreatedProject);
     }
     platform::log::line("didUpdateValue: " + logText(value) + " forKey: " + setting);
     if (callbackAction != nullptr) {
