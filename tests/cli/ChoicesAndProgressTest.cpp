@@ -98,25 +98,7 @@ TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {
     EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
 }
 
-TEST(ProgressLines, OneLinePerReportWithTheRateFromTheFileSizes) {
-    std::vector<std::string> written;
-    {
-        ProgressDisplay display(
-            ProgressDisplay::Style::lines, {{"a.jpg", 3000}, {"b.jpg", 1000}},
-            [&](std::string_view text) { written.emplace_back(text); }, nullptr);
-        display.start();
-        display.report(1, 2, "Publishing a.jpg (1 of 2)");
-        display.report(2, 2, "Publishing b.jpg (2 of 2)");
-        display.finish();
-        EXPECT_EQ(display.completedNames(), (std::vector<std::string>{"a.jpg", "b.jpg"}));
-    }
-    ASSERT_EQ(written.size(), 2U);
-    EXPECT_TRUE(written[0].starts_with("Publishing a.jpg (1 of 2)  ")) << written[0];
-    EXPECT_NE(written[0].find("/s, "), std::string::npos) << written[0];
-    EXPECT_NE(written[0].find(" left\n"), std::string::npos) << written[0];
-    EXPECT_TRUE(written[1].starts_with("Publishing b.jpg (2 of 2)  ")) << written[1];
-    EXPECT_EQ(written[1].find("left"), std::string::npos) << written[1];
-}
+// The line per report that a publish without a terminal prints is checked on the publish command.
 
 }  // namespace
 }  // namespace galvoria::host

@@ -33,8 +33,13 @@ TEST_P(PublishTo, SendsEveryFileInOrderAndLinksTheProjectsLibrary) {
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (Flags{"IMG_2.jpg", "IMG_1.jpg", "é 100%.tif"}));
     const std::string& out = result.standardOutput;
-    EXPECT_NE(out.find("Publishing IMG_2.jpg (1 of 3)"), std::string::npos) << out;
-    EXPECT_NE(out.find("Publishing é 100%.tif (3 of 3)"), std::string::npos) << out;
+    // One line per file with the rate, and the time left until the last.
+    EXPECT_NE(out.find("Publishing IMG_2.jpg (1 of 3)  "), std::string::npos) << out;
+    EXPECT_NE(out.find("/s, "), std::string::npos) << out;
+    EXPECT_NE(out.find(" left\n"), std::string::npos) << out;
+    const auto last = out.find("Publishing é 100%.tif (3 of 3)  ");
+    ASSERT_NE(last, std::string::npos) << out;
+    EXPECT_EQ(out.substr(last, out.find('\n', last) - last).find("left"), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with("Publishing completed!\nLibrary: " + libraryLink(projects[0]) + "\n")) << out;
 }
 
