@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <set>
@@ -142,7 +143,7 @@ private:
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) return 0.0;
     std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    const auto index = static_cast<std::size_t>(std::lround(fraction * static_cast<double>(values.size() - 1)));
     return values[std::min(index, values.size() - 1)];
 }
 
@@ -150,7 +151,7 @@ int runBench(const Arguments& arguments) {
     platform::PreferenceStore::setStandardPath(arguments.prefs);
     platform::MainQueueThread mainQueue;
     Velbrook plugin;
-    const co::ActionPtr action = galvoria::publishAction();
+    const co::ActionPtr& action = galvoria::publishAction();
     co::Error error;
 
     // The host's way of choosing: tell the plugin of the change, then ask for the options again.
