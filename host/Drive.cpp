@@ -16,6 +16,7 @@
 #include "host/DriveRequest.hpp"
 #include "host/HostObjects.hpp"
 #include "platform/Dispatch.hpp"
+#include "platform/FileWrite.hpp"
 #include "platform/Log.hpp"
 #include "platform/PreferenceStore.hpp"
 
@@ -37,17 +38,7 @@ public:
         std::string text = line.dump(-1, ' ', false, co::Value::error_handler_t::replace);
         text += '\n';
         std::lock_guard lock(mutex_);
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
-            }
-            done += static_cast<std::size_t>(written);
-        }
+        platform::writeAll(fd_, text);
     }
 
 private:

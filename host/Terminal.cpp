@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/FileWrite.hpp"
+
 namespace galvoria::host::terminal {
 namespace {
 
@@ -20,19 +22,6 @@ std::mutex& writeMutex() {
 // The user's standard output and error; descriptors 1 and 2 until routeLog() moves them aside.
 int userOutput = STDOUT_FILENO;
 int userError = STDERR_FILENO;
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
 
 // An open descriptor, closed when it goes out of scope.
 struct FdCloser {
@@ -114,12 +103,12 @@ bool routeLog(LogDestination destination, const std::filesystem::path& file, std
 
 void out(std::string_view text) {
     std::lock_guard lock(writeMutex());
-    writeAll(userOutput, text);
+    platform::writeAll(userOutput, text);
 }
 
 void err(std::string_view text) {
     std::lock_guard lock(writeMutex());
-    writeAll(userError, text);
+    platform::writeAll(userError, text);
 }
 
 bool inputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }

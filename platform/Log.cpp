@@ -9,6 +9,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/FileWrite.hpp"
+
 namespace platform::log {
 namespace {
 
@@ -20,19 +22,6 @@ std::mutex& sinkMutex() {
 Sink& sinkSlot() {
     static Sink sink;
     return sink;
-}
-
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
 }
 
 void deliver(Channel channel, std::string_view text) {

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/FileWrite.hpp"
 #include "platform/Log.hpp"
 
 namespace platform {
@@ -86,21 +87,6 @@ Contents load(const fs::path& file) {
     contents.values = std::move(*values);
     contents.state = FileState::valid;
     return contents;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 void createFolder(const fs::path& folder) {
