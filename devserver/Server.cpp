@@ -270,7 +270,9 @@ void Server::Impl::installHooks() {
         int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });
-    front.set_keep_alive_max_count(1000);
+    // A client keeps one connection for a whole publish, three requests per file: a cap of a
+    // thousand requests would have it reconnect every few hundred files.
+    front.set_keep_alive_max_count(1000000);
     front.set_keep_alive_timeout(5);
     front.set_read_timeout(30);
     front.set_write_timeout(30);
