@@ -57,7 +57,7 @@ std::optional<std::string> multipartBoundary(std::string_view contentType) {
     return boundary;
 }
 
-MultipartStream::MultipartStream(std::string boundary, PartBegins begins, PartData data)
+MultipartStream::MultipartStream(const std::string& boundary, PartBegins begins, PartData data)
     : delimiter_("\r\n--" + boundary), begins_(std::move(begins)), data_(std::move(data)), pending_("\r\n") {}
 
 bool MultipartStream::feed(const char* data, std::size_t length) {
@@ -182,8 +182,11 @@ bool MultipartStream::parseHeaders(std::string_view block) {
             if (!equalsIgnoringCase(trimBlanks(value.substr(0, value.find(';'))), "form-data")) return false;
             disposition = true;
             forEachParameter(value, [&head](std::string_view key, std::string text) {
-                if (equalsIgnoringCase(key, "name")) head.name = std::move(text);
-                if (equalsIgnoringCase(key, "filename")) head.fileName = std::move(text);
+                if (equalsIgnoringCase(key, "name")) {
+                    head.name = std::move(text);
+                } else if (equalsIgnoringCase(key, "filename")) {
+                    head.fileName = std::move(text);
+                }
             });
         } else if (equalsIgnoringCase(name, "Content-Type")) {
             head.contentType = std::string(value);

@@ -26,7 +26,7 @@ public:
     using PartBegins = std::function<bool(const PartHead& head)>;
     using PartData = std::function<bool(const char* data, std::size_t length)>;
 
-    MultipartStream(std::string boundary, PartBegins begins, PartData data);
+    MultipartStream(const std::string& boundary, PartBegins begins, PartData data);
 
     // False once the body is found malformed; later pieces are then ignored.
     bool feed(const char* data, std::size_t length);

@@ -60,7 +60,7 @@ Finding compare(const co::Value& line, const DriveRequest& request) {
     if (line.value("call", co::Value()) != request.call) {
         return "the call differs";
     }
-    const auto calls = host::knownCalls();
+    const auto& calls = host::knownCalls();
     if (std::find(calls.begin(), calls.end(), request.call) == calls.end()) {
         return "an unknown call was accepted";
     }
@@ -71,8 +71,12 @@ Finding compare(const co::Value& line, const DriveRequest& request) {
     if (readsNoErrorOut && (!noErrorOut.is_boolean() || request.noErrorOut != noErrorOut.get<bool>())) {
         return "noErrorOut differs";
     }
-    if (line.contains("action") && request.call != "startPublishingTask" &&
-        !(request.action && sameAction(line["action"], *request.action))) {
+    // Calls that take no action ignore an "action" member.
+    const bool readsAction = request.call == "tasksForAction" || request.call == "settingsForAction" ||
+                             request.call == "didUpdateActionValue" || request.call == "validateSettings" ||
+                             request.call == "processingSettingsForAction" ||
+                             request.call == "processingSettingsVisibilityForAction";
+    if (readsAction != request.action.has_value() || (readsAction && !sameAction(line["action"], *request.action))) {
         return "the action differs";
     }
     if (request.call == "publishingActionsFileCount" && line["fileCount"] != request.fileCount) {

@@ -137,7 +137,7 @@ private:
         if (named.held) {
             return heldPublishAction();
         }
-        const auto action = std::make_shared<co::COPluginAction>(named.displayName);
+        auto action = std::make_shared<co::COPluginAction>(named.displayName);
         action->setIdentifier(named.identifier);
         return action;
     }

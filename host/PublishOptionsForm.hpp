@@ -41,9 +41,9 @@ public:
 
     // A list's entries that name something on the service (placeholder, create-new entry and
     // separators left out), in the plugin's order.
-    [[nodiscard]] std::vector<Choice> choices(std::string_view list) const;
+    [[nodiscard]] std::vector<Choice> choices(std::string_view identifier) const;
     // The list's "+ Create New ..." entry, when it has one.
-    [[nodiscard]] std::optional<Choice> createEntry(std::string_view list) const;
+    [[nodiscard]] std::optional<Choice> createEntry(std::string_view identifier) const;
 
     // The person's edit of one item: held, reported to the plugin, and the elements built again
     // when the plugin asks for it.

@@ -37,7 +37,7 @@ private:
 };
 
 // The host application's default string table (English text -> translation).
-void setMainStringTable(std::map<std::string, std::string> table);
+void setMainStringTable(std::map<std::string, std::string> strings);
 // Looks a text up; an absent key yields the key itself. The translator comment is for translators
 // only and has no effect.
 std::string localizedString(const std::string& key, std::string_view comment = {});

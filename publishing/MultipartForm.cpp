@@ -124,7 +124,7 @@ std::string makeBoundary(const std::vector<FormField>& fields) {
     }
 }
 
-FormStream::FormStream(const std::vector<FormField>& fields, FilePart filePart, std::string boundary)
+FormStream::FormStream(const std::vector<FormField>& fields, FilePart filePart, const std::string& boundary)
     : contentType_("multipart/form-data; boundary=" + boundary), file_(std::move(filePart.file)) {
     const std::string delimiter = "--" + boundary + "\r\n";
     for (const auto& field : fields) {

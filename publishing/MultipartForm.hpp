@@ -84,7 +84,7 @@ std::string makeBoundary(const std::vector<FormField>& fields);
 // is read after the transfer has ended.
 class FormStream {
 public:
-    FormStream(const std::vector<FormField>& fields, FilePart filePart, std::string boundary);
+    FormStream(const std::vector<FormField>& fields, FilePart filePart, const std::string& boundary);
 
     [[nodiscard]] const std::string& contentType() const { return contentType_; }
     [[nodiscard]] std::uint64_t size() const;

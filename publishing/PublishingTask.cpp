@@ -70,7 +70,7 @@ std::optional<std::string> resolveProject(const Network& network, const co::Valu
     if (projectChoice != createNew) {
         return projectChoice;
     }
-    const auto created = createdId(network.createProject(newProjectName, folderId, *workspaceId));
+    auto created = createdId(network.createProject(newProjectName, folderId, *workspaceId));
     if (!created) {
         VelbrookError::standardMessage("Creating project failed",
                                        "The project \"" + newProjectName + "\" could not be created on galvoria.")

@@ -96,7 +96,9 @@ public:
         if (grown == nullptr) {
             return false;
         }
-        list_.release();
+        // The list now starts at `grown` (the same node unless it was empty): hand the ownership over
+        // without freeing anything.
+        static_cast<void>(list_.release());
         list_.reset(grown);
         return true;
     }

@@ -16,8 +16,6 @@
 namespace galvoria::publishing::testing {
 namespace {
 
-using devserver::Fault;
-
 class UploadPipeline : public PublishingTest {
 protected:
     UploadOutcome upload(const std::string& path, const std::string& projectId = seededProject) {
