@@ -73,12 +73,12 @@ public:
 
     bool write(const char* data, std::size_t length) override {
         while (length > 0) {
-            std::size_t piece = std::min(length, buffer_.size() - used_);
-            std::memcpy(buffer_.data() + used_, data, piece);
+            std::size_t piece = std::min(length, writeBufferBytes - used_);
+            std::memcpy(buffer_.get() + used_, data, piece);
             used_ += piece;
             data += piece;
             length -= piece;
-            if (used_ == buffer_.size() && !flush()) return false;
+            if (used_ == writeBufferBytes && !flush()) return false;
         }
         return true;
     }
@@ -99,12 +99,15 @@ public:
 
 private:
     DiskSink(FileDescriptor fd, std::filesystem::path temporary, std::filesystem::path target)
-        : fd_(std::move(fd)), temporary_(std::move(temporary)), target_(std::move(target)), buffer_(writeBufferBytes) {}
+        : fd_(std::move(fd)),
+          temporary_(std::move(temporary)),
+          target_(std::move(target)),
+          buffer_(std::make_unique_for_overwrite<char[]>(writeBufferBytes)) {}
 
     bool flush() {
         std::size_t written = 0;
         while (written < used_) {
-            ssize_t count = ::write(*fd_, buffer_.data() + written, used_ - written);
+            ssize_t count = ::write(*fd_, buffer_.get() + written, used_ - written);
             if (count < 0 && errno == EINTR) continue;
             if (count <= 0) return false;
             written += static_cast<std::size_t>(count);
@@ -116,7 +119,9 @@ private:
     FileDescriptor fd_;
     std::filesystem::path temporary_;
     std::filesystem::path target_;
-    std::vector<char> buffer_;
+    // Not cleared when it is made: only the part a file fills is ever touched, so a small file does
+    // not pay for the whole buffer.
+    std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
     bool committed_ = false;
 };
