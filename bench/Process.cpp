@@ -74,9 +74,9 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-RunResult run(const RunSpec& spec) {
+RunResult run(const ProcessCall& call) {
     RunResult result;
-    if (spec.arguments.empty()) return result;
+    if (call.arguments.empty()) return result;
 
     int inputPipe[2];
     if (::pipe2(inputPipe, O_CLOEXEC) != 0) return result;
@@ -85,19 +85,19 @@ RunResult run(const RunSpec& spec) {
 
     FileActions files;
     posix_spawn_file_actions_adddup2(&files.actions, inputRead.get(), STDIN_FILENO);
-    posix_spawn_file_actions_addopen(&files.actions, STDOUT_FILENO, spec.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+    posix_spawn_file_actions_addopen(&files.actions, STDOUT_FILENO, call.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_addopen(&files.actions, STDERR_FILENO, spec.error.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+    posix_spawn_file_actions_addopen(&files.actions, STDERR_FILENO, call.error.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
 
-    auto argv = argumentVector(spec.arguments);
+    auto argv = argumentVector(call.arguments);
     const auto begin = std::chrono::steady_clock::now();
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &files.actions, nullptr, argv.data(), environ) != 0) return result;
     result.started = true;
     inputRead.reset();
     // A pipe holds 64 KiB; every input here is far smaller, so this never waits on the child.
-    static_cast<void>(writeAll(inputWrite.get(), spec.input));
+    static_cast<void>(writeAll(inputWrite.get(), call.input));
     inputWrite.reset();
 
     int status = 0;

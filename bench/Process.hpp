@@ -12,7 +12,7 @@
 
 namespace galvoria::bench {
 
-struct RunSpec {
+struct ProcessCall {
     std::vector<std::string> arguments;  // arguments[0] is the program (looked up in PATH)
     std::string input;                   // written to standard input, which is then closed
     std::filesystem::path output = "/dev/null";
@@ -32,7 +32,7 @@ struct RunResult {
 };
 
 // Starts the program and waits for it; the wall time runs from just before the start to the exit.
-RunResult run(const RunSpec& spec);
+RunResult run(const ProcessCall& call);
 
 // A process that runs in the background until stop() (or the owner goes away), e.g. the service.
 class Background {

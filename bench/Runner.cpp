@@ -284,36 +284,36 @@ std::string readToken(const Paths& paths) {
 std::string login(const Paths& paths) {
     std::error_code error;
     fs::remove(paths.prefs(), error);
-    RunSpec spec;
-    spec.arguments = {paths.host().string(), "login", "--prefs", paths.prefs().string(), "--email", demoEmail,
+    ProcessCall call;
+    call.arguments = {paths.host().string(), "login", "--prefs", paths.prefs().string(), "--email", demoEmail,
                       "--password-stdin"};
-    spec.input = std::string(demoPassword) + "\n";
-    spec.error = paths.logs() / "host.log";
-    if (!run(spec).succeeded()) fail("galvoria-host login failed; see " + spec.error.string());
+    call.input = std::string(demoPassword) + "\n";
+    call.error = paths.logs() / "host.log";
+    if (!run(call).succeeded()) fail("galvoria-host login failed; see " + call.error.string());
     std::string token = readToken(paths);
     if (token.empty()) fail("the login stored no token");
     return token;
 }
 
 RunResult publish(const Paths& paths, const std::vector<fs::path>& files) {
-    RunSpec spec;
-    spec.arguments = {paths.host().string(), "publish"};
-    for (const auto& file : files) spec.arguments.push_back(file.string());
+    ProcessCall call;
+    call.arguments = {paths.host().string(), "publish"};
+    for (const auto& file : files) call.arguments.push_back(file.string());
     const std::vector<std::string> options{"--prefs",     paths.prefs().string(),
                                            "--workspace", demoWorkspace,
                                            "--folder",    demoFolder,
                                            "--project",   demoProject,
                                            "--json"};
-    spec.arguments.insert(spec.arguments.end(), options.begin(), options.end());
-    spec.output = paths.logs() / "publish.json";
-    spec.error = paths.logs() / "host.log";
-    RunResult result = run(spec);
-    const Json outcome = Json::parse(readText(spec.output), nullptr, false);
+    call.arguments.insert(call.arguments.end(), options.begin(), options.end());
+    call.output = paths.logs() / "publish.json";
+    call.error = paths.logs() / "host.log";
+    RunResult result = run(call);
+    const Json outcome = Json::parse(readText(call.output), nullptr, false);
     const bool completed = outcome.is_object() && outcome.value("status", "") == "completed" &&
                            outcome.contains("processed") && outcome["processed"].size() == files.size();
     if (!result.succeeded() || !completed) {
-        fail("galvoria-host publish did not publish every file; see " + spec.output.string() + " and " +
-             spec.error.string());
+        fail("galvoria-host publish did not publish every file; see " + call.output.string() + " and " +
+             call.error.string());
     }
     return result;
 }
@@ -325,22 +325,22 @@ RunResult publish(const Paths& paths, const std::vector<fs::path>& files) {
 RunResult curlFormPost(const Paths& paths, const Service& service, const std::string& token, const fs::path& file) {
     const Json signed_ = service.sign(token, file);
     const Json& signature = signed_.at("signature");
-    RunSpec spec;
-    spec.arguments = {"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}"};
+    ProcessCall call;
+    call.arguments = {"curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}"};
     std::string type;
     for (const auto& [name, value] : signature.items()) {
-        spec.arguments.emplace_back("--form-string");
-        spec.arguments.push_back(name + "=" + value.get<std::string>());
+        call.arguments.emplace_back("--form-string");
+        call.arguments.push_back(name + "=" + value.get<std::string>());
         if (name == "Content-Type") type = value.get<std::string>();
     }
-    spec.arguments.emplace_back("-F");
-    spec.arguments.push_back("file=@" + file.string() + (type.empty() ? "" : ";type=" + type));
-    spec.arguments.push_back(signed_.at("postEndpoint").get<std::string>());
-    spec.output = paths.logs() / "curl.out";
-    spec.error = paths.logs() / "curl.log";
-    RunResult result = run(spec);
-    if (!result.succeeded() || !readText(spec.output).starts_with("2")) {
-        fail("curl -F to the storage route failed; see " + spec.error.string());
+    call.arguments.emplace_back("-F");
+    call.arguments.push_back("file=@" + file.string() + (type.empty() ? "" : ";type=" + type));
+    call.arguments.push_back(signed_.at("postEndpoint").get<std::string>());
+    call.output = paths.logs() / "curl.out";
+    call.error = paths.logs() / "curl.log";
+    RunResult result = run(call);
+    if (!result.succeeded() || !readText(call.output).starts_with("2")) {
+        fail("curl -F to the storage route failed; see " + call.error.string());
     }
     service.complete(token, signature);
     return result;
@@ -349,8 +349,8 @@ RunResult curlFormPost(const Paths& paths, const Service& service, const std::st
 // curl --data-binary to the route that discards the body; curl's own transfer time, which leaves
 // out the time it takes to read the file into memory before it sends it.
 double curlDiscardSeconds(const Paths& paths, const fs::path& file) {
-    RunSpec spec;
-    spec.arguments = {"curl",
+    ProcessCall call;
+    call.arguments = {"curl",
                       "-sS",
                       "-o",
                       "/dev/null",
@@ -361,10 +361,10 @@ double curlDiscardSeconds(const Paths& paths, const fs::path& file) {
                       "--data-binary",
                       "@" + file.string(),
                       Service::origin() + "/_bench/discard"};
-    spec.output = paths.logs() / "curl.out";
-    spec.error = paths.logs() / "curl.log";
-    const RunResult result = run(spec);
-    std::istringstream reply(readText(spec.output));
+    call.output = paths.logs() / "curl.out";
+    call.error = paths.logs() / "curl.log";
+    const RunResult result = run(call);
+    std::istringstream reply(readText(call.output));
     int status = 0;
     double seconds = 0.0;
     reply >> status >> seconds;
@@ -375,13 +375,13 @@ double curlDiscardSeconds(const Paths& paths, const fs::path& file) {
 // curl -T streaming the file to the same route: the link as a client that reads the file while it
 // sends it (as the plugin does) reaches it; a reference beside the baseline.
 double curlStreamedSeconds(const Paths& paths, const fs::path& file) {
-    RunSpec spec;
-    spec.arguments = {"curl", "-sS", "-o",      "/dev/null", "-w",          "%{http_code} %{time_total}",         "-X",
+    ProcessCall call;
+    call.arguments = {"curl", "-sS", "-o",      "/dev/null", "-w",          "%{http_code} %{time_total}",         "-X",
                       "POST", "-H",  "Expect:", "-T",        file.string(), Service::origin() + "/_bench/discard"};
-    spec.output = paths.logs() / "curl.out";
-    spec.error = paths.logs() / "curl.log";
-    const RunResult result = run(spec);
-    std::istringstream reply(readText(spec.output));
+    call.output = paths.logs() / "curl.out";
+    call.error = paths.logs() / "curl.log";
+    const RunResult result = run(call);
+    std::istringstream reply(readText(call.output));
     int status = 0;
     double seconds = 0.0;
     reply >> status >> seconds;
@@ -536,14 +536,14 @@ ManyFilesFigures manyFiles(const Paths& paths, const Plan& plan, Service& servic
         // Every URL the plugin uses here (service and storage) is on the one origin of the service.
         connections.push_back(static_cast<double>(after.first - before.first));
 
-        RunSpec spec;
-        spec.arguments = {
+        ProcessCall call;
+        call.arguments = {
             "bash",     (paths.scripts / "curl-loop.sh").string(), manifestFile.string(), Service::origin(), token,
             demoProject};
-        spec.output = paths.logs() / "curl-loop.out";
-        spec.error = paths.logs() / "curl-loop.log";
-        const RunResult looped = run(spec);
-        if (!looped.succeeded()) fail("the curl loop did not publish every file; see " + spec.error.string());
+        call.output = paths.logs() / "curl-loop.out";
+        call.error = paths.logs() / "curl-loop.log";
+        const RunResult looped = run(call);
+        if (!looped.succeeded()) fail("the curl loop did not publish every file; see " + call.error.string());
         loop.push_back(looped.wallSeconds);
         progressLine("many files, run " + std::to_string(attempt + 1) + ": host " + std::to_string(host.back()) +
                      " s (" + std::to_string(cpuPerFile.back()) + " ms CPU per file, " +
@@ -645,8 +645,8 @@ struct OptionsFigures {
 };
 
 OptionsFigures options(const Paths& paths, const Plan& plan) {
-    RunSpec spec;
-    spec.arguments = {paths.optionsBench().string(),
+    ProcessCall call;
+    call.arguments = {paths.optionsBench().string(),
                       "--prefs",
                       paths.prefs().string(),
                       "--source",
@@ -657,10 +657,10 @@ OptionsFigures options(const Paths& paths, const Plan& plan) {
                       otherWorkspace,
                       "--rebuilds",
                       std::to_string(plan.rebuilds)};
-    spec.output = paths.logs() / "options.json";
-    spec.error = paths.logs() / "options.log";
-    if (!run(spec).succeeded()) fail("galvoria-bench-options failed; see " + spec.error.string());
-    const Json report = Json::parse(readText(spec.output));
+    call.output = paths.logs() / "options.json";
+    call.error = paths.logs() / "options.log";
+    if (!run(call).succeeded()) fail("galvoria-bench-options failed; see " + call.error.string());
+    const Json report = Json::parse(readText(call.output));
     progressLine("options: " + report.dump());
 
     OptionsFigures figures;
@@ -693,13 +693,13 @@ OptionsFigures options(const Paths& paths, const Plan& plan) {
 }
 
 Case load(const Paths& paths, const Plan& plan) {
-    RunSpec drive;
+    ProcessCall drive;
     drive.arguments = {paths.host().string(),   "drive",   "--bundle",
                        paths.bundle().string(), "--prefs", paths.prefs().string()};
     drive.input = "{\"call\": \"settingsWithError\"}\n";
     drive.output = paths.logs() / "drive.out";
     drive.error = paths.logs() / "drive.log";
-    RunSpec bare;
+    ProcessCall bare;
     bare.arguments = {paths.host().string(), "--version"};
 
     std::vector<double> driven;
@@ -771,11 +771,11 @@ Json machine(const Plan& plan) {
 }
 
 std::optional<std::string> curlVersion(const Paths& paths) {
-    RunSpec spec;
-    spec.arguments = {"curl", "--version"};
-    spec.output = paths.logs() / "curl-version.txt";
-    if (!run(spec).succeeded()) return std::nullopt;
-    return firstLineOf(readText(spec.output));
+    ProcessCall call;
+    call.arguments = {"curl", "--version"};
+    call.output = paths.logs() / "curl-version.txt";
+    if (!run(call).succeeded()) return std::nullopt;
+    return firstLineOf(readText(call.output));
 }
 
 std::string formatted(const std::optional<double>& value, int decimals = 3) {
