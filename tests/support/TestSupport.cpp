@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.hpp"
 
+#include "platform/FileWrite.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -128,17 +130,14 @@ int waitFor(int pid, std::chrono::seconds timeout) {
     }
 }
 
-void writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
+// Reads what is there (waiting for it); 0 at the end of input or on an error.
+std::size_t readSome(int fd, char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, capacity);
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-        done += static_cast<std::size_t>(written);
+        return got > 0 ? static_cast<std::size_t>(got) : 0;
     }
 }
 
@@ -179,11 +178,8 @@ void DriveSession::readLoop(int fd, bool protocol) {
     std::string pending;
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
+        const std::size_t got = readSome(fd, buffer, sizeof buffer);
+        if (got == 0) {
             break;
         }
         std::lock_guard lock(mutex_);
@@ -212,7 +208,7 @@ void DriveSession::readLoop(int fd, bool protocol) {
     changed_.notify_all();
 }
 
-void DriveSession::writeRaw(const std::string& text) { writeAll(input_, text); }
+void DriveSession::writeRaw(const std::string& text) { platform::writeAll(input_, text); }
 
 co::Value DriveSession::nextLine(std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
@@ -287,20 +283,17 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
     const Spawned spawned = spawn(arguments, environment);
     ProcessResult result;
     std::thread writer([&] {
-        writeAll(spawned.input, input);
+        platform::writeAll(spawned.input, input);
         ::close(spawned.input);
     });
     auto drain = [](int fd, std::string& into) {
         char buffer[65536];
         for (;;) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
+            const std::size_t got = readSome(fd, buffer, sizeof buffer);
+            if (got == 0) {
                 break;
             }
-            into.append(buffer, static_cast<std::size_t>(got));
+            into.append(buffer, got);
         }
         ::close(fd);
     };
