@@ -181,6 +181,7 @@ std::optional<std::size_t> FormStream::readFile(char* buffer, std::size_t capaci
     const auto got = file_->readAt(buffer, capacity, offset);
     if (!got) {
         failure_ = "the file could not be read while it was sent: " + errorText(errno);
+        failureReason_ = "the file could not be read while sent";
         return std::nullopt;
     }
     // The form's length was announced up front: a file that is now shorter or longer than the size
@@ -188,6 +189,7 @@ std::optional<std::size_t> FormStream::readFile(char* buffer, std::size_t capaci
     const auto sizeNow = file_->currentSize();
     if (*got == 0 || !sizeNow || *sizeNow != file_->size()) {
         failure_ = "the file changed size while it was sent";
+        failureReason_ = "the file changed while sent";
         return std::nullopt;
     }
     return got;

@@ -91,8 +91,10 @@ public:
     // Fills at most `capacity` bytes; no value when the file cannot be read as it was signed (it
     // changed size or a read failed), which ends the transfer.
     std::optional<std::size_t> read(char* buffer, std::size_t capacity);
-    // Why the form stopped before its end; empty while nothing went wrong.
+    // Why the form stopped before its end, in detail for the log; empty while nothing went wrong.
     [[nodiscard]] const std::string& failure() const { return failure_; }
+    // The same as a file's short failure reason; empty while nothing went wrong.
+    [[nodiscard]] std::string_view failureReason() const { return failureReason_; }
 
 private:
     std::optional<std::size_t> readFile(char* buffer, std::size_t capacity);
@@ -103,6 +105,7 @@ private:
     std::shared_ptr<const SourceFile> file_;
     std::uint64_t position_ = 0;
     std::string failure_;
+    std::string_view failureReason_;
 };
 
 // The request body for `stream`, produced while it is sent. The source shares the stream.

@@ -81,13 +81,21 @@ std::optional<std::string> resolveProject(const Network& network, const co::Valu
     return created;
 }
 
-std::string joined(const std::vector<std::string>& names) {
+// A file that was not published, and why.
+struct FailedFile {
+    std::string name;
+    std::string reason;
+};
+
+// The failed files in task order, each as "name (reason)", separated by ", ". A host reads the list
+// back by the names it passed, so the form is fixed: reasons never hold parentheses.
+std::string failedList(const std::vector<FailedFile>& failed) {
     std::string text;
-    for (const auto& name : names) {
+    for (const auto& file : failed) {
         if (!text.empty()) {
             text += ", ";
         }
-        text += name;
+        text += file.name + " (" + file.reason + ")";
     }
     return text;
 }
@@ -136,7 +144,7 @@ co::PublishResultPtr startPublishingTask(const Network& network, http::Session& 
     }
 
     const UploadContext context{network.baseURL(), session};
-    std::vector<std::string> notPublished;
+    std::vector<FailedFile> notPublished;
     for (std::uint64_t processed = 0; processed < total;) {
         if (task->cancelled()) {
             return std::make_shared<co::COPluginActionPublishResult>();
@@ -145,7 +153,7 @@ co::PublishResultPtr startPublishingTask(const Network& network, http::Session& 
         const UploadOutcome outcome = uploadFile(context, files, processed, projectId);
         if (!outcome.published) {
             platform::log::format("Not published: %@ (%@)", {name, outcome.reason});
-            notPublished.push_back(name);
+            notPublished.push_back({name, outcome.reason});
         }
         ++processed;
         postProgress(progress, task, processed, total,
@@ -157,15 +165,16 @@ co::PublishResultPtr startPublishingTask(const Network& network, http::Session& 
         return std::make_shared<co::COPluginActionPublishResult>(std::move(url), "Publishing completed!");
     }
     if (notPublished.size() == total) {
-        const std::string reason = total == 1 ? "The file " + notPublished.front() + " could not be published."
-                                              : "None of the " + std::to_string(total) +
-                                                    " files could be published: " + joined(notPublished) + ".";
+        const std::string reason =
+            (total == 1 ? "The file could not be published: "
+                        : "None of the " + std::to_string(total) + " files could be published: ") +
+            failedList(notPublished) + ".";
         VelbrookError::standardMessage("Publishing failed", reason).report(error);
         return nullptr;
     }
     return std::make_shared<co::COPluginActionPublishResult>(
         std::move(url), "Published " + std::to_string(total - notPublished.size()) + " of " + std::to_string(total) +
-                            " files. Not published: " + joined(notPublished) + ".");
+                            " files. Not published: " + failedList(notPublished) + ".");
 }
 
 }  // namespace galvoria::publishing

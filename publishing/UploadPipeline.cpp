@@ -1,5 +1,7 @@
 #include "publishing/UploadPipeline.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <exception>
@@ -21,6 +23,39 @@ constexpr std::string_view completePath = "/api/upload/complete";
 bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 
 std::string statusText(long status) { return "(status " + std::to_string(status) + ")"; }
+
+// A file's failure reasons. The host reads them back out of the task's texts, so each is a short
+// lower-case phrase without parentheses; the detail behind one goes to the log.
+namespace reason {
+constexpr std::string_view unreadable = "the file could not be read";
+constexpr std::string_view noSigningAnswer = "no answer from the service";
+constexpr std::string_view signingRefused = "the service refused the file: ";
+constexpr std::string_view signingUnusable = "the service's answer could not be used";
+constexpr std::string_view notWebAddress = "the storage address is not http or https";
+constexpr std::string_view credentials = "the storage address carries credentials";
+constexpr std::string_view notEncrypted = "the storage address is not encrypted";
+constexpr std::string_view contentType = "the signed content type is invalid";
+constexpr std::string_view changedAfterSigning = "the file changed after signing";
+constexpr std::string_view noStorageAnswer = "no answer from the storage";
+constexpr std::string_view storageRefused = "the storage refused the upload: ";
+constexpr std::string_view noCompletionAnswer = "no answer from the service when completing";
+constexpr std::string_view completionRefused = "the service refused the completion: ";
+constexpr std::string_view internal = "internal error";
+}  // namespace reason
+
+UploadOutcome failedWith(std::string_view phrase) { return UploadOutcome::failure(std::string(phrase)); }
+UploadOutcome failedWith(std::string_view phrase, long status) {
+    return UploadOutcome::failure(std::string(phrase) + std::to_string(status));
+}
+
+bool hasScheme(std::string_view url, std::string_view scheme) {
+    if (url.size() <= scheme.size() || url[scheme.size()] != ':') {
+        return false;
+    }
+    return std::equal(scheme.begin(), scheme.end(), url.begin(), [](char lower, char c) {
+        return lower == static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+}
 
 // JSON as the service expects it; bytes that are not UTF-8 (a file name, say) become U+FFFD
 // instead of ending the upload.
@@ -73,10 +108,10 @@ void onMainQueue(const ExchangePtr& exchange, std::function<void()> step) {
             step();
         } catch (const std::exception& error) {
             platform::log::line(std::string("Upload ended by an internal error: ") + error.what());
-            exchange->finish(UploadOutcome::failure("an internal error ended the upload"));
+            exchange->finish(failedWith(reason::internal));
         } catch (...) {
             platform::log::line("Upload ended by an internal error");
-            exchange->finish(UploadOutcome::failure("an internal error ended the upload"));
+            exchange->finish(failedWith(reason::internal));
         }
     });
 }
@@ -94,35 +129,37 @@ private:
     bool reportedEnd_ = false;
 };
 
+// The signature as the service sent it, shared by the steps that follow the signing: the service
+// chooses its shape, and a deep value must never be copied on the way to the form.
+using SignaturePtr = std::shared_ptr<const co::Value>;
+
 void sendComplete(const ExchangePtr& exchange, const co::Value& signature);
 void handleUploadResponse(const ExchangePtr& exchange, const std::shared_ptr<FormStream>& stream,
-                          const co::Value& signature, const http::Response& response);
+                          const SignaturePtr& signature, const http::Response& response);
 
-void startUpload(const ExchangePtr& exchange, const std::string& endpoint, const co::Value& signature) {
-    // Only a storage endpoint on the web is acceptable: a file:, ftp: or relative address would
-    // make the transfer read or write something other than the storage.
-    if (!http::isHttpUrl(endpoint)) {
-        platform::log::toStandardOutput("Error: The storage endpoint is not an http or https URL.");
-        exchange->finish(UploadOutcome::failure("the storage endpoint is not an http or https URL"));
+void startUpload(const ExchangePtr& exchange, const std::string& endpoint, SignaturePtr signature) {
+    if (auto problem = storageAddressProblem(exchange->baseURL, endpoint)) {
+        platform::log::toStandardOutput("Error: The storage endpoint was refused: " + *problem + ".");
+        exchange->finish(UploadOutcome::failure(std::move(*problem)));
         return;
     }
 
     std::vector<FormField> fields;
-    for (const auto& [name, value] : signature.items()) {
+    for (const auto& [name, value] : signature->items()) {
         fields.push_back({name, fieldText(value)});
     }
     std::optional<std::string> contentType;
-    if (const auto found = signature.find("Content-Type"); found != signature.end() && found->is_string()) {
+    if (const auto found = signature->find("Content-Type"); found != signature->end() && found->is_string()) {
         contentType = found->get<std::string>();
         if (!isSingleLine(*contentType)) {
             platform::log::toStandardOutput("Error: The signed content type contains a line break.");
-            exchange->finish(UploadOutcome::failure("the signed content type is not a valid header value"));
+            exchange->finish(failedWith(reason::contentType));
             return;
         }
     }
     if (exchange->file->currentSize() != exchange->file->size()) {
         platform::log::toStandardOutput("Error: The file \"" + exchange->fileName + "\" changed after it was signed.");
-        exchange->finish(UploadOutcome::failure("the file changed size after it was signed"));
+        exchange->finish(failedWith(reason::changedAfterSigning));
         return;
     }
 
@@ -143,7 +180,7 @@ void startUpload(const ExchangePtr& exchange, const std::string& endpoint, const
         }
     };
     exchange->session->send(http::Role::storage, std::move(request), progress,
-                            [exchange, stream, signature](http::Response response) {
+                            [exchange, stream, signature = std::move(signature)](http::Response response) {
                                 onMainQueue(exchange, [exchange, stream, signature, response = std::move(response)] {
                                     handleUploadResponse(exchange, stream, signature, response);
                                 });
@@ -153,50 +190,54 @@ void startUpload(const ExchangePtr& exchange, const std::string& endpoint, const
 void handleSignResponse(const ExchangePtr& exchange, const http::Response& response) {
     if (!response.ok()) {
         platform::log::toStandardOutput(*response.transportError);
-        exchange->finish(UploadOutcome::failure("the signing request failed: " + *response.transportError));
+        exchange->finish(failedWith(reason::noSigningAnswer));
         return;
     }
-    const auto json = decodeJson(response.body);
+    // An answer without a usable signing is a refusal when its status says so.
+    const auto notSigned = [&response] {
+        return isSuccessStatus(response.status) ? failedWith(reason::signingUnusable)
+                                                : failedWith(reason::signingRefused, response.status);
+    };
+    auto json = decodeJson(response.body);
     if (!json) {
         platform::log::toStandardOutput("Response could not be decoded as JSON " + statusText(response.status));
-        exchange->finish(UploadOutcome::failure("the signing response was not JSON " + statusText(response.status)));
+        exchange->finish(notSigned());
         return;
     }
     platform::log::line("Upload Sign Response: Success");
     if (!json->is_object()) {
-        exchange->finish(UploadOutcome::failure("the service did not sign the upload " + statusText(response.status)));
+        exchange->finish(notSigned());
         return;
     }
     const auto endpoint = json->find("postEndpoint");
     const auto signature = json->find("signature");
     if (endpoint == json->end() || !endpoint->is_string() || signature == json->end() || !signature->is_object()) {
-        exchange->finish(UploadOutcome::failure("the service did not sign the upload " + statusText(response.status)));
+        exchange->finish(notSigned());
         return;
     }
-    startUpload(exchange, endpoint->get<std::string>(), *signature);
+    // Moved out of the answer, never copied: its members keep the order the form needs.
+    startUpload(exchange, endpoint->get<std::string>(), std::make_shared<const co::Value>(std::move(*signature)));
 }
 
 void handleUploadResponse(const ExchangePtr& exchange, const std::shared_ptr<FormStream>& stream,
-                          const co::Value& signature, const http::Response& response) {
+                          const SignaturePtr& signature, const http::Response& response) {
     if (!response.ok()) {
         if (!stream->failure().empty()) {
             platform::log::toStandardOutput("Error: " + stream->failure());
-            exchange->finish(UploadOutcome::failure(stream->failure()));
+            exchange->finish(failedWith(stream->failureReason()));
         } else {
             platform::log::toStandardOutput(*response.transportError);
-            exchange->finish(
-                UploadOutcome::failure("the upload to the storage endpoint failed: " + *response.transportError));
+            exchange->finish(failedWith(reason::noStorageAnswer));
         }
         return;
     }
     platform::log::format("Response: %@", {response.body});
     // Completing an upload the storage did not accept would announce a file that is not there.
     if (!isSuccessStatus(response.status)) {
-        exchange->finish(
-            UploadOutcome::failure("the storage endpoint refused the upload " + statusText(response.status)));
+        exchange->finish(failedWith(reason::storageRefused, response.status));
         return;
     }
-    sendComplete(exchange, signature);
+    sendComplete(exchange, *signature);
 }
 
 void sendComplete(const ExchangePtr& exchange, const co::Value& signature) {
@@ -216,10 +257,9 @@ void sendComplete(const ExchangePtr& exchange, const co::Value& signature) {
         onMainQueue(exchange, [exchange, response = std::move(response)] {
             if (!response.ok()) {
                 platform::log::toStandardOutput(*response.transportError);
-                exchange->finish(UploadOutcome::failure("the completion request failed: " + *response.transportError));
+                exchange->finish(failedWith(reason::noCompletionAnswer));
             } else if (!isSuccessStatus(response.status)) {
-                exchange->finish(
-                    UploadOutcome::failure("the service did not complete the upload " + statusText(response.status)));
+                exchange->finish(failedWith(reason::completionRefused, response.status));
             } else {
                 exchange->finish(UploadOutcome::success());
             }
@@ -262,6 +302,23 @@ std::optional<double> ProgressThrottle::next(std::uint64_t sent, std::uint64_t t
 
 }  // namespace
 
+std::optional<std::string> storageAddressProblem(std::string_view serviceOrigin, std::string_view endpoint) {
+    // A file:, ftp: or relative address would make the transfer read or write something other
+    // than the storage.
+    if (!http::isHttpUrl(endpoint)) {
+        return std::string(reason::notWebAddress);
+    }
+    // An absolute http(s) URL: its authority runs from "//" to the path, query or fragment.
+    const std::string_view afterScheme = endpoint.substr(endpoint.find(':') + 3);
+    if (afterScheme.substr(0, afterScheme.find_first_of("/?#")).find('@') != std::string_view::npos) {
+        return std::string(reason::credentials);
+    }
+    if (hasScheme(serviceOrigin, "https") && hasScheme(endpoint, "http")) {
+        return std::string(reason::notEncrypted);
+    }
+    return std::nullopt;
+}
+
 std::string lastPathComponent(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') {
         path.remove_suffix(1);
@@ -297,12 +354,12 @@ std::string fieldText(const co::Value& value) {
 UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::string>& files, std::size_t index,
                          const std::string& projectId) {
     if (index >= files.size()) {
-        return UploadOutcome::failure("no file at this position of the task");
+        return failedWith(reason::internal);
     }
     // The handlers run on the main queue; waiting for them there would wait for ever.
     if (platform::MainQueue::shared().isMainThread()) {
         platform::log::line("An upload was started on the main thread and refused.");
-        return UploadOutcome::failure("the upload was started on the main thread");
+        return failedWith(reason::internal);
     }
     const std::string token = prefs::stringOrEmpty(prefs::apiToken);
 
@@ -319,7 +376,7 @@ UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::st
     auto opened = SourceFile::open(path);
     if (!opened.file) {
         platform::log::toStandardOutput("Error: The file \"" + path + "\" could not be read: " + opened.problem);
-        return UploadOutcome::failure("the file could not be read: " + opened.problem);
+        return failedWith(reason::unreadable);
     }
     exchange->file = std::move(opened.file);
     platform::log::line("Filesize: " + std::to_string(exchange->file->size()));
@@ -342,7 +399,7 @@ UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::st
         });
     } catch (const std::exception& error) {
         platform::log::line(std::string("The signing request could not be sent: ") + error.what());
-        return UploadOutcome::failure("the signing request could not be sent");
+        return failedWith(reason::internal);
     }
     exchange->done.wait();
     return exchange->outcome;

@@ -16,7 +16,8 @@
 namespace galvoria::publishing {
 
 // How one file's exchange ended. A file is published only when every step was answered with
-// success; otherwise `reason` says which step failed and how.
+// success; otherwise `reason` says which step failed and how, as one of a fixed set of short
+// lower-case phrases without parentheses (the host reads them back from the task's texts).
 struct UploadOutcome {
     bool published = false;
     std::string reason;
@@ -35,6 +36,12 @@ struct UploadContext {
 // over. The bearer token is read from the preference store once, at the start.
 UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::string>& files, std::size_t index,
                          const std::string& projectId);
+
+// Why the form must not go to the storage endpoint `endpoint` that the service at `serviceOrigin`
+// named, as a file's failure reason; no value when it may. Only an absolute http or https URL is a
+// storage address; one carrying user information would send credentials the service chose, and a
+// plain-http one under an https service would carry the photo in clear text.
+std::optional<std::string> storageAddressProblem(std::string_view serviceOrigin, std::string_view endpoint);
 
 // The text after the last "/" of a path, a trailing "/" being ignored ("a.jpg" from "/x/a.jpg/").
 std::string lastPathComponent(std::string_view path);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -303,6 +304,8 @@ Observation FaultMatrix::runTask(const Network& network, http::Session& session,
                              [&](const auto& request) { return request.target.starts_with(path); });
     };
     Observation seen;
+    static const std::regex bothFilesNamed(
+        R"(None of the 2 files could be published: a\.jpg \([^()]+\), b\.jpg \([^()]+\)\.)");
     const std::string refusedCreation = newFolder ? "Creating folder failed" : "Creating project failed";
     const auto remembered = newFolder ? prefs::lastCreatedFolder : prefs::lastCreatedProject;
     if (result && result->message() == "Publishing completed!" && reports == std::ssize(files)) {
@@ -314,8 +317,7 @@ Observation FaultMatrix::runTask(const Network& network, http::Session& session,
         if (stored(remembered)) seen.problems.push_back("a creation was remembered");
         if (reports != 0 || sent("/api/upload/") != 0) seen.problems.push_back("a file was sent");
     } else if (exchange.kind == Kind::file && !result &&
-               error.localizedFailureReason() == "None of the 2 files could be published: a.jpg, b.jpg." &&
-               reports == 2) {
+               std::regex_match(error.localizedFailureReason(), bothFilesNamed) && reports == 2) {
         seen.outcome = 'x';
         if (exchange.route == std::string_view("sign") && sent("/storage/") != 0) {
             seen.problems.push_back("a file went to the storage without a signature");
@@ -374,7 +376,8 @@ std::string matrixDocument() {
            "publishing task creating it, one file | task fails (\"Creating folder failed\", \"Creating project "
            "failed\"); nothing remembered or uploaded | created, remembered, \"Publishing completed!\" |\n"
            "| sign, storage upload, complete: a publishing task of two files | both files tried, reported and "
-           "named (\"None of the 2 files could be published: a.jpg, b.jpg.\"); no upload without a signature, "
+           "named with their reasons (\"None of the 2 files could be published: a.jpg (REASON), b.jpg (REASON).\"); no "
+           "upload without a signature, "
            "no completion after a refused upload | \"Publishing completed!\" |\n\n\"completed, refused\": the "
            "storage's 2xx answer is taken whatever its body and the completion sent, which the service refuses "
            "as the fault kept the file from being stored.\n\nEvery cell ends within its row's bound (stall "

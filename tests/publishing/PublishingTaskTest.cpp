@@ -121,21 +121,36 @@ TEST_P(TaskOutcome, NamesTheFilesThatWereNotPublished) {
     EXPECT_EQ(run.reports.size(), GetParam().names.size()) << "one report per file, failed or not";
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, TaskOutcome,
-                         ::testing::Values(OutcomeCase{"OneMissing",
-                                                       {"a.jpg", "missing-b.jpg", "c.jpg"},
-                                                       std::nullopt,
-                                                       "Published 2 of 3 files. Not published: missing-b.jpg."},
-                                           OutcomeCase{"FirstStalled",
-                                                       {"a.jpg", "b.jpg"},
-                                                       Fault{.action = devserver::FaultAction::stall, .times = 1},
-                                                       "Published 1 of 2 files. Not published: a.jpg."},
-                                           OutcomeCase{"OnlyFileMissing",
-                                                       {"missing.jpg"},
-                                                       std::nullopt,
-                                                       "",
-                                                       "The file missing.jpg could not be published."}),
-                         [](const auto& info) { return info.param.label; });
+// Names holding ", " and "(" stay exactly as they are: the host reads the list back by the names
+// it passed.
+INSTANTIATE_TEST_SUITE_P(
+    Files, TaskOutcome,
+    ::testing::Values(
+        OutcomeCase{"OneMissing",
+                    {"a.jpg", "missing-b.jpg", "c.jpg"},
+                    std::nullopt,
+                    "Published 2 of 3 files. Not published: missing-b.jpg (the file could not be read)."},
+        OutcomeCase{"FirstStalled",
+                    {"a.jpg", "b.jpg"},
+                    Fault{.action = devserver::FaultAction::stall, .times = 1},
+                    "Published 1 of 2 files. Not published: a.jpg (no answer from the storage)."},
+        OutcomeCase{"TrickyNamesPartly",
+                    {"a, b (1).jpg", "c.jpg", "missing (2), d.jpg"},
+                    Fault{.status = 500, .times = 1},
+                    "Published 1 of 3 files. Not published: a, b (1).jpg (the storage refused the upload: 500), "
+                    "missing (2), d.jpg (the file could not be read)."},
+        OutcomeCase{"TrickyNamesAll",
+                    {"x (no answer from the storage), y.jpg", "missing, (z.jpg"},
+                    Fault{.status = 503},
+                    "",
+                    "None of the 2 files could be published: x (no answer from the storage), y.jpg (the storage "
+                    "refused the upload: 503), missing, (z.jpg (the file could not be read)."},
+        OutcomeCase{"OnlyFileMissing",
+                    {"missing.jpg"},
+                    std::nullopt,
+                    "",
+                    "The file could not be published: missing.jpg (the file could not be read)."}),
+    [](const auto& info) { return info.param.label; });
 
 // Tasks that end before any upload: nothing further is sent, stored or reported. A creation refused
 // or answered unusably in general is in the fault matrix.
