@@ -1,5 +1,6 @@
 #include "service/Network.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/Dispatch.hpp"
@@ -92,6 +93,29 @@ ServiceResult exchange(http::Session& session, http::Request request) {
     return std::move(pending->result);
 }
 
+// How a listing's answer failed, if it did. A refusal keeps the service's own text when its body
+// is a JSON object with a non-empty string "message".
+std::optional<ListingProblem> problemOf(const ServiceResult& result) {
+    if (result.status == 0) {
+        return ListingProblem{ListingProblem::Kind::noAnswer, 0, {}};
+    }
+    if (result.status < 200 || result.status >= 300) {
+        ListingProblem problem{ListingProblem::Kind::refused, result.status, {}};
+        if (const auto message = result.map.find("message"); message != result.map.end() && message->is_string()) {
+            problem.message = message->get<std::string>();
+        }
+        return problem;
+    }
+    const auto data = result.map.find("data");
+    const bool listed =
+        data != result.map.end() && data->is_array() &&
+        std::all_of(data->begin(), data->end(), [](const co::Value& entry) { return entry.is_object(); });
+    if (!listed) {
+        return ListingProblem{ListingProblem::Kind::unusable, result.status, {}};
+    }
+    return std::nullopt;
+}
+
 std::string dumped(const co::Value& value) { return value.dump(-1, ' ', false, co::Value::error_handler_t::replace); }
 
 }  // namespace
@@ -146,22 +170,29 @@ std::string Network::login(const std::string& email, const std::string& password
     return refused ? "login-failed" : "";
 }
 
-std::vector<Team> Network::getTeams() const {
-    return mapTeams(getRequest(baseURL_ + "/api/teams", {}, storedToken()).map);
+ServiceResult Network::listing(const std::string& url) const {
+    ServiceResult result = getRequest(url, {}, storedToken());
+    auto problem = problemOf(result);
+    const std::lock_guard lock(listingRecord_->mutex);
+    listingRecord_->last = std::move(problem);
+    return result;
 }
 
-WorkspaceListing Network::getWorkspaces() const {
-    return mapWorkspaces(getRequest(baseURL_ + "/api/workspaces", {}, storedToken()).map);
+std::optional<ListingProblem> Network::lastListingProblem() const {
+    const std::lock_guard lock(listingRecord_->mutex);
+    return listingRecord_->last;
 }
+
+std::vector<Team> Network::getTeams() const { return mapTeams(listing(baseURL_ + "/api/teams").map); }
+
+WorkspaceListing Network::getWorkspaces() const { return mapWorkspaces(listing(baseURL_ + "/api/workspaces").map); }
 
 std::vector<Folder> Network::getFolders(const std::string& workspaceId) const {
-    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders";
-    return mapFolders(getRequest(url, {}, storedToken()).map);
+    return mapFolders(listing(baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders").map);
 }
 
 std::vector<Project> Network::getProjects(const std::string& workspaceId) const {
-    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects";
-    return mapProjects(getRequest(url, {}, storedToken()).map);
+    return mapProjects(listing(baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects").map);
 }
 
 std::map<std::string, std::string> Network::createFolder(const std::string& name,

@@ -6,6 +6,8 @@
 // main queue): such a call is refused with a log line and yields the empty result.
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,6 +28,19 @@ using JsonObjectMap = co::Value;
 struct ServiceResult {
     JsonObjectMap map = JsonObjectMap::object();
     long status = 0;  // 0 when no HTTP response arrived
+};
+
+// Why a listing (teams, workspaces, folders, projects) gave no usable answer. The listing itself
+// is then the empty one.
+struct ListingProblem {
+    enum class Kind {
+        noAnswer,  // no HTTP response arrived
+        refused,   // a status outside 200-299
+        unusable,  // a success that is not a JSON object whose "data" is an array of objects
+    };
+    Kind kind = Kind::noAnswer;
+    long status = 0;      // the HTTP status, when one arrived
+    std::string message;  // a refusal's own text: the non-empty string "message" of its JSON object
 };
 
 // The service origin fixed at build time, without a trailing slash.
@@ -50,6 +65,7 @@ public:
     // "" on success, "login-failed" otherwise. Stores the token and empties the stored password.
     std::string login(const std::string& email, const std::string& password) const;
 
+    // Listings. Each also records how it went, read with lastListingProblem().
     std::vector<Team> getTeams() const;
     WorkspaceListing getWorkspaces() const;
     std::vector<Folder> getFolders(const std::string& workspaceId) const;
@@ -60,9 +76,22 @@ public:
     std::map<std::string, std::string> createProject(const std::string& name, const std::string& folderId,
                                                      const std::string& workspaceId) const;
 
+    // Why the latest listing failed; no value when it succeeded (or none was asked for yet). A copy
+    // of this object shares the record.
+    [[nodiscard]] std::optional<ListingProblem> lastListingProblem() const;
+
 private:
+    // The listing's request, recording its outcome before returning the answer unchanged.
+    ServiceResult listing(const std::string& url) const;
+
+    struct ListingRecord {
+        std::mutex mutex;
+        std::optional<ListingProblem> last;
+    };
+
     std::string baseURL_;
     http::Session* session_;
+    std::shared_ptr<ListingRecord> listingRecord_ = std::make_shared<ListingRecord>();
 };
 
 }  // namespace galvoria

@@ -13,6 +13,8 @@ inline constexpr std::string_view projectList = "project-list-item";
 inline constexpr std::string_view newFolder = "new-folder-item";
 inline constexpr std::string_view newProject = "new-project-item";
 inline constexpr std::string_view notLoggedInLabel = "not-logged-in-label-item";
+// Says why a listing the options need failed, while logged in.
+inline constexpr std::string_view listingProblemLabel = "listing-problem-item";
 inline constexpr std::string_view spacer1 = "space-1-item";
 inline constexpr std::string_view spacer2 = "space-2-item";
 

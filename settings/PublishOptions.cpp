@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "platform/Log.hpp"
@@ -21,25 +23,76 @@ constexpr const char* notLoggedInText =
 // Options before the listed entries of the folder and project lists: "Select ..." and "+ Create New ...".
 constexpr std::size_t fixedEntryCount = 2;
 
-// What the lists below the source list offer for the current choices.
+// What the lists below the source list offer for the current choices, and why a listing they
+// needed failed (the first that did, as the person should read it).
 struct ListedEntries {
     std::vector<Workspace> workspaces;
     std::vector<Folder> folders;
     std::vector<Project> projects;
+    std::optional<std::string> problem;
 };
+
+// A refusal's own text as one line of a label: control characters become spaces, and a long text
+// is cut.
+std::string serviceWords(const std::string& message) {
+    constexpr std::size_t limit = 200;  // characters
+    std::string text;
+    std::size_t characters = 0;
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool continuation = (byte & 0xC0U) == 0x80U;
+        if (!continuation && ++characters > limit) {
+            return text + "\u2026";
+        }
+        text += byte < 0x20U || byte == 0x7FU ? ' ' : c;
+    }
+    return text;
+}
+
+// What the person reads about a failed listing of `what` ("teams", "folders", ...).
+std::string problemText(const ListingProblem& problem, const std::string& what) {
+    using Kind = ListingProblem::Kind;
+    if (problem.kind == Kind::noAnswer) {
+        return "galvoria could not be reached. Check the connection and try again.";
+    }
+    // The service's own word for an expired token says nothing about what to do.
+    if (problem.kind == Kind::refused && problem.status == 401) {
+        return "Your galvoria session has expired. Log out and log in again.";
+    }
+    if (problem.kind == Kind::refused) {
+        return "galvoria could not list your " + what + ": " +
+               (problem.message.empty() ? "status " + std::to_string(problem.status) + "."
+                                        : serviceWords(problem.message));
+    }
+    return "galvoria sent a list of your " + what + " that could not be read.";
+}
+
+// Notes the first failed listing of this build of the options.
+void noteProblem(const Network& network, ListedEntries& listed, const std::string& what) {
+    if (listed.problem) {
+        return;
+    }
+    if (const auto problem = network.lastListingProblem()) {
+        listed.problem = problemText(*problem, what);
+    }
+}
 
 // Fills the caches that are still empty and lists what the choices lead to. Folders and projects
 // are requested only for a workspace of the selected source, projects only once one of its listed
-// folders is chosen; a stored listing, even an empty one, is never requested again.
+// folders is chosen; a stored listing, even an empty one, is never requested again. A failed
+// listing is not stored, so that the next build asks again.
 ListedEntries loadListings(const Network& network, ListingCaches& caches, const co::Value& settings) {
+    ListedEntries listed;
     if (caches.teams.empty()) {
         caches.teams = network.getTeams();
+        noteProblem(network, listed, "teams");
         for (const auto& team : caches.teams) {
             caches.workspaceSources.push_back({team.id, team.name, WorkspaceSource::Source::team});
         }
     }
     if (caches.workspaces.empty()) {
         auto listing = network.getWorkspaces();
+        noteProblem(network, listed, "workspaces");
         caches.workspaces = std::move(listing.workspaces);
         for (auto& source : listing.accountSources) {
             caches.workspaceSources.push_back(std::move(source));
@@ -47,7 +100,6 @@ ListedEntries loadListings(const Network& network, ListingCaches& caches, const 
     }
     sortWorkspaceSources(caches.workspaceSources);
 
-    ListedEntries listed;
     listed.workspaces = candidateWorkspaces(caches.workspaces, stringSetting(settings, options::sourceList));
 
     const auto workspaceId = stringSetting(settings, options::workspaceList);
@@ -57,11 +109,15 @@ ListedEntries loadListings(const Network& network, ListingCaches& caches, const 
     if (!workspaceOffered) {
         return listed;
     }
-    auto folders = caches.folders.find(*workspaceId);
-    if (folders == caches.folders.end()) {
-        folders = caches.folders.emplace(*workspaceId, network.getFolders(*workspaceId)).first;
+    if (const auto folders = caches.folders.find(*workspaceId); folders != caches.folders.end()) {
+        listed.folders = folders->second;
+    } else {
+        listed.folders = network.getFolders(*workspaceId);
+        noteProblem(network, listed, "folders");
+        if (!network.lastListingProblem()) {
+            caches.folders.emplace(*workspaceId, listed.folders);
+        }
     }
-    listed.folders = folders->second;
 
     const auto folderId = stringSetting(settings, options::folderList);
     const bool folderOffered = folderId && std::any_of(listed.folders.begin(), listed.folders.end(),
@@ -71,7 +127,12 @@ ListedEntries loadListings(const Network& network, ListingCaches& caches, const 
     }
     auto projects = caches.projects.find(*workspaceId);
     if (projects == caches.projects.end()) {
-        projects = caches.projects.emplace(*workspaceId, network.getProjects(*workspaceId)).first;
+        auto listing = network.getProjects(*workspaceId);
+        noteProblem(network, listed, "projects");
+        if (network.lastListingProblem()) {
+            return listed;
+        }
+        projects = caches.projects.emplace(*workspaceId, std::move(listing)).first;
     }
     listed.projects = projectsInFolder(projects->second, *folderId);
     return listed;
@@ -195,7 +256,12 @@ std::vector<co::GroupPtr> publishOptions(const Network& network, ListingCaches& 
     if (!isPublishAction(action)) {
         return {};
     }
-    return {buildGroup(caches, listed, settings)};
+    auto group = buildGroup(caches, listed, settings);
+    // Last, so that every element of the normal state keeps its place.
+    if (listed.problem && prefs::isLoggedIn()) {
+        appendElement(*group, makeLabel(options::listingProblemLabel, *listed.problem));
+    }
+    return {group};
 }
 
 bool didUpdateOptionValue(const co::Value& value, const std::string& setting, std::uint64_t* callbackAction) {

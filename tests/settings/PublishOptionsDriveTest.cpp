@@ -187,6 +187,70 @@ TEST_F(PublishOptionsDrive, SourcesSortByComposedNamesAndEmptyTeamsAreAskedAgain
     EXPECT_EQ(takeRequests(), (Requests{"GET /api/teams", "GET /api/workspaces", "GET /api/teams"}));
 }
 
+// A listing that fails while logged in adds one label after the normal elements, saying why; the
+// failed listing is not kept, so the next build asks for it again and the label goes once it lists.
+struct ProblemCase {
+    std::string label;
+    std::string route;
+    devserver::Fault fault;
+    std::string settings;
+    std::string text;
+    friend void PrintTo(const ProblemCase& c, std::ostream* os) { *os << c.label; }
+};
+
+class ListingProblem : public PublishOptionsDrive, public ::testing::WithParamInterface<ProblemCase> {};
+
+TEST_P(ListingProblem, IsToldLastAndAskedForAgain) {
+    const ProblemCase& c = GetParam();
+    logInDirectly();
+    server_->setFault(c.route, c.fault);
+    const Json settings = Json::parse(c.settings);
+    const Json failed = options(settings);
+    ASSERT_FALSE(failed.empty());
+    EXPECT_EQ(failed.back(),
+              (Json{{"class", "COSettingsLabelItem"}, {"identifier", "listing-problem-item"}, {"value", c.text}}));
+    takeRequests();
+
+    server_->clearFaults();
+    const Json listed = options(settings);
+    EXPECT_EQ(listed.size() + 1, failed.size());
+    EXPECT_EQ(shapeOf(listed).find("listing-problem-item"), std::string::npos);
+    const Requests requests = takeRequests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_NE(requests[0].find(c.route == "teams" || c.route == "workspaces" ? "/api/" + c.route : c.route),
+              std::string::npos);
+}
+
+using devserver::FaultAction;
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ListingProblem,
+    ::testing::Values(ProblemCase{"ExpiredSession",
+                                  "teams",
+                                  {.status = 401, .body = R"({"message": "Unauthenticated."})"},
+                                  "{}",
+                                  "Your galvoria session has expired. Log out and log in again."},
+                      ProblemCase{"NoAnswer",
+                                  "workspaces",
+                                  {.action = FaultAction::dropBefore},
+                                  "{}",
+                                  "galvoria could not be reached. Check the connection and try again."},
+                      ProblemCase{"RefusedInTheServicesWords",
+                                  "folders",
+                                  {.status = 500, .body = R"({"message": "Database\nunavailable"})"},
+                                  personal + "}",
+                                  "galvoria could not list your folders: Database unavailable"},
+                      ProblemCase{"RefusedWithoutWords",
+                                  "projects",
+                                  {.status = 503, .body = "<html>"},
+                                  personal + R"(, "folder-list-item": "fld-7e2d14"})",
+                                  "galvoria could not list your projects: status 503."},
+                      ProblemCase{"NotTheListing",
+                                  "teams",
+                                  {.status = 200, .body = R"({"data": {}})"},
+                                  "{}",
+                                  "galvoria sent a list of your teams that could not be read."}),
+    [](const auto& info) { return info.param.label; });
+
 TEST_F(PublishOptionsDrive, ChangesForgetTheMatchingLastCreatedEntryAndAskForARebuild) {
     storeAll({{"last-created-folder", "f"}, {"last-created-project", "p"}});
     auto change = [&](const std::string& value, const std::string& setting) {
