@@ -78,6 +78,25 @@ std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& grou
 
 // ---- Publishing: where the files go ----------------------------------------------------------
 
+// A text from the service as the terminal may show it: control characters (C0, DEL and the C1
+// range, which holds a one-character escape sequence opener) become spaces.
+std::string withoutControls(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (byte < 0x20 || byte == 0x7F) {
+            out += ' ';
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += ' ';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // What the person chose, for the summary and the JSON report.
 struct Destination {
     std::optional<Choice> source;
@@ -139,7 +158,7 @@ public:
         if (!stop) stop = chooseProject();
         // A list that could not be had reads as an empty one: the plugin's reason comes first.
         if (const auto problem = form_.labelText(items::listingProblem)) {
-            return Stop{exitFailure, *problem};
+            return Stop{exitFailure, withoutControls(*problem)};
         }
         return stop;
     }

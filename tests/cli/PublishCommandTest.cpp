@@ -137,6 +137,14 @@ TEST_F(CliTest, PublishingLoggedOutOrWithMissingFilesIsRefused) {
     EXPECT_NE(loggedOut.standardError.find("You’re not logged in."), std::string::npos) << loggedOut.standardError;
     EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["status"], "failed");
 
+    // A token the service no longer takes: the listings fail, and that is said, not "no account".
+    store().setValue("expired-token", "api-token");
+    const auto expired =
+        host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Café", "--project", "Espresso Série"});
+    EXPECT_EQ(expired.status, 1);
+    EXPECT_NE(expired.standardError.find("session has expired"), std::string::npos) << expired.standardError;
+    EXPECT_EQ(storedFileCount(), 0U);
+
     // Before anything is asked.
     const auto missing = host({"publish", photo("a.jpg"), (dir_.path() / "gone.jpg").string(), "--workspace", "x"});
     EXPECT_EQ(missing.status, 2);
