@@ -132,6 +132,8 @@ Each line shows a name and its identifier; publish takes either:
     auto* newProjectOption = publishCommand->add_option("--new-project", newProject, "Create a project with this name");
     folderOption->excludes(newFolderOption);
     projectOption->excludes(newProjectOption);
+    publishCommand->add_flag("--allow-duplicate", publish.allowDuplicate,
+                             "Create the new folder or project even where one of that name exists");
     publishCommand->add_flag("--quiet", publish.quiet, "No progress, only the outcome");
     publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON document");
     publishCommand->footer(R"(
