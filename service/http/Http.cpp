@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -325,7 +326,8 @@ std::optional<std::string> caBundleProblem(const std::optional<std::string>& caB
     }
     struct stat status {};
     if (::stat(caBundle->c_str(), &status) != 0) {
-        return "The CA file named by GALVORIA_CA_BUNDLE (" + *caBundle + ") cannot be found.";
+        return "The CA file named by GALVORIA_CA_BUNDLE (" + *caBundle + ") cannot be read: " + std::strerror(errno) +
+               ".";
     }
     if (!S_ISREG(status.st_mode)) {
         return "The CA file named by GALVORIA_CA_BUNDLE (" + *caBundle + ") is not a regular file.";
