@@ -146,6 +146,50 @@ std::optional<std::string> moveAside(const fs::path& file) {
     return std::nullopt;
 }
 
+// Takes the members of one JSON object of strings, and stops at the first event that cannot belong
+// to one: a file nested a million deep is refused at its second bracket, never built as values.
+// A member named twice keeps its last value, as the JSON library's own objects do.
+class FlatObjectReader final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    std::map<std::string, std::string> values;
+
+    bool null() override { return false; }
+    bool boolean(bool /*value*/) override { return false; }
+    bool number_integer(number_integer_t /*value*/) override { return false; }
+    bool number_unsigned(number_unsigned_t /*value*/) override { return false; }
+    bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return false; }
+    bool binary(binary_t& /*value*/) override { return false; }
+    bool start_array(std::size_t /*elements*/) override { return false; }
+    bool end_array() override { return false; }
+    bool start_object(std::size_t /*elements*/) override {
+        if (inObject_) {
+            return false;  // an object as a member's value
+        }
+        inObject_ = true;
+        return true;
+    }
+    bool end_object() override { return true; }
+    bool key(string_t& name) override {
+        key_ = std::move(name);
+        return true;
+    }
+    bool string(string_t& value) override {
+        if (!inObject_) {
+            return false;
+        }
+        values[key_] = std::move(value);
+        return true;
+    }
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                     const nlohmann::detail::exception& /*error*/) override {
+        return false;
+    }
+
+private:
+    bool inObject_ = false;
+    std::string key_;
+};
+
 std::mutex& standardMutex() {
     static std::mutex mutex;
     return mutex;
@@ -165,18 +209,11 @@ struct PreferenceStore::Contents {
 };
 
 std::optional<std::map<std::string, std::string>> parsePreferences(std::string_view text) {
-    const auto json = nlohmann::json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
+    FlatObjectReader reader;
+    if (!nlohmann::json::sax_parse(text, &reader)) {
         return std::nullopt;
     }
-    std::map<std::string, std::string> values;
-    for (const auto& [key, value] : json.items()) {
-        if (!value.is_string()) {
-            return std::nullopt;
-        }
-        values.emplace(key, value.get<std::string>());
-    }
-    return values;
+    return std::move(reader.values);
 }
 
 std::string serializePreferences(const std::map<std::string, std::string>& values) {
