@@ -207,8 +207,6 @@ std::string inChild(const std::function<std::string()>& body) {
     return report;
 }
 
-constexpr uid_t nobody = 65534;
-
 struct HostilePath {
     std::string name;
     // Prepares the hostile thing in `folder` (private, holding nothing) and returns the store file.
@@ -227,6 +225,139 @@ fs::path withOldStore(const fs::path& folder) {
     std::ofstream(file) << oldStore;
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
     return file;
+}
+
+fs::path inFolder(const fs::path& folder, const std::function<void(const fs::path& file)>& make) {
+    make(folder / "preferences.json");
+    return folder / "preferences.json";
+}
+
+// Root passes every permission check, so the permission rows run the child as "nobody", and the
+// folder above the store's lets it through. Run unprivileged, the tests run as themselves.
+constexpr uid_t nobody = 65534;
+bool asRoot() { return ::geteuid() == 0; }
+void letNobodyThrough(const fs::path& folder) {
+    fs::permissions(folder.parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+}
+void becomeNobody() {
+    if (asRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+        ::_exit(3);
+    }
+}
+
+std::vector<HostilePath> hostilePaths() {
+    const auto notRegular = "is not a regular file";
+    return {
+        {"Fifo",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { ::mkfifo(file.c_str(), 0600); }); },
+         {},
+         false,
+         notRegular},
+        {"LinkToADevice",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_symlink("/dev/zero", file); }); },
+         {},
+         false,
+         notRegular},
+        {"Folder",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_directory(file); }); },
+         {},
+         false,
+         notRegular},
+        {"LargerThanTheCap",
+         [](auto& folder) {
+             const std::string frame = R"({"api-token": ""})";
+             std::string text = frame;
+             text.insert(frame.size() - 2, PreferenceStore::maximumFileBytes + 1 - frame.size(), 'x');
+             return inFolder(folder, [&](auto& file) { std::ofstream(file) << text; });
+         },
+         {},
+         false,
+         "is larger than 1048576 bytes"},
+        {"PathThroughAFile",
+         [](auto& folder) {
+             std::ofstream(folder / "plain") << "not a folder";
+             return folder / "plain" / "preferences.json";
+         },
+         {},
+         false,
+         "plain is not a folder"},
+        // A file of another user's in the user's own folder (left by a command run as root).
+        {"FileThatCannotBeOpened",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             if (asRoot()) {
+                 letNobodyThrough(folder);
+                 EXPECT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+             } else {
+                 fs::permissions(file, fs::perms::none);
+             }
+             return file;
+         },
+         becomeNobody, false, "preferences.json: Permission denied"},
+        // The store and its lock are readable and writable, the folder is not.
+        {"ReadOnlyFolder",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             std::ofstream(file.string() + ".lock").flush();
+             if (asRoot()) {
+                 letNobodyThrough(folder);
+                 fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+                 fs::permissions(file, fs::perms::others_read, fs::perm_options::add);
+                 fs::permissions(file.string() + ".lock", fs::perms::others_read | fs::perms::others_write,
+                                 fs::perm_options::add);
+             } else {
+                 fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+             }
+             return file;
+         },
+         becomeNobody, true, "preferences.json.tmp: Permission denied"},
+        {"NoDescriptorLeftToReadWith", withOldStore,
+         [] {
+             const rlimit few{64, 64};
+             ::setrlimit(RLIMIT_NOFILE, &few);
+             int last = -1;
+             for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) {
+                 last = fd;
+             }
+             ::close(last);  // one for the lock file, none for the store
+         },
+         true, "Too many open files"},
+        {"LinkAtTheLockFile",
+         [](auto& folder) {
+             std::ofstream(folder / "victim") << "keep me";
+             fs::create_symlink(folder / "victim", folder / "preferences.json.lock");
+             return withOldStore(folder);
+         },
+         {},
+         true,
+         "preferences.json.lock: Too many levels of symbolic links"},
+        // A full disk: the written bytes meet the file-size limit.
+        {"FileSizeLimit", withOldStore,
+         [] {
+             ::signal(SIGXFSZ, SIG_IGN);
+             const rlimit tiny{8, 8};
+             ::setrlimit(RLIMIT_FSIZE, &tiny);
+         },
+         true, "preferences.json.tmp: File too large"},
+        {"FolderWritableByItsGroup",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all);
+             return file;
+         },
+         {},
+         false,
+         "is writable by others (mode 0770)"},
+        {"FolderWritableByAll",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+             return file;
+         },
+         {},
+         false,
+         "is writable by others (mode 1777)"},
+    };
 }
 
 class HostileStorePath : public ::testing::TestWithParam<HostilePath> {};
@@ -256,122 +387,11 @@ TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingIn
     EXPECT_NE(problem.find(c.mentions), std::string::npos) << problem;
     EXPECT_EQ(report.substr(lineEnd + 1), c.readsOldStore ? "old" : "") << problem;
     EXPECT_EQ(snapshot(folder), before);
+    fs::permissions(folder, fs::perms::owner_all);  // so that the folder can be removed
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HostileStorePath,
-    ::testing::Values(HostilePath{"Fifo",
-                                  [](const fs::path& folder) {
-                                      ::mkfifo((folder / "preferences.json").c_str(), 0600);
-                                      return folder / "preferences.json";
-                                  },
-                                  {},
-                                  false,
-                                  "is not a regular file"},
-                      HostilePath{"LinkToADevice",
-                                  [](const fs::path& folder) {
-                                      fs::create_symlink("/dev/zero", folder / "preferences.json");
-                                      return folder / "preferences.json";
-                                  },
-                                  {},
-                                  false,
-                                  "is not a regular file"},
-                      HostilePath{"Folder",
-                                  [](const fs::path& folder) {
-                                      fs::create_directory(folder / "preferences.json");
-                                      return folder / "preferences.json";
-                                  },
-                                  {},
-                                  false,
-                                  "is not a regular file"},
-                      HostilePath{"LargerThanTheCap",
-                                  [](const fs::path& folder) {
-                                      const std::string frame = R"({"api-token": ""})";
-                                      std::string text = frame;
-                                      text.insert(frame.size() - 2,
-                                                  PreferenceStore::maximumFileBytes + 1 - frame.size(), 'x');
-                                      std::ofstream(folder / "preferences.json") << text;
-                                      return folder / "preferences.json";
-                                  },
-                                  {},
-                                  false,
-                                  "is larger than 1048576 bytes"},
-                      HostilePath{"PathThroughAFile",
-                                  [](const fs::path& folder) {
-                                      std::ofstream(folder / "plain") << "not a folder";
-                                      return folder / "plain" / "preferences.json";
-                                  },
-                                  {},
-                                  false,
-                                  "plain is not a folder"},
-                      // Root passes every permission check: the store is then read by an unprivileged user in a
-                      // folder of theirs, from a file root owns.
-                      HostilePath{"PermissionDenied",
-                                  [](const fs::path& folder) {
-                                      const fs::path file = withOldStore(folder);
-                                      if (::geteuid() == 0) {
-                                          fs::permissions(folder.parent_path(),
-                                                          fs::perms::owner_all | fs::perms::others_exec);
-                                          EXPECT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
-                                      } else {
-                                          fs::permissions(file, fs::perms::none);
-                                      }
-                                      return file;
-                                  },
-                                  [] {
-                                      if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 ||
-                                                               ::setuid(nobody) != 0)) {
-                                          ::_exit(3);
-                                      }
-                                  },
-                                  false, "Permission denied"},
-                      HostilePath{"NoDescriptorLeftToReadWith", withOldStore,
-                                  [] {
-                                      const rlimit few{64, 64};
-                                      ::setrlimit(RLIMIT_NOFILE, &few);
-                                      int last = -1;
-                                      for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) {
-                                          last = fd;
-                                      }
-                                      ::close(last);  // one for the lock file, none for the store
-                                  },
-                                  true, "Too many open files"},
-                      HostilePath{"LinkAtTheLockFile",
-                                  [](const fs::path& folder) {
-                                      std::ofstream(folder / "victim") << "keep me";
-                                      fs::create_symlink(folder / "victim", folder / "preferences.json.lock");
-                                      return withOldStore(folder);
-                                  },
-                                  {},
-                                  true,
-                                  "preferences.json.lock: Too many levels of symbolic links"},
-                      // A full disk: the written bytes meet the file-size limit.
-                      HostilePath{"FileSizeLimit", withOldStore,
-                                  [] {
-                                      ::signal(SIGXFSZ, SIG_IGN);
-                                      const rlimit tiny{8, 8};
-                                      ::setrlimit(RLIMIT_FSIZE, &tiny);
-                                  },
-                                  true, "preferences.json.tmp: File too large"},
-                      HostilePath{"FolderWritableByItsGroup",
-                                  [](const fs::path& folder) {
-                                      const fs::path file = withOldStore(folder);
-                                      fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all);
-                                      return file;
-                                  },
-                                  {},
-                                  false,
-                                  "is writable by others (mode 0770)"},
-                      HostilePath{"FolderWritableByAll",
-                                  [](const fs::path& folder) {
-                                      const fs::path file = withOldStore(folder);
-                                      fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
-                                      return file;
-                                  },
-                                  {},
-                                  false,
-                                  "is writable by others (mode 1777)"}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, HostileStorePath, ::testing::ValuesIn(hostilePaths()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(PreferenceStore, AFileOfExactlyTheCapIsRead) {
     TempDir dir;
