@@ -79,10 +79,12 @@ FileText readStoreFile(const fs::path& file) {
     if (!S_ISREG(info.st_mode)) {
         return unreadable(file.string() + " is not a regular file");
     }
-    const std::string tooLarge =
-        file.string() + " is larger than " + std::to_string(PreferenceStore::maximumFileBytes) + " bytes";
+    const auto tooLarge = [&] {
+        return unreadable(file.string() + " is larger than " + std::to_string(PreferenceStore::maximumFileBytes) +
+                          " bytes");
+    };
     if (static_cast<std::uintmax_t>(info.st_size) > PreferenceStore::maximumFileBytes) {
-        return unreadable(tooLarge);
+        return tooLarge();
     }
     FileText out{FileState::valid, {}, {}};
     out.text.reserve(static_cast<std::size_t>(info.st_size));
@@ -101,7 +103,7 @@ FileText readStoreFile(const fs::path& file) {
         out.text.append(buffer, static_cast<std::size_t>(got));
         // The file may have grown since it was examined.
         if (out.text.size() > PreferenceStore::maximumFileBytes) {
-            return unreadable(tooLarge);
+            return tooLarge();
         }
     }
 }
