@@ -147,7 +147,8 @@ Without destination flags a terminal shows menus; elsewhere the flags are requir
   galvoria-host publish *.jpg --workspace ws-4f1c2a --new-folder "May 2025" --new-project Portraits
   galvoria-host publish *.jpg --source "Studio Lumière" --workspace "Lumière Productions" \
       --folder Campaigns --new-project "Autumn" --json
-Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.)");
+Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.
+An output closed by its reader (publish ... | head -1) stops after the file being sent (status 1).)");
 
     try {
         app.parse(argc, argv);
@@ -228,6 +229,7 @@ Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at on
     }
     const int status = galvoria::host::accountForStoreWrites(galvoria::host::runWithPlugin(options, command));
     std::fflush(nullptr);
+    galvoria::host::terminal::finishLog();
     // Exit at once: nothing the plugin library left running may hold the process up.
     std::_Exit(status);
 }
