@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "host/FileOutcomes.hpp"
@@ -452,6 +456,35 @@ ProgressChannel progressChannel(const PublishOptions& options) {
     return {ProgressDisplay::Style::lines, options.json ? terminal::err : terminal::out, nullptr};
 }
 
+// Calls `check` every tenth of a second while it lives: a reader of the output that leaves while a
+// file is in flight is noticed before the plugin goes on to the next file.
+class OutputWatch {
+public:
+    explicit OutputWatch(std::function<void()> check)
+        : thread_([this, check = std::move(check)] {
+              std::unique_lock lock(mutex_);
+              while (!ended_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; })) {
+                  check();
+              }
+          }) {}
+    ~OutputWatch() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ended_.notify_all();
+        thread_.join();
+    }
+    OutputWatch(const OutputWatch&) = delete;
+    OutputWatch& operator=(const OutputWatch&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;  // last: it starts once the rest is in place
+};
+
 // The plugin's text before its list of the files left out, up to the colon.
 std::string headlineOf(const std::string& text) { return text.substr(0, text.find(": ") + 1); }
 
@@ -523,8 +556,8 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
         outcome.files.push_back({files.back().name, FileStatus::notSent, {}});
     }
     // A closed output cancels the task as Ctrl-C does: the file in flight finishes its exchange and
-    // no other file is sent. A failed write to the progress's stream tells at once; standard output
-    // is looked at before the first file and after each.
+    // no other file is sent. A failed write to the progress's stream tells at once; the streams are
+    // also looked at before the first file and while the files go.
     const auto channel = progressChannel(options);
     std::atomic<bool> outputGone{false};
     auto stopIfClosed = [&task, &outputGone](bool closed) {
@@ -540,6 +573,7 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
     display.start();
     stopIfClosed(channel.closed());
     if (!outputGone) {
+        const OutputWatch watch([&] { stopIfClosed(channel.closed()); });
         outcome.result = session.publish(
             task, outcome.error,
             [&](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total, const std::string& message) {
