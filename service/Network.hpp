@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,10 @@ struct ServiceResult {
     JsonObjectMap map = JsonObjectMap::object();
     long status = 0;  // 0 when no HTTP response arrived
 };
+
+// A service answer's body as JSON (any value, a top-level fragment included); a discarded value
+// when it is not JSON or passes the decoder's depth or memory limit, which is then logged by name.
+co::Value decodeAnswerBody(std::string_view body);
 
 // The service origin fixed at build time, without a trailing slash.
 const std::string& serviceBaseURL();
