@@ -60,37 +60,30 @@ public:
 
     bool null() { return element(0); }
     bool boolean(bool /*value*/) { return element(0); }
-    bool number_integer(Value::number_integer_t /*value*/) {
-        return element(0);
-    }  // NOLINT(readability-identifier-naming)
-    bool number_unsigned(Value::number_unsigned_t /*value*/) {
-        return element(0);
-    }  // NOLINT(readability-identifier-naming)
-    bool number_float(Value::number_float_t /*value*/, const String& /*text*/) {
-        return element(0);
-    }  // NOLINT(readability-identifier-naming)
+    bool number_integer(Value::number_integer_t /*value*/) { return element(0); }
+    bool number_unsigned(Value::number_unsigned_t /*value*/) { return element(0); }
+    bool number_float(Value::number_float_t /*value*/, const String& /*text*/) { return element(0); }
     bool string(String& value) { return element(stringValueBytes(value.size())); }
     bool binary(Value::binary_t& /*value*/) { return element(0); }
 
-    bool start_object(std::size_t /*unknown*/) { return open(true); }  // NOLINT(readability-identifier-naming)
-    bool start_array(std::size_t /*unknown*/) { return open(false); }  // NOLINT(readability-identifier-naming)
+    bool start_object(std::size_t /*unknown*/) { return open(true); }
+    bool start_array(std::size_t /*unknown*/) { return open(false); }
     bool key(String& name) {
         ++sizes_[open_.back().container];
         return charge(memberBytes + textBytes(name.size()));
     }
-    bool end_object() {  // NOLINT(readability-identifier-naming)
+    bool end_object() {
         const std::size_t members = sizes_[open_.back().container];
         open_.pop_back();
         return charge(indexBytes(members));
     }
-    bool end_array() {  // NOLINT(readability-identifier-naming)
+    bool end_array() {
         open_.pop_back();
         return true;
     }
 
     template <class Exception>
-    bool parse_error(std::size_t position, const std::string& /*token*/,
-                     const Exception& /*error*/) {  // NOLINT(readability-identifier-naming)
+    bool parse_error(std::size_t position, const std::string& /*token*/, const Exception& /*error*/) {
         failure_ = JsonFailure::notJson;
         errorByte_ = position;
         return false;
@@ -208,25 +201,19 @@ public:
 
     bool null() { return place(nullptr) != nullptr; }
     bool boolean(bool value) { return place(value) != nullptr; }
-    bool number_integer(Value::number_integer_t value) {
-        return place(value) != nullptr;
-    }  // NOLINT(readability-identifier-naming)
-    bool number_unsigned(Value::number_unsigned_t value) {
-        return place(value) != nullptr;
-    }  // NOLINT(readability-identifier-naming)
-    bool number_float(Value::number_float_t value, const String& /*text*/) {
-        return place(value) != nullptr;
-    }  // NOLINT(readability-identifier-naming)
+    bool number_integer(Value::number_integer_t value) { return place(value) != nullptr; }
+    bool number_unsigned(Value::number_unsigned_t value) { return place(value) != nullptr; }
+    bool number_float(Value::number_float_t value, const String& /*text*/) { return place(value) != nullptr; }
     bool string(String& value) { return place(std::move(value)) != nullptr; }
     bool binary(Value::binary_t& value) { return place(Value::binary(std::move(value))) != nullptr; }
 
-    bool start_object(std::size_t /*unknown*/) {  // NOLINT(readability-identifier-naming)
+    bool start_object(std::size_t /*unknown*/) {
         Value* object = place(Value::object());
         object->get_ref<Object&>().reserve(nextSize());
         open_.push_back({object, {}});
         return true;
     }
-    bool start_array(std::size_t /*unknown*/) {  // NOLINT(readability-identifier-naming)
+    bool start_array(std::size_t /*unknown*/) {
         Value* array = place(Value::array());
         array->get_ref<Array&>().reserve(nextSize());
         open_.push_back({array, {}});
@@ -253,19 +240,18 @@ public:
         member_ = &object.back().second;
         return true;
     }
-    bool end_object() {  // NOLINT(readability-identifier-naming)
+    bool end_object() {
         open_.pop_back();
         return true;
     }
-    bool end_array() {  // NOLINT(readability-identifier-naming)
+    bool end_array() {
         open_.pop_back();
         return true;
     }
 
     template <class Exception>
-    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                     const Exception& /*error*/) {  // NOLINT(readability-identifier-naming)
-        return false;                               // not reached: the survey read the same text without error
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const Exception& /*error*/) {
+        return false;  // not reached: the survey read the same text without error
     }
 
 private:

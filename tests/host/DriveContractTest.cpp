@@ -308,11 +308,10 @@ TEST_F(Drive, AReaderThatGoesAwayEndsAPublishAfterTheFileInFlightWithStatusThree
                                             << R"({"call": "restart"})"
                                             << "\n";
 
-    const int status = runShell({"/bin/bash", "-c",
-                                 R"("$0" drive --bundle "$1" --prefs "$2" <"$3" 2>"$4" | head -c 300 >/dev/null;)"
-                                 R"( exit "${PIPESTATUS[0]}")",
-                                 GALVORIA_HOST_BINARY, GALVORIA_BUNDLE_PATH, prefs.string(),
-                                 (dir_.path() / "requests").string(), (dir_.path() / "log").string()});
+    const std::string pipeline =
+        R"("$0" drive --bundle "$1" --prefs "$2" <"$3" 2>"$4" | head -c 300 >/dev/null; exit "${PIPESTATUS[0]}")";
+    const int status = runShell({"/bin/bash", "-c", pipeline, GALVORIA_HOST_BINARY, GALVORIA_BUNDLE_PATH,
+                                 prefs.string(), (dir_.path() / "requests").string(), (dir_.path() / "log").string()});
     EXPECT_EQ(status, 3);
     std::size_t signs = 0;
     std::size_t completed = 0;
