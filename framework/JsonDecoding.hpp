@@ -21,7 +21,8 @@ namespace co {
 struct JsonLimits {
     // Real answers and requests nest a handful of levels. Copying, comparing and writing a value
     // recurse once per level, so the depth bounds the stack those operations use on whichever
-    // thread handles the value; 512 levels stay far below any thread's stack in every build.
+    // thread handles the value; at 512 levels they take under 1 MiB of the usual 8 MiB even in
+    // sanitizer builds.
     static constexpr std::size_t defaultMaximumDepth = 512;
 
     // Containers (arrays and objects) nested deeper than this are refused.

@@ -516,8 +516,12 @@ int runDrive(const HostOptions& options) {
             Driver driver(*loader, writer);
             LineReader reader(STDIN_FILENO);
             std::string line;
-            for (auto next = reader.next(line); next != LineReader::Next::end && !writer.closed();
-                 next = reader.next(line)) {
+            // With the output closed no further request is read: nobody would see its reply.
+            while (!writer.closed()) {
+                const auto next = reader.next(line);
+                if (next == LineReader::Next::end) {
+                    break;
+                }
                 if (next == LineReader::Next::overlong) {
                     driver.handleOverlongLine();
                 } else {

@@ -1,9 +1,11 @@
 // galvoria-host drive on the real bundle: every reply form, malformed requests, start-up errors,
 // the plugin's own answers that need no service, overlong lines and a reader that goes away.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "devserver/Server.hpp"
+#include "platform/FileWrite.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -59,14 +62,22 @@ std::size_t peakResidentBytes(int pid) {
     return 0;
 }
 
-// Runs a shell command line with SIGPIPE at its default action, as a terminal's shell has it;
-// returns its exit status, or -1 when it had not ended after two minutes.
-int runShell(const std::vector<std::string>& arguments) {
+// Runs a shell command line with SIGPIPE at its default action, as a terminal's shell has it, and
+// `input` on its standard input, which stays open until it ends; returns its exit status, or -1
+// when it had not ended after two minutes.
+int runShell(const std::vector<std::string>& arguments, const std::string& input) {
     std::vector<char*> argv;
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -75,21 +86,28 @@ int runShell(const std::vector<std::string>& arguments) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        return -1;
-    }
-    for (int waited = 0; waited < 1200; ++waited) {
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    int status = -1;
+    if (spawned == 0) {
+        EXPECT_TRUE(platform::writeAll(in[1], input));
+        for (int waited = 0; waited < 1200; ++waited) {
+            int code = 0;
+            if (::waitpid(pid, &code, WNOHANG) == pid) {
+                status = WIFEXITED(code) ? WEXITSTATUS(code) : 128 + WTERMSIG(code);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (status == -1) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
+    ::close(in[1]);
+    return status;
 }
 
 }  // namespace
@@ -304,14 +322,12 @@ TEST_F(Drive, AReaderThatGoesAwayEndsAPublishAfterTheFileInFlightWithStatusThree
         {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
     const co::Value publish = {{"call", "startPublishingTask"},
                                {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}};
-    std::ofstream(dir_.path() / "requests") << publish.dump() << "\n"
-                                            << R"({"call": "restart"})"
-                                            << "\n";
-
+    // Standard input stays open: the host must end on its own, without reading the next request.
     const std::string pipeline =
-        R"("$0" drive --bundle "$1" --prefs "$2" <"$3" 2>"$4" | head -c 300 >/dev/null; exit "${PIPESTATUS[0]}")";
+        R"("$0" drive --bundle "$1" --prefs "$2" 2>"$3" | head -c 300 >/dev/null; exit "${PIPESTATUS[0]}")";
     const int status = runShell({"/bin/bash", "-c", pipeline, GALVORIA_HOST_BINARY, GALVORIA_BUNDLE_PATH,
-                                 prefs.string(), (dir_.path() / "requests").string(), (dir_.path() / "log").string()});
+                                 prefs.string(), (dir_.path() / "log").string()},
+                                publish.dump() + "\n" + R"({"call": "restart"})" + "\n");
     EXPECT_EQ(status, 3);
     std::size_t signs = 0;
     std::size_t completed = 0;

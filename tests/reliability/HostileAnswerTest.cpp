@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -66,30 +67,34 @@ std::size_t peakResidentBytes() {
 
 struct HostileAnswer {
     const char* label;
-    const char* route;  // "teams" or "sign"
-    std::string body;
-    std::size_t members;     // of the decoded map; 0: refused, the map empty
-    const char* firstLast;   // accepted: the first and last member names of the widest object, "a..b"
-    const char* limitNamed;  // refused: what the log line says
+    const char* route;                  // "teams" or "sign"
+    std::function<std::string()> body;  // built when the case runs, not in every test process
+    std::size_t members;                // of the decoded map; 0: refused, the map empty
+    const char* firstLast;              // accepted: the first and last member names of the widest object, "a..b"
+    const char* limitNamed;             // refused: what the log line says
 };
 void PrintTo(const HostileAnswer& c, std::ostream* os) { *os << c.label; }
 
 std::vector<HostileAnswer> hostileAnswers() {
     const std::string endpoint = R"("postEndpoint": "http://127.0.0.1:9/store", )";
     return {
-        {"deepListing", "teams", R"({"data": [)" + deep(100'000) + "]}", 0, "", "is nested deeper than 512 levels"},
-        {"deepSignature", "sign", "{" + endpoint + R"("signature": {"key": "k", "policy": )" + deep(100'000) + "}}", 0,
-         "", "is nested deeper than 512 levels"},
-        {"openBracketsToTheCap", "teams", std::string(16 * mebibyte - 1, '['), 0, "",
+        {"deepListing", "teams", [] { return R"({"data": [)" + deep(100'000) + "]}"; }, 0, "",
          "is nested deeper than 512 levels"},
-        {"wideListing", "teams", R"({"data": [{"id": "t1", "name": "T"}], )" + members("k", 400'000, "0") + "}",
-         400'001, "data..k399999", nullptr},
-        {"wideSignature", "sign", "{" + endpoint + R"("signature": {)" + members("f", 200'000, R"("v")") + "}}", 2,
+        {"deepSignature", "sign",
+         [endpoint] { return "{" + endpoint + R"("signature": {"key": "k", "policy": )" + deep(100'000) + "}}"; }, 0,
+         "", "is nested deeper than 512 levels"},
+        {"openBracketsToTheCap", "teams", [] { return std::string(16 * mebibyte - 1, '['); }, 0, "",
+         "is nested deeper than 512 levels"},
+        {"wideListing", "teams",
+         [] { return R"({"data": [{"id": "t1", "name": "T"}], )" + members("k", 400'000, "0") + "}"; }, 400'001,
+         "data..k399999", nullptr},
+        {"wideSignature", "sign",
+         [endpoint] { return "{" + endpoint + R"("signature": {)" + members("f", 200'000, R"("v")") + "}}"; }, 2,
          "f0..f199999", nullptr},
-        {"longArray", "teams", R"({"data": [)" + repeated("0,", 2 * mebibyte) + "0]}", 0, "",
+        {"longArray", "teams", [] { return R"({"data": [)" + repeated("0,", 2 * mebibyte) + "0]}"; }, 0, "",
          "would take more than 33554536 bytes of memory once decoded"},
-        {"longString", "teams", R"({"data": [], "note": ")" + std::string(4 * mebibyte, 'x') + "\"}", 2, "data..note",
-         nullptr},
+        {"longString", "teams", [] { return R"({"data": [], "note": ")" + std::string(4 * mebibyte, 'x') + "\"}"; }, 2,
+         "data..note", nullptr},
     };
 }
 
@@ -113,7 +118,7 @@ protected:
 
 TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
     const auto& answer = GetParam();
-    server().setFault(answer.route, responding(200, answer.body));
+    server().setFault(answer.route, responding(200, answer.body()));
     const auto started = std::chrono::steady_clock::now();
     const ServiceResult result =
         std::string(answer.route) == "sign"
