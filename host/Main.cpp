@@ -87,6 +87,11 @@ int main(int argc, char** argv) {
     drive->add_option("--bundle", bundle, "The plugin bundle folder (*.coplugin)")->capture_default_str();
     drive->add_option("--prefs", prefs, "The preference store file (default: the user's store)");
     drive->add_option("--strings", strings, "The application's string table (JSON object text -> translation)");
+    drive->footer(R"(
+One request per line on standard input (at most 16 MiB; a longer line gets an error reply and is
+skipped). Exit status: 0 when standard input ends; 2 when the bundle or the string table cannot be
+loaded; 3 when standard output was closed: the call in progress is completed (a publish stops after
+the file being sent) and no further request is read.)");
 
     CommonOptions common;
     common.bundle = options.bundle.string();
