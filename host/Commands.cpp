@@ -692,7 +692,7 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
     std::optional<std::string> problem;
     if (account) {
         if (const auto form = publishOptions(session)) {
-            problem = form->listingProblem();
+            problem = form->labelText(items::listingProblem);
         }
     }
     const std::string store = platform::PreferenceStore::standard().path().string();
@@ -747,12 +747,12 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
     auto node = [](const Choice& choice) { return co::Value{{"id", choice.value}, {"name", choice.title}}; };
     co::Value sources = co::Value::array();
     std::string text;
-    if (const auto problem = form.listingProblem()) {
+    if (const auto problem = form.labelText(items::listingProblem)) {
         return listingFailed(options, *problem);
     }
     for (const auto& source : form.choices(items::source)) {
         form.set(items::source, source.value);
-        if (const auto problem = form.listingProblem()) {
+        if (const auto problem = form.labelText(items::listingProblem)) {
             return listingFailed(options, *problem);
         }
         co::Value sourceNode = node(source);
@@ -760,7 +760,7 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
         text += describe(source) + "\n";
         for (const auto& workspace : form.choices(items::workspace)) {
             form.set(items::workspace, workspace.value);
-            if (const auto problem = form.listingProblem()) {
+            if (const auto problem = form.labelText(items::listingProblem)) {
                 return listingFailed(options, *problem);
             }
             co::Value workspaceNode = node(workspace);
@@ -768,7 +768,7 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
             text += "  " + describe(workspace) + "\n";
             for (const auto& folder : form.choices(items::folder)) {
                 form.set(items::folder, folder.value);
-                if (const auto problem = form.listingProblem()) {
+                if (const auto problem = form.labelText(items::listingProblem)) {
                     return listingFailed(options, *problem);
                 }
                 co::Value folderNode = node(folder);

@@ -30,13 +30,9 @@ std::string PublishOptionsForm::notice() const {
 
 bool PublishOptionsForm::shows(std::string_view identifier) const { return findItem(groups_, identifier) != nullptr; }
 
-std::optional<std::string> PublishOptionsForm::listingProblem() const {
-    const auto label = findItem(groups_, items::listingProblem);
-    if (!label) {
-        return std::nullopt;
-    }
-    const std::string text = valueText(*label);
-    return text.empty() ? "A listing of the galvoria account failed." : text;
+std::optional<std::string> PublishOptionsForm::labelText(std::string_view identifier) const {
+    const auto label = findItem(groups_, identifier);
+    return label ? std::optional<std::string>(valueText(*label)) : std::nullopt;
 }
 
 const co::COSettingsListItem* PublishOptionsForm::list(std::string_view identifier) const {

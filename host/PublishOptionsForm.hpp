@@ -39,9 +39,8 @@ public:
     // The text the plugin shows instead of the lists; empty when it shows them.
     [[nodiscard]] std::string notice() const;
     [[nodiscard]] bool shows(std::string_view identifier) const;
-    // Why a listing the options need failed (an expired login, no answer, the service's refusal),
-    // as the plugin tells it beside the lists; no value while every listing answered.
-    [[nodiscard]] std::optional<std::string> listingProblem() const;
+    // The text of a label the plugin shows, when it shows it.
+    [[nodiscard]] std::optional<std::string> labelText(std::string_view identifier) const;
 
     // A list's entries that name something on the service (placeholder, create-new entry and
     // separators left out), in the plugin's order.
