@@ -71,6 +71,25 @@ std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& grou
 
 // ---- Publishing: where the files go ----------------------------------------------------------
 
+// A text from the service as the terminal may show it: control characters (C0, DEL and the C1
+// range, which holds a one-character escape sequence opener) become spaces.
+std::string withoutControls(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (byte < 0x20 || byte == 0x7F) {
+            out += ' ';
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += ' ';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // What the person chose, for the summary and the JSON report.
 struct Destination {
     std::optional<Choice> source;
@@ -692,7 +711,9 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
     std::optional<std::string> problem;
     if (account) {
         if (const auto form = publishOptions(session)) {
-            problem = form->labelText(items::listingProblem);
+            if (const auto label = form->labelText(items::listingProblem)) {
+                problem = withoutControls(*label);
+            }
         }
     }
     const std::string store = platform::PreferenceStore::standard().path().string();
@@ -720,7 +741,8 @@ namespace {
 
 // A listing that failed while the tree was walked: its text on standard error (and in the JSON
 // document), exit status 1.
-int listingFailed(const ReportOptions& options, const std::string& problem) {
+int listingFailed(const ReportOptions& options, const std::string& label) {
+    const std::string problem = withoutControls(label);
     failWith(problem);
     if (options.json) {
         printJson({{"service", serviceOrigin()}, {"error", {{"description", problem}}}});
