@@ -77,22 +77,31 @@ void addCommonOptions(CLI::App* command, CommonOptions& common) {
         ->group(plumbingGroup);
 }
 
-// A store file that exists but cannot be read shows as "not logged in"; the person is told why,
-// and that the store renames it (never deletes it) at its next change.
+// A store file that exists but cannot be read shows as "not logged in"; the person is told why. A
+// file that was read but holds no JSON object of strings is renamed (never deleted) by the store at
+// its next change; one that cannot be opened at all, or is far larger than a store ever is, is
+// left as it is.
 void warnAboutUnreadableStore(const std::filesystem::path& file) {
+    constexpr std::uintmax_t largestStoreBytes = std::uintmax_t{1} << 20U;
     std::error_code error;
     if (!std::filesystem::exists(file, error)) {
         return;
     }
+    const std::string told = "galvoria-host: the preference store " + file.string() + " could not be read";
     std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in && platform::parsePreferences(text.str())) {
+    const auto bytes = std::filesystem::file_size(file, error);
+    if (!in || error || !std::filesystem::is_regular_file(file, error) || bytes > largestStoreBytes) {
+        galvoria::host::terminal::err(told + ", so no login is known\n");
         return;
     }
-    galvoria::host::terminal::err("galvoria-host: the preference store " + file.string() +
-                                  " could not be read, so no login is known; it will be set aside (renamed, not "
-                                  "deleted) at the next change\n");
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (platform::parsePreferences(text.str())) {
+        return;
+    }
+    galvoria::host::terminal::err(told +
+                                  ", so no login is known; it will be set aside (renamed, not deleted) at "
+                                  "the next change\n");
 }
 
 // An option's value when it was given, also when it was given empty.
@@ -260,6 +269,11 @@ One request per line on standard input, one answer per line on standard output:
     } else {
         return 2;
     }
+    // Told before the command runs, once the host has named the store's file.
+    command = [run = std::move(command)](galvoria::host::PluginSession& session) {
+        warnAboutUnreadableStore(platform::PreferenceStore::standard().path());
+        return run(session);
+    };
 
     // Before any thread starts: every thread inherits Ctrl-C's blocked signal.
     galvoria::host::interrupts::install();
@@ -272,9 +286,6 @@ One request per line on standard input, one answer per line on standard output:
         std::cerr << "galvoria-host: " << problem << "\n";
         return 2;
     }
-    std::error_code ignored;
-    warnAboutUnreadableStore(options.prefs ? std::filesystem::absolute(*options.prefs, ignored)
-                                           : platform::PreferenceStore::defaultPath());
     const int status = galvoria::host::runWithPlugin(options, command);
     std::fflush(nullptr);
     // Exit at once: nothing the plugin library left running may hold the process up.
