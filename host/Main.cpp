@@ -88,7 +88,8 @@ void warnAboutUnreadableStore(const std::filesystem::path& file) {
     if (!std::filesystem::exists(file, error)) {
         return;
     }
-    const std::string told = "galvoria-host: the preference store " + file.string() + " could not be read";
+    const std::string told = "galvoria-host: the preference store " + galvoria::host::terminal::visible(file.string()) +
+                             " could not be read";
     std::ifstream in(file, std::ios::binary);
     const auto bytes = std::filesystem::file_size(file, error);
     if (!in || error || !std::filesystem::is_regular_file(file, error) || bytes > largestStoreBytes) {

@@ -241,7 +241,7 @@ bool routeLog(LogDestination destination, const std::filesystem::path& file, std
     if (relayed) {
         ::close(pipeEnds[1]);
         logRelay = new LogRelay(pipeEnds[0], target);  // lives until the process ends
-        *owned.get() = -1;                             // the relay owns the terminal's descriptor now
+        *owned = -1;                                   // the relay owns the terminal's descriptor now
     }
     return true;
 }
