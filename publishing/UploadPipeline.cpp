@@ -13,6 +13,7 @@
 #include "platform/Log.hpp"
 #include "plugin/Preferences.hpp"
 #include "publishing/MultipartForm.hpp"
+#include "service/Network.hpp"
 
 namespace galvoria::publishing {
 namespace {
@@ -65,7 +66,7 @@ std::string encodeJson(const co::Value& value) {
 
 // A response body as JSON (a top-level fragment included); no value when it is not JSON.
 std::optional<co::Value> decodeJson(const std::string& body) {
-    co::Value value = co::Value::parse(body, nullptr, false);
+    co::Value value = decodeAnswerBody(body);
     if (value.is_discarded()) {
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "framework/JsonDecoding.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
 #include "platform/PreferenceStore.hpp"
@@ -30,6 +31,7 @@ std::string storedToken() { return prefs::stringOrEmpty(prefs::apiToken); }
 
 // Turns a response into the status and the top-level JSON object; whatever else arrived leaves the
 // map empty and is described on standard output (never with the body itself, which may echo input).
+// A body past the decoder's depth or memory limit counts as not the expected JSON.
 ServiceResult decode(const http::Response& response) {
     ServiceResult result;
     result.status = response.status;
@@ -42,22 +44,25 @@ ServiceResult decode(const http::Response& response) {
                                         std::to_string(response.status) + ").");
         return result;
     }
-    co::Value decoded;
-    try {
-        decoded = co::Value::parse(response.body);
-    } catch (const co::Value::parse_error& error) {
+    co::DecodedJson decoded = co::decodeJson(response.body);
+    if (decoded.failure == co::JsonFailure::notJson) {
         platform::log::toStandardOutput("Response could not be decoded: the body is not valid JSON (status " +
                                         std::to_string(response.status) + ", error at byte " +
-                                        std::to_string(error.byte) + ").");
+                                        std::to_string(decoded.errorByte) + ").");
         return result;
     }
-    if (!decoded.is_object()) {
-        platform::log::toStandardOutput("Response could not be decoded: the body is a JSON " +
-                                        std::string(decoded.type_name()) + ", not an object (status " +
+    if (!decoded.ok()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body " + decoded.problem() + " (status " +
                                         std::to_string(response.status) + ").");
         return result;
     }
-    result.map = std::move(decoded);
+    if (!decoded.value.is_object()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body is a JSON " +
+                                        std::string(decoded.value.type_name()) + ", not an object (status " +
+                                        std::to_string(response.status) + ").");
+        return result;
+    }
+    result.map = std::move(decoded.value);
     return result;
 }
 
@@ -119,6 +124,14 @@ std::optional<ListingProblem> problemOf(const ServiceResult& result) {
 std::string dumped(const co::Value& value) { return value.dump(-1, ' ', false, co::Value::error_handler_t::replace); }
 
 }  // namespace
+
+co::Value decodeAnswerBody(std::string_view body) {
+    co::DecodedJson decoded = co::decodeJson(body);
+    if (decoded.failure == co::JsonFailure::tooDeep || decoded.failure == co::JsonFailure::tooLarge) {
+        platform::log::line("Response could not be decoded: the body " + decoded.problem() + ".");
+    }
+    return std::move(decoded.value);
+}
 
 const std::string& serviceBaseURL() {
     static const std::string origin = GALVORIA_SERVICE_URL;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct ListingProblem {
     long status = 0;      // the HTTP status, when one arrived
     std::string message;  // a refusal's own text: the non-empty string "message" of its JSON object
 };
+
+// A service answer's body as JSON (any value, a top-level fragment included); a discarded value
+// when it is not JSON or passes the decoder's depth or memory limit, which is then logged by name.
+co::Value decodeAnswerBody(std::string_view body);
 
 // The service origin fixed at build time, without a trailing slash.
 const std::string& serviceBaseURL();
