@@ -128,6 +128,20 @@ Child::Child(Child&& other) noexcept
       output_(std::move(other.output_)),
       error_(std::move(other.error_)) {}
 
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        if (pid_ > 0) {
+            signal(SIGKILL);
+            static_cast<void>(wait());
+        }
+        pid_ = std::exchange(other.pid_, -1);
+        input_ = std::move(other.input_);
+        output_ = std::move(other.output_);
+        error_ = std::move(other.error_);
+    }
+    return *this;
+}
+
 Child::~Child() {
     if (pid_ > 0) {
         signal(SIGKILL);

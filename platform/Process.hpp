@@ -57,7 +57,7 @@ public:
     static std::optional<Child> spawn(const Launch& launch);
 
     Child(Child&& other) noexcept;
-    Child& operator=(Child&& other) = delete;
+    Child& operator=(Child&& other) noexcept;  // a child held before is killed and reaped
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child();
