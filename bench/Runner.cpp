@@ -706,7 +706,10 @@ ManyFilesFigures manyFiles(const Paths& paths, const Plan& plan, Service& servic
         cpuPerFile.push_back(published.cpuSeconds() * 1000.0 / plan.manyFiles);
         // Every URL the plugin uses here (service and storage) is on the one origin of the service.
         connections.push_back(static_cast<double>(after.connections - before.connections));
-        handshakes.push_back(static_cast<double>(after.tlsHandshakes - before.tlsHandshakes));
+        // The statistics are read over a connection of their own: the second reading's handshake is
+        // counted before it is answered.
+        const std::uint64_t ownHandshakes = tls ? 1 : 0;
+        handshakes.push_back(static_cast<double>(after.tlsHandshakes - before.tlsHandshakes - ownHandshakes));
 
         ProcessCall call;
         call.arguments = {
