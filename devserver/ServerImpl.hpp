@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +23,12 @@
 namespace galvoria::devserver {
 
 using Json = nlohmann::ordered_json;
+
+// Where the control surface lives; its requests are neither recorded nor subject to faults.
+inline constexpr std::string_view controlPrefix = "/_test/";
+
+// One line on standard error, written at once.
+void logLine(const std::string& line);
 
 // Text of a JSON value; invalid UTF-8 in strings is replaced rather than refused.
 std::string dumpJson(const Json& json);
@@ -83,11 +90,18 @@ struct Server::Impl {
     void stopSaver();  // writes a pending change first
     void saverLoop();
     void resetState();
+    // Back to the seeded state with nothing recorded, no faults and the real clock.
+    void resetAll();
     std::string issueTokenLocked(const std::string& accountId, const std::string& deviceName);
+    // A token for the seeded account of that e-mail; no value for an unknown address.
+    std::optional<std::string> issueTestToken(const std::string& email);
     // The account of the request's bearer token.
     std::optional<std::string> authenticatedAccount(const httplib::Request& request) const;
 
     void installHooks();
+    // Before routing: the control surface's admission and the faults; also the "100 Continue"
+    // decision and the error pages, which must leave a fault's own answer alone.
+    void installFaultHooks();
     BodyObserver onRequestHead(const RequestHead& head, ConnectionInfo& connection);
     // A control request with the test token and, when it has a body, the type application/json;
     // anything else is answered here.
