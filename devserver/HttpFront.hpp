@@ -9,7 +9,6 @@
 //  - speak TLS (OpenSSL) on the same connections, and hold response heads back to emulate a slow link.
 
 #include <httplib.h>
-#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -19,6 +18,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "devserver/TlsSession.hpp"
 
 namespace galvoria::devserver {
 
@@ -89,12 +90,8 @@ public:
 private:
     bool process_and_close_socket(socket_t sock) override;
 
-    struct TlsContextFree {
-        void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-    };
-
     FrontHooks hooks_;
-    std::unique_ptr<SSL_CTX, TlsContextFree> tlsContext_;
+    TlsContext tlsContext_;
     std::chrono::milliseconds responseLatency_{0};
 };
 
