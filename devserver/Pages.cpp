@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <regex>
 
 #include "devserver/ServerImpl.hpp"
+#include "platform/FileDescriptor.hpp"
 
 namespace galvoria::devserver {
 
@@ -49,13 +51,6 @@ bool isDisplayableImage(const std::string& contentType) {
     return contentType == "image/jpeg" || contentType == "image/png" || contentType == "image/gif" ||
            contentType == "image/webp" || contentType == "image/avif";
 }
-
-struct FdCloser {
-    void operator()(const int* fd) const {
-        if (*fd >= 0) ::close(*fd);
-        delete fd;
-    }
-};
 
 }  // namespace
 
@@ -110,16 +105,17 @@ void Server::Impl::registerPageRoutes() {
             }
             contentType = object->second.contentType;
         }
-        auto fd = std::shared_ptr<int>(
-            new int(::open(storagePathForKey(storageDir, key).c_str(), O_RDONLY | O_CLOEXEC)), FdCloser{});
+        // Shared with the content provider, which outlives this handler.
+        auto fd = std::make_shared<platform::FileDescriptor>(
+            ::open(storagePathForKey(storageDir, key).c_str(), O_RDONLY | O_CLOEXEC));
         struct stat status {};
-        if (*fd < 0 || ::fstat(*fd, &status) != 0) return sendMessage(response, 404, "Not Found.");
+        if (!fd->valid() || ::fstat(fd->get(), &status) != 0) return sendMessage(response, 404, "Not Found.");
         response.status = 200;
         response.set_content_provider(
             static_cast<std::size_t>(status.st_size), contentType,
             [fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                 std::vector<char> buffer(std::min<std::size_t>(length, 256 * 1024));
-                ssize_t count = ::pread(*fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+                ssize_t count = ::pread(fd->get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
                 return count > 0 && sink.write(buffer.data(), static_cast<std::size_t>(count));
             });
     });

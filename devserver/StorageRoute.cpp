@@ -14,6 +14,7 @@
 
 #include "devserver/MultipartStream.hpp"
 #include "devserver/ServerImpl.hpp"
+#include "platform/FileDescriptor.hpp"
 
 namespace galvoria::devserver {
 
@@ -22,16 +23,8 @@ namespace {
 constexpr std::size_t writeBufferBytes = 8 * 1024 * 1024;
 constexpr std::size_t maximumFieldBytes = 64 * 1024;
 
-struct FdCloser {
-    void operator()(const int* fd) const {
-        if (*fd >= 0) ::close(*fd);
-        delete fd;
-    }
-};
-using FileDescriptor = std::unique_ptr<int, FdCloser>;
-
-FileDescriptor openForWriting(const std::filesystem::path& path) {
-    return FileDescriptor(new int(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
+platform::FileDescriptor openForWriting(const std::filesystem::path& path) {
+    return platform::FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
 
 // Where the file part's bytes go.
@@ -58,8 +51,8 @@ public:
         std::filesystem::path incoming = root / ".incoming";
         std::filesystem::create_directories(incoming, error);
         std::filesystem::path temporary = incoming / (randomUuid() + ".part");
-        FileDescriptor fd = openForWriting(temporary);
-        if (*fd < 0) return nullptr;
+        platform::FileDescriptor fd = openForWriting(temporary);
+        if (!fd.valid()) return nullptr;
         return std::unique_ptr<DiskSink>(new DiskSink(std::move(fd), std::move(temporary), std::move(target)));
     }
 
@@ -84,12 +77,7 @@ public:
     }
 
     bool commit() override {
-        if (!flush()) return false;
-        if (::close(*fd_) != 0) {
-            *fd_ = -1;
-            return false;
-        }
-        *fd_ = -1;
+        if (!flush() || !fd_.close()) return false;
         std::error_code error;
         std::filesystem::create_directories(target_.parent_path(), error);
         std::filesystem::rename(temporary_, target_, error);
@@ -98,7 +86,7 @@ public:
     }
 
 private:
-    DiskSink(FileDescriptor fd, std::filesystem::path temporary, std::filesystem::path target)
+    DiskSink(platform::FileDescriptor fd, std::filesystem::path temporary, std::filesystem::path target)
         : fd_(std::move(fd)),
           temporary_(std::move(temporary)),
           target_(std::move(target)),
@@ -107,7 +95,7 @@ private:
     bool flush() {
         std::size_t written = 0;
         while (written < used_) {
-            ssize_t count = ::write(*fd_, buffer_.get() + written, used_ - written);
+            ssize_t count = ::write(fd_.get(), buffer_.get() + written, used_ - written);
             if (count < 0 && errno == EINTR) continue;
             if (count <= 0) return false;
             written += static_cast<std::size_t>(count);
@@ -116,7 +104,7 @@ private:
         return true;
     }
 
-    FileDescriptor fd_;
+    platform::FileDescriptor fd_;
     std::filesystem::path temporary_;
     std::filesystem::path target_;
     // Not cleared when it is made: only the part a file fills is ever touched, so a small file does

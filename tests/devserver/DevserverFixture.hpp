@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -18,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devserver/Server.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::devserver::testing {
@@ -89,7 +89,8 @@ protected:
 // Sends raw bytes on a fresh connection and returns everything the service answered until it closed
 // the connection or the time ran out.
 inline std::string rawExchange(int port, const std::string& bytes) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const platform::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM, 0));
+    const int fd = connection.get();
     sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<std::uint16_t>(port))};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
@@ -105,7 +106,6 @@ inline std::string rawExchange(int port, const std::string& bytes) {
             answer.append(buffer, static_cast<std::size_t>(count));
         }
     }
-    ::close(fd);
     return answer;
 }
 
