@@ -2,14 +2,14 @@
 // Child processes for the benchmarks: run a program to its end and report its wall time, exit
 // status and the kernel's account of its resources (peak resident set, user and system CPU).
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/Process.hpp"
 
 namespace galvoria::bench {
 
@@ -50,11 +50,11 @@ public:
                                      int timeoutSeconds = 20);
     // SIGTERM, then waits for the exit.
     void stop();
-    [[nodiscard]] bool running() const { return pid_ > 0; }
+    [[nodiscard]] bool running() const { return child_.has_value(); }
 
 private:
-    pid_t pid_ = -1;
-    int output_ = -1;
+    // Its standard output stays open so that a later line there never meets a closed pipe.
+    std::optional<platform::Child> child_;
 };
 
 // The whole text of a file; empty when it cannot be read.
