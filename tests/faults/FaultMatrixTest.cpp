@@ -19,10 +19,10 @@
 #include "devserver/Server.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/PublishAction.hpp"
 #include "publishing/PublishingTask.hpp"
 #include "service/Network.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
+#include "vocabulary/PublishAction.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::testing {
@@ -202,7 +202,7 @@ protected:
     Observation run(const Row& row, std::size_t column);
     Observation runLogin(const Network& network);
     Observation runListing(const Network& network, std::string_view route);
-    Observation runTask(const Network& network, http::Session& session, const Exchange& exchange, char expected,
+    Observation runTask(const Network& network, Preferences& preferences, const Exchange& exchange, char expected,
                         const devserver::Server& server, const fs::path& cellDir);
 
     TempDir dir_;
@@ -234,12 +234,13 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
     } else {
         origin = closedOrigin;
     }
-    const Network network(origin, &session);
+    Preferences preferences(platform::PreferenceStore::standard());
+    const Network network(preferences, origin, &session);
     const auto start = Clock::now();
     Observation seen = exchange.kind == Kind::login ? runLogin(network)
                        : exchange.kind == Kind::listing
                            ? runListing(network, exchange.route)
-                           : runTask(network, session, exchange, row.expected.at(column), *server, cellDir);
+                           : runTask(network, preferences, exchange, row.expected.at(column), *server, cellDir);
     seen.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     server->stop();
     if (!row.fault && exchange.route == std::string_view("complete")) onLine({});
@@ -272,7 +273,7 @@ Observation FaultMatrix::runListing(const Network& network, std::string_view rou
 }
 
 // A creation publishes one file after it; a file step publishes two files into an existing project.
-Observation FaultMatrix::runTask(const Network& network, http::Session& session, const Exchange& exchange,
+Observation FaultMatrix::runTask(const Network& network, Preferences& preferences, const Exchange& exchange,
                                  char expected, const devserver::Server& server, const fs::path& cellDir) {
     const bool newFolder = exchange.route == std::string_view("create-folder");
     const bool newProject = exchange.route == std::string_view("create-project");
@@ -294,7 +295,7 @@ Observation FaultMatrix::runTask(const Network& network, http::Session& session,
     std::atomic<int> reports{0};
     co::Error error;
     const auto result = publishing::startPublishingTask(
-        network, session, task, &error,
+        network, preferences, task, &error,
         [&](const co::TaskPtr&, std::uint64_t, std::uint64_t, const std::string&) { ++reports; });
     platform::MainQueue::shared().waitUntilDrained();
 

@@ -31,9 +31,9 @@
 #include "devserver/Server.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
 #include "publishing/UploadPipeline.hpp"
 #include "service/Network.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::testing {
@@ -176,7 +176,9 @@ protected:
         server_.setFault("sign", respond(200, co::Value{{"postEndpoint", endpoint}, {"signature", signature}}.dump()));
         server_.setFault("complete", respond(200, "{}"));
         const std::string path = write(dir_.path() / name, "file-bytes");
-        return publishing::uploadFile({server_.origin(), session}, {path}, 0, "prj-3c9a02");
+        Preferences preferences(platform::PreferenceStore::standard());
+        const Network client(preferences, server_.origin(), &session);
+        return publishing::uploadFile({client, preferences}, {path}, 0, "prj-3c9a02");
     }
 
     TempDir dir_;
@@ -188,7 +190,8 @@ protected:
 
 TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
     ASSERT_TRUE(started_);
-    const Network network(server_.origin(), &session_);
+    Preferences preferences(platform::PreferenceStore::standard());
+    const Network network(preferences, server_.origin(), &session_);
     const std::vector<std::pair<std::string, std::string>> identifiers = {
         {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"},     {"q?x=1", "q%3Fx%3D1"},
         {"h#x", "h%23x"}, {"50%", "50%25"}, {"a b", "a%20b"}, {"\xc3\x89t\xc3\xa9", "%C3%89t%C3%A9"}};
