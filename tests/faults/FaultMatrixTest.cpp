@@ -21,9 +21,9 @@
 #include "platform/PreferenceStore.hpp"
 #include "publishing/PublishingTask.hpp"
 #include "service/Network.hpp"
+#include "tests/support/TestSupport.hpp"
 #include "vocabulary/PreferenceKeys.hpp"
 #include "vocabulary/PublishAction.hpp"
-#include "tests/support/TestSupport.hpp"
 
 namespace galvoria::testing {
 namespace {

@@ -22,8 +22,8 @@
 #include "platform/PreferenceStore.hpp"
 #include "service/Network.hpp"
 #include "service/http/Http.hpp"
-#include "vocabulary/PreferenceKeys.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::publishing::testing {
 

@@ -2,8 +2,8 @@
 // reports on the main thread, cancellation, and a result that tells the truth about failed files.
 
 #include "publishing/PublishingTask.hpp"
-#include "vocabulary/PublishAction.hpp"
 #include "tests/publishing/PublishingFixture.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 namespace galvoria::publishing::testing {
 namespace {

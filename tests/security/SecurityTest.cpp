@@ -33,8 +33,8 @@
 #include "platform/PreferenceStore.hpp"
 #include "publishing/UploadPipeline.hpp"
 #include "service/Network.hpp"
-#include "vocabulary/PreferenceKeys.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::testing {
 namespace {

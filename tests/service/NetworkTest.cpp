@@ -9,9 +9,9 @@
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "service/Network.hpp"
-#include "vocabulary/PreferenceKeys.hpp"
 #include "tests/service/LocalService.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria {
 namespace {
