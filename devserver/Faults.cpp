@@ -8,13 +8,14 @@ namespace galvoria::devserver {
 
 namespace {
 
-constexpr std::array<std::pair<FaultAction, std::string_view>, 6> actionNames{{
+constexpr std::array<std::pair<FaultAction, std::string_view>, 7> actionNames{{
     {FaultAction::respond, "respond"},
     {FaultAction::delay, "delay"},
     {FaultAction::dropBefore, "drop-before"},
     {FaultAction::dropMidBody, "drop-mid-body"},
     {FaultAction::stall, "stall"},
     {FaultAction::oversized, "oversized"},
+    {FaultAction::dropReused, "drop-reused"},
 }};
 
 constexpr std::chrono::milliseconds pollInterval{100};
@@ -58,7 +59,7 @@ std::optional<ParsedFault> parseFault(const nlohmann::json& json, std::string& e
     if (json.contains("action") && json["action"].is_string())
         action = faultActionFromName(json["action"].get<std::string>());
     if (!action) {
-        error = "The action must be one of respond, delay, drop-before, drop-mid-body, stall, oversized.";
+        error = "The action must be one of respond, delay, drop-before, drop-mid-body, stall, oversized, drop-reused.";
         return std::nullopt;
     }
     parsed.fault.action = *action;

@@ -186,6 +186,7 @@ public:
     }
 
     [[nodiscard]] const RequestHead* head() const { return headComplete_ ? &head_ : nullptr; }
+    [[nodiscard]] bool reused() const { return info_.requests > 1; }
 
     // Sends what is left and closes. Unless dropped, the connection lingers briefly, reading what the
     // peer still sends, so that a response answered before the whole request was read reaches the peer
@@ -277,6 +278,7 @@ private:
         }
         if (auto length = head_.header("Content-Length")) declaredLength_ = parseDecimal(*length);
         if (auto encoding = head_.header("Transfer-Encoding")) chunked_ = !encoding->empty();
+        ++info_.requests;
         if (hooks_.onRequestHead) observer_ = hooks_.onRequestHead(head_, info_);
     }
 
@@ -349,6 +351,8 @@ void HttpFront::settleCurrentRequest(httplib::Response& response) {
 }
 
 bool HttpFront::currentPeerClosed() { return currentConnection && currentConnection->peerClosed(); }
+
+bool HttpFront::currentConnectionReused() { return currentConnection && currentConnection->reused(); }
 
 bool HttpFront::process_and_close_socket(socket_t sock) {
     // A response goes out as a head and a body in two writes; held back for the acknowledgement of

@@ -34,6 +34,7 @@ struct RequestHead {
 // What the hooks keep about one connection across its requests.
 struct ConnectionInfo {
     bool counted = false;
+    std::uint64_t requests = 0;  // request heads seen on it, the current one included
 };
 
 // Sees the body bytes of one request as the handlers read them.
@@ -62,6 +63,8 @@ public:
     static void closeCurrentConnectionAfterResponse();
     // The peer has closed its side of the connection.
     static bool currentPeerClosed();
+    // The connection served a request before the current one.
+    static bool currentConnectionReused();
     // Reads the rest of the request body straight from the connection, in large pieces, for a handler
     // given a content reader. Only for a body with a Content-Length; false when the body ends early,
     // the receiver refuses a piece, or the body has no declared length.

@@ -206,6 +206,9 @@ httplib::Server::HandlerResponse Server::Impl::applyFault(const httplib::Request
     faultAnswered = nullptr;
     std::string route = faultRouteOf(request.method, rawPathOf(request));
     if (route.empty()) return Handled::Unhandled;
+    if (faults.peekAction(route) == FaultAction::dropReused && !HttpFront::currentConnectionReused()) {
+        return Handled::Unhandled;
+    }
     std::optional<Fault> fault = faults.take(route);
     if (!fault) return Handled::Unhandled;
 
@@ -226,6 +229,12 @@ httplib::Server::HandlerResponse Server::Impl::applyFault(const httplib::Request
             HttpFront::dropCurrentConnection();
             return Handled::Handled;
         case FaultAction::dropBefore:
+            HttpFront::dropCurrentConnection();
+            return Handled::Handled;
+        case FaultAction::dropReused:
+            // The body is read to its declared length first, so the client has sent the whole
+            // request before the connection closes.
+            static_cast<void>(HttpFront::readCurrentBody([](const char*, std::size_t) { return true; }));
             HttpFront::dropCurrentConnection();
             return Handled::Handled;
         case FaultAction::respond:

@@ -47,6 +47,10 @@ enum class FaultAction {
     dropMidBody,  // send status line, headers with a Content-Length and part of the body, then close
     stall,      // never answer until the fault is cleared or replaced (then the real handler runs) or the server stops
     oversized,  // answer 200 with a JSON-looking body of 20 MiB, streamed
+    // On a kept-alive connection that has already served a request: read the whole request, then
+    // close without a byte of answer. A request that opens its connection is served as usual and
+    // does not use the fault.
+    dropReused,
 };
 
 // The routes a fault can target: "login", "teams", "workspaces", "folders", "projects", "create-folder",

@@ -63,6 +63,8 @@ Finding checkStoreFile(std::string_view input, const std::optional<Values>& expe
     const fs::path& folder = scratch.path;
     fs::remove_all(folder);
     fs::create_directories(folder);
+    // Private whatever the umask: the store refuses a folder others may write in.
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     const fs::path file = folder / "preferences.json";
     std::ofstream(file, std::ios::binary).write(input.data(), static_cast<std::streamsize>(input.size()));
 

@@ -30,18 +30,40 @@ std::string listed(const std::vector<Choice>& candidates, const std::vector<std:
     return text;
 }
 
+std::string mapped(std::string_view name, int options) {
+    utf8proc_uint8_t* result = nullptr;
+    const auto length =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(name.data()), static_cast<utf8proc_ssize_t>(name.size()),
+                     &result, static_cast<utf8proc_option_t>(options));
+    const std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(result);
+    if (length < 0 || result == nullptr) {
+        return std::string(name);  // not UTF-8: compared as it is
+    }
+    return {reinterpret_cast<const char*>(result), static_cast<std::size_t>(length)};
+}
+
 }  // namespace
 
 std::string foldedName(std::string_view name) {
-    utf8proc_uint8_t* mapped = nullptr;
-    const auto length =
-        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(name.data()), static_cast<utf8proc_ssize_t>(name.size()),
-                     &mapped, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE | UTF8PROC_CASEFOLD));
-    const std::unique_ptr<utf8proc_uint8_t, FreeDeleter> owned(mapped);
-    if (length < 0 || mapped == nullptr) {
-        return std::string(name);  // not UTF-8: compared as it is
+    return mapped(name, UTF8PROC_STABLE | UTF8PROC_COMPOSE | UTF8PROC_CASEFOLD);
+}
+
+std::string unaccentedName(std::string_view name) {
+    // Marks are split off by the decomposition and then dropped: "Café" and "cafe" read the same.
+    return mapped(name, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE | UTF8PROC_STRIPMARK | UTF8PROC_CASEFOLD);
+}
+
+std::vector<std::size_t> matchingName(const std::vector<Choice>& candidates, const std::string& wanted) {
+    auto found = matching(candidates, [&](const Choice& c) { return c.title == wanted; });
+    if (found.empty()) {
+        const std::string folded = foldedName(wanted);
+        found = matching(candidates, [&](const Choice& c) { return foldedName(c.title) == folded; });
     }
-    return {reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(length)};
+    if (found.empty()) {
+        const std::string bare = unaccentedName(wanted);
+        found = matching(candidates, [&](const Choice& c) { return unaccentedName(c.title) == bare; });
+    }
+    return found;
 }
 
 std::string describe(const Choice& choice) { return choice.title + " (" + choice.value + ")"; }
@@ -51,11 +73,9 @@ Resolution resolveChoice(const std::vector<Choice>& candidates, const std::strin
     const std::string one(kind.one);
     const std::string many(kind.many);
     const std::string place(where);
-    const std::string folded = foldedName(wanted);
     const std::vector<std::vector<std::size_t>> levels = {
         matching(candidates, [&](const Choice& c) { return c.value == wanted; }),
-        matching(candidates, [&](const Choice& c) { return c.title == wanted; }),
-        matching(candidates, [&](const Choice& c) { return foldedName(c.title) == folded; }),
+        matchingName(candidates, wanted),
     };
     for (const auto& found : levels) {
         if (found.size() == 1) {

@@ -22,8 +22,9 @@ struct Resolution {
 };
 
 // The candidate `wanted` names: its identifier, else its exact title, else its title compared
-// without regard to case or to composed and decomposed accents. A name that fits several
-// candidates at the first level that fits any is ambiguous.
+// without regard to case (composed and decomposed accents alike), else its title compared without
+// regard to accents either. A name that fits several candidates at the first level that fits any
+// is ambiguous.
 struct ChoiceKind {
     std::string_view one;   // "folder"
     std::string_view many;  // "folders"
@@ -32,8 +33,14 @@ struct ChoiceKind {
 Resolution resolveChoice(const std::vector<Choice>& candidates, const std::string& wanted, ChoiceKind kind,
                          std::string_view where);
 
-// A name as it is compared loosely: canonically composed and case-folded.
+// The candidates whose title `wanted` names, at the first of the levels above (identifiers left
+// out) that fits any.
+std::vector<std::size_t> matchingName(const std::vector<Choice>& candidates, const std::string& wanted);
+
+// A name as it is compared loosely: canonically composed and case-folded; and with its accents
+// dropped as well.
 std::string foldedName(std::string_view name);
+std::string unaccentedName(std::string_view name);
 
 // "Title (value)", as candidates are listed.
 std::string describe(const Choice& choice);

@@ -2,15 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <utility>
 
+#include "host/FileOutcomes.hpp"
 #include "host/Interrupts.hpp"
 #include "host/ProgressDisplay.hpp"
 #include "host/PublishOptionsForm.hpp"
 #include "host/Terminal.hpp"
 #include "platform/PreferenceStore.hpp"
+#include "plugin/Preferences.hpp"
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
@@ -35,6 +39,9 @@ const ChoiceKind folderKind{"folder", "folders"};
 const ChoiceKind projectKind{"project", "projects"};
 
 std::string serviceOrigin() { return GALVORIA_SERVICE_URL; }
+
+// The service's page of a project's library, as the plugin links it.
+std::string libraryLink(const std::string& projectId) { return serviceOrigin() + "/project/" + projectId + "/library"; }
 
 void failWith(std::string_view text) { terminal::err("galvoria-host: " + std::string(text) + "\n"); }
 
@@ -71,6 +78,25 @@ std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& grou
 
 // ---- Publishing: where the files go ----------------------------------------------------------
 
+// A text from the service as the terminal may show it: control characters (C0, DEL and the C1
+// range, which holds a one-character escape sequence opener) become spaces.
+std::string withoutControls(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (byte < 0x20 || byte == 0x7F) {
+            out += ' ';
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out += ' ';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // What the person chose, for the summary and the JSON report.
 struct Destination {
     std::optional<Choice> source;
@@ -79,6 +105,13 @@ struct Destination {
     std::optional<std::string> newFolder;
     std::optional<Choice> project;
     std::optional<std::string> newProject;
+    // The identifiers of the folder and project the publish created, once it has.
+    std::optional<std::string> createdFolderId;
+    std::optional<std::string> createdProjectId;
+
+    [[nodiscard]] std::optional<std::string> projectId() const {
+        return project ? std::optional<std::string>(project->value) : createdProjectId;
+    }
 
     [[nodiscard]] std::string summary() const {
         std::string text;
@@ -99,8 +132,10 @@ struct Destination {
         if (workspace) out["workspace"] = chosen(*workspace);
         if (folder) out["folder"] = chosen(*folder);
         if (newFolder) out["folder"] = {{"new", *newFolder}};
+        if (newFolder && createdFolderId) out["folder"]["id"] = *createdFolderId;
         if (project) out["project"] = chosen(*project);
         if (newProject) out["project"] = {{"new", *newProject}};
+        if (newProject && createdProjectId) out["project"]["id"] = *createdProjectId;
         return out;
     }
 };
@@ -118,12 +153,18 @@ public:
         : form_(form), options_(options), interactive_(interactive) {}
 
     std::optional<Stop> choose() {
-        if (auto stop = chooseSourceAndWorkspace()) return stop;
-        if (auto stop = chooseFolder()) return stop;
-        return chooseProject();
+        auto stop = chooseSourceAndWorkspace();
+        if (!stop) stop = chooseFolder();
+        if (!stop) stop = chooseProject();
+        // A list that could not be had reads as an empty one: the plugin's reason comes first.
+        if (const auto problem = form_.labelText(items::listingProblem)) {
+            return Stop{exitFailure, withoutControls(*problem)};
+        }
+        return stop;
     }
 
     [[nodiscard]] const Destination& destination() const { return destination_; }
+    [[nodiscard]] Destination& destination() { return destination_; }
 
 private:
     std::optional<Stop> chooseSourceAndWorkspace() {
@@ -133,7 +174,7 @@ private:
         }
         if (options_.source) {
             const auto found = resolveChoice(sources, *options_.source, sourceKind, "for this login");
-            if (!found.index) return Stop{exitUsage, found.problem};
+            if (!found.index) return Stop{exitFailure, found.problem};
             pick(items::source, sources[*found.index], destination_.source);
         } else if (sources.size() == 1) {
             pick(items::source, sources.front(), destination_.source);
@@ -161,7 +202,7 @@ private:
             }
         }
         const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, "in any account or team");
-        if (!found.index) return Stop{exitUsage, found.problem};
+        if (!found.index) return Stop{exitFailure, found.problem};
         pick(items::source, sources[owners[*found.index]], destination_.source);
         pick(items::workspace, workspaces[*found.index], destination_.workspace);
         return std::nullopt;
@@ -172,7 +213,7 @@ private:
         const std::string where = "in " + destination_.source->title;
         if (options_.workspace) {
             const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, where);
-            if (!found.index) return Stop{exitUsage, found.problem};
+            if (!found.index) return Stop{exitFailure, found.problem};
             pick(items::workspace, workspaces[*found.index], destination_.workspace);
             return std::nullopt;
         }
@@ -186,16 +227,17 @@ private:
     }
 
     std::optional<Stop> chooseFolder() {
+        const auto folders = form_.choices(items::folder);
         if (options_.newFolder) {
+            if (auto stop = refuseDuplicate(folders, *options_.newFolder, folderKind, "--folder")) return stop;
             createNew(items::folder, items::newFolder, *options_.newFolder);
             destination_.newFolder = *options_.newFolder;
             return std::nullopt;
         }
-        const auto folders = form_.choices(items::folder);
         if (options_.folder) {
             const auto found =
                 resolveChoice(folders, *options_.folder, folderKind, "in " + destination_.workspace->title);
-            if (!found.index) return Stop{exitUsage, found.problem};
+            if (!found.index) return Stop{exitFailure, found.problem};
             pick(items::folder, folders[*found.index], destination_.folder);
             return std::nullopt;
         }
@@ -205,6 +247,7 @@ private:
         if (*index == folders.size()) {
             const auto name = askName("New folder name: ");
             if (!name) return noAnswer();
+            if (auto stop = refuseDuplicate(folders, *name, folderKind, "--folder")) return stop;
             createNew(items::folder, items::newFolder, *name);
             destination_.newFolder = *name;
             return std::nullopt;
@@ -230,17 +273,18 @@ private:
             destination_.newProject = *name;
             return std::nullopt;
         }
+        const auto projects = form_.choices(items::project);
         if (options_.newProject) {
+            if (auto stop = refuseDuplicate(projects, *options_.newProject, projectKind, "--project")) return stop;
             createNew(items::project, items::newProject, *options_.newProject);
             destination_.newProject = *options_.newProject;
             return std::nullopt;
         }
-        const auto projects = form_.choices(items::project);
         const std::string where =
             "in " + (destination_.folder ? destination_.folder->title : destination_.workspace->title);
         if (options_.project) {
             const auto found = resolveChoice(projects, *options_.project, projectKind, where);
-            if (!found.index) return Stop{exitUsage, found.problem};
+            if (!found.index) return Stop{exitFailure, found.problem};
             pick(items::project, projects[*found.index], destination_.project);
             return std::nullopt;
         }
@@ -250,11 +294,28 @@ private:
         if (*index == projects.size()) {
             const auto name = askName("New project name: ");
             if (!name) return noAnswer();
+            if (auto stop = refuseDuplicate(projects, *name, projectKind, "--project")) return stop;
             createNew(items::project, items::newProject, *name);
             destination_.newProject = *name;
             return std::nullopt;
         }
         pick(items::project, projects[*index], destination_.project);
+        return std::nullopt;
+    }
+
+    // A second folder or project of the same name would make that name ambiguous from then on.
+    [[nodiscard]] std::optional<Stop> refuseDuplicate(const std::vector<Choice>& existing, const std::string& name,
+                                                      ChoiceKind kind, std::string_view useFlag) const {
+        if (options_.allowDuplicate) {
+            return std::nullopt;
+        }
+        for (const auto& choice : existing) {
+            if (choice.title == name) {
+                return Stop{exitFailure, "a " + std::string(kind.one) + " \"" + name + "\" already exists: " +
+                                             describe(choice) + "\n  Publish to it with " + std::string(useFlag) + " " +
+                                             choice.value + ", or give --allow-duplicate to create another"};
+            }
+        }
         return std::nullopt;
     }
 
@@ -320,10 +381,17 @@ std::string lastPathComponent(std::string path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The first few names, then how many more: a long list would fill the terminal.
 std::string joined(const std::vector<std::string>& names) {
+    constexpr std::size_t shown = 5;
     std::string text;
-    for (const auto& name : names) {
-        text += (text.empty() ? "" : ", ") + name;
+    for (std::size_t i = 0; i < names.size() && i < shown; ++i) {
+        text += (text.empty() ? "" : ", ") + names[i];
+    }
+    if (names.size() > shown + 1) {
+        text += " and " + std::to_string(names.size() - shown) + " more";
+    } else if (names.size() == shown + 1) {
+        text += ", " + names.back();
     }
     return text;
 }
@@ -332,8 +400,26 @@ struct TaskOutcome {
     enum class Kind { completed, partial, failed, interrupted, cancelled } kind = Kind::failed;
     co::PublishResultPtr result;
     co::Error error;
-    std::vector<std::string> processed;  // files the plugin reported as done
-    std::vector<std::string> notSent;
+    std::vector<FileOutcome> files;  // every file of the task, in order
+    // The text before the list of files left out, when the plugin's text had one ("Published 1
+    // of 3 files. Not published:").
+    std::optional<std::string> failureHeadline;
+
+    [[nodiscard]] std::vector<std::string> named(std::initializer_list<FileStatus> statuses) const {
+        std::vector<std::string> names;
+        for (const auto& file : files) {
+            if (std::find(statuses.begin(), statuses.end(), file.status) != statuses.end()) {
+                names.push_back(file.name);
+            }
+        }
+        return names;
+    }
+    // The files the plugin went through, whatever became of them.
+    [[nodiscard]] std::vector<std::string> processed() const {
+        return named({FileStatus::published, FileStatus::notPublished, FileStatus::sent});
+    }
+    // Some file is in the project, or may be: the plugin did not say otherwise.
+    [[nodiscard]] bool anyArrived() const { return !named({FileStatus::published, FileStatus::sent}).empty(); }
 };
 
 std::string_view kindName(TaskOutcome::Kind kind) {
@@ -376,17 +462,78 @@ ProgressChannel progressChannel(const PublishOptions& options) {
             nullptr};
 }
 
+// The plugin's text before its list of the files left out, up to the colon.
+std::string headlineOf(const std::string& text) { return text.substr(0, text.find(": ") + 1); }
+
+// Each file's outcome from what the plugin answered: the files its text names as left out, with
+// their reasons; the others published. `processed` files were gone through by the plugin.
+void settleFiles(TaskOutcome& outcome, std::size_t processed) {
+    std::vector<std::string> names;
+    for (const auto& file : outcome.files) {
+        names.push_back(file.name);
+    }
+    auto markRead = [&outcome, &names](const std::string& text) {
+        const auto failed = failedFilesIn(text, names);
+        if (!failed) {
+            return false;
+        }
+        for (auto& file : outcome.files) {
+            file.status = FileStatus::published;
+        }
+        for (const auto& entry : *failed) {
+            outcome.files[entry.index].status = FileStatus::notPublished;
+            outcome.files[entry.index].reason = entry.reason;
+        }
+        return true;
+    };
+    auto markProcessed = [&outcome, processed](FileStatus status) {
+        for (std::size_t i = 0; i < outcome.files.size() && i < processed; ++i) {
+            outcome.files[i].status = status;
+        }
+    };
+    switch (outcome.kind) {
+        case TaskOutcome::Kind::completed:
+            markProcessed(FileStatus::published);
+            break;
+        case TaskOutcome::Kind::partial: {
+            const std::string message = outcome.result->message().value_or("");
+            if (markRead(message)) {
+                outcome.failureHeadline = headlineOf(message);
+            } else {
+                markProcessed(FileStatus::sent);  // a text of another form: the outcome stays untold
+            }
+            break;
+        }
+        case TaskOutcome::Kind::failed: {
+            const std::string reason = outcome.error.localizedFailureReason();
+            if (markRead(reason)) {
+                outcome.failureHeadline = headlineOf(reason);
+            } else {
+                // A creation or a refusal stops the task before any file; otherwise every file
+                // that was gone through failed.
+                markProcessed(FileStatus::notPublished);
+            }
+            break;
+        }
+        case TaskOutcome::Kind::interrupted:
+        case TaskOutcome::Kind::cancelled:
+            markProcessed(FileStatus::sent);
+            break;
+    }
+}
+
 TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const PublishOptions& options) {
     std::vector<PublishedFile> files;
+    TaskOutcome outcome;
     for (const auto& path : task->files().value_or(std::vector<std::string>{})) {
         std::error_code ignored;
         const auto bytes = fs::file_size(path, ignored);
         files.push_back({lastPathComponent(path), ignored ? 0 : static_cast<std::uint64_t>(bytes)});
+        outcome.files.push_back({files.back().name, FileStatus::notSent, {}});
     }
     const auto channel = progressChannel(options);
     ProgressDisplay display(channel.style, files, channel.writer, channel.width);
 
-    TaskOutcome outcome;
     const interrupts::CancelScope scope(
         task, [&display] { display.note("Stopping after the current file (press Ctrl-C again to stop at once)..."); });
     display.start();
@@ -396,10 +543,6 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
                                    const std::string& message) { display.report(completed, total, message); });
     display.finish();
 
-    outcome.processed = display.completedNames();
-    for (std::size_t i = outcome.processed.size(); i < files.size(); ++i) {
-        outcome.notSent.push_back(files[i].name);
-    }
     const bool hasLink = outcome.result && outcome.result->url();
     if (scope.cancelled() && !hasLink) {
         outcome.kind = TaskOutcome::Kind::interrupted;
@@ -412,6 +555,7 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
     } else {
         outcome.kind = TaskOutcome::Kind::partial;
     }
+    settleFiles(outcome, display.completed());
     return outcome;
 }
 
@@ -426,27 +570,64 @@ int exitStatusOf(TaskOutcome::Kind kind) {
     }
 }
 
+// The files left out, one a line with its reason, under the plugin's headline.
+std::string failedFilesText(const TaskOutcome& outcome, std::string_view indent) {
+    std::string text;
+    for (const auto& file : outcome.files) {
+        if (file.status == FileStatus::notPublished) {
+            text.append("\n").append(indent).append(file.name);
+            if (!file.reason.empty()) {
+                text.append(" (").append(file.reason).append(")");
+            }
+        }
+    }
+    return text;
+}
+
+// Where the files went, for a publish stopped before the plugin gave the link: the service's
+// link to the project's library and the identifiers.
+std::string whereSentText(const Destination& destination) {
+    std::string text;
+    const auto project = destination.projectId();
+    if (project) {
+        text += "Library: " + libraryLink(*project) + "\n";
+        text += "Project: " + *project + "\n";
+    }
+    if (destination.createdFolderId) {
+        text += "Folder:  " + *destination.createdFolderId + "\n";
+    }
+    return text;
+}
+
 // With --json standard output carries only the document; the outcome's lines go to standard error.
-void reportOutcome(const TaskOutcome& outcome, bool json) {
+void reportOutcome(const TaskOutcome& outcome, const Destination& destination, bool json) {
     const auto say = json ? terminal::err : terminal::out;
     const auto link = outcome.result ? outcome.result->url() : std::nullopt;
     const auto message = outcome.result ? outcome.result->message() : std::nullopt;
+    const auto processed = outcome.processed();
     switch (outcome.kind) {
         case TaskOutcome::Kind::completed:
             say(std::string(completedMessage) + "\n");
             break;
         case TaskOutcome::Kind::partial:
-            failWith(message.value_or("Not every file was published."));
+            failWith(outcome.failureHeadline ? *outcome.failureHeadline + failedFilesText(outcome, "  ")
+                                             : message.value_or("Not every file was published."));
             break;
         case TaskOutcome::Kind::failed:
-            failWith(errorText(outcome.error, "Publishing failed."));
+            if (outcome.failureHeadline) {
+                failWith(outcome.error.localizedDescription() + "\n  " + *outcome.failureHeadline +
+                         failedFilesText(outcome, "    "));
+            } else {
+                failWith(errorText(outcome.error, "Publishing failed."));
+            }
             break;
         case TaskOutcome::Kind::interrupted: {
-            std::string text = "Interrupted after " + std::to_string(outcome.processed.size()) + " of " +
-                               std::to_string(outcome.processed.size() + outcome.notSent.size()) + " files";
-            text += outcome.processed.empty() ? "." : ": " + joined(outcome.processed) + ".";
-            if (!outcome.notSent.empty()) {
-                text += " Not sent: " + joined(outcome.notSent) + ".";
+            const auto notSent = outcome.named({FileStatus::notSent});
+            std::string text = "Interrupted after " + std::to_string(processed.size()) + " of " +
+                               std::to_string(outcome.files.size()) + " files";
+            text += processed.empty() ? "." : ": " + joined(processed) + ".";
+            if (!notSent.empty()) {
+                text += " Not sent: " + joined(notSent) + ".";
             }
             terminal::err(text + "\n");
             break;
@@ -457,16 +638,35 @@ void reportOutcome(const TaskOutcome& outcome, bool json) {
     }
     if (link) {
         say("Library: " + *link + "\n");
+    } else if (outcome.anyArrived()) {
+        say(whereSentText(destination));
     }
 }
 
-co::Value outcomeJson(const TaskOutcome& outcome) {
+co::Value outcomeJson(const TaskOutcome& outcome, const Destination& destination) {
     co::Value out = {{"status", kindName(outcome.kind)}};
-    if (outcome.result && outcome.result->url()) out["url"] = *outcome.result->url();
+    if (outcome.result && outcome.result->url()) {
+        out["url"] = *outcome.result->url();
+    } else if (const auto project = destination.projectId(); project && outcome.anyArrived()) {
+        out["url"] = libraryLink(*project);
+    }
     if (outcome.result && outcome.result->message()) out["message"] = *outcome.result->message();
     if (outcome.kind == TaskOutcome::Kind::failed && !outcome.error.empty()) out["error"] = errorJson(outcome.error);
-    out["processed"] = outcome.processed;
-    out["notSent"] = outcome.notSent;
+    co::Value files = co::Value::array();
+    co::Value notPublished = co::Value::array();
+    for (const auto& file : outcome.files) {
+        co::Value entry = {{"name", file.name}, {"status", statusName(file.status)}};
+        if (file.status == FileStatus::notPublished) {
+            entry["reason"] = file.reason;
+            notPublished.push_back({{"name", file.name}, {"reason", file.reason}});
+        }
+        files.push_back(std::move(entry));
+    }
+    out["processed"] = outcome.processed();
+    out["published"] = outcome.named({FileStatus::published});
+    out["notPublished"] = std::move(notPublished);
+    out["notSent"] = outcome.named({FileStatus::notSent});
+    out["outcomes"] = std::move(files);
     return out;
 }
 
@@ -496,6 +696,7 @@ std::optional<std::string> checkLogin(const LoginOptions& options, bool interact
 }
 
 std::optional<std::string> checkPublish(const PublishOptions& options, bool interactive) {
+    std::map<std::pair<dev_t, ino_t>, std::string> seen;
     for (const auto& file : options.files) {
         struct stat status {};
         if (::stat(file.c_str(), &status) != 0) {
@@ -503,6 +704,15 @@ std::optional<std::string> checkPublish(const PublishOptions& options, bool inte
         }
         if (!S_ISREG(status.st_mode)) {
             return "cannot publish " + file + ": not a regular file";
+        }
+        if (status.st_size == 0) {
+            return "cannot publish " + file + ": the file is empty";
+        }
+        // The same file under two paths counts too: it would be sent twice.
+        const auto [earlier, fresh] = seen.try_emplace({status.st_dev, status.st_ino}, file);
+        if (!fresh) {
+            return "cannot publish " + file + " twice" +
+                   (earlier->second == file ? std::string() : " (it is also given as " + earlier->second + ")");
         }
     }
     if (options.folder && options.newFolder) {
@@ -730,9 +940,22 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         }
         // The host hands the plugin the options it keeps along with the task.
         task->setSettings(form.values());
+        const auto& store = platform::PreferenceStore::standard();
+        const auto folderBefore = store.stringForKey(prefs::lastCreatedFolder);
+        const auto projectBefore = store.stringForKey(prefs::lastCreatedProject);
         const TaskOutcome outcome = runTask(session, task, options);
-        reportOutcome(outcome, options.json);
-        reports.push_back(outcomeJson(outcome));
+        // What the plugin created it notes in the store; a value that did not change was not created now.
+        auto& destination = chooser.destination();
+        if (const auto folder = store.stringForKey(prefs::lastCreatedFolder);
+            destination.newFolder && folder != folderBefore) {
+            destination.createdFolderId = folder;
+        }
+        if (const auto project = store.stringForKey(prefs::lastCreatedProject);
+            destination.newProject && project != projectBefore) {
+            destination.createdProjectId = project;
+        }
+        reportOutcome(outcome, destination, options.json);
+        reports.push_back(outcomeJson(outcome, destination));
         const int taskStatus = exitStatusOf(outcome.kind);
         if (taskStatus != exitSuccess && status != interrupts::interruptedStatus) {
             status = taskStatus;

@@ -33,6 +33,7 @@ struct PublishOptions {
     std::optional<std::string> newFolder;
     std::optional<std::string> project;
     std::optional<std::string> newProject;
+    bool allowDuplicate = false;  // create a new folder or project even where one has its name
     bool quiet = false;
     bool json = false;
 };

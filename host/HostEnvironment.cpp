@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/Terminal.hpp"
 #include "platform/Bundle.hpp"
 #include "platform/PreferenceStore.hpp"
 
@@ -41,12 +42,32 @@ bool loadStringTable(const fs::path& file, std::string& problem) {
 std::unique_ptr<PluginLoader> prepareHost(const HostOptions& options, std::string& problem) {
     // Relative paths are resolved once, here; nothing later depends on the working directory.
     std::error_code error;
-    platform::PreferenceStore::setStandardPath(options.prefs ? fs::absolute(*options.prefs, error)
-                                                             : platform::PreferenceStore::defaultPath());
+    const auto store =
+        options.prefs ? std::optional(fs::absolute(*options.prefs, error)) : platform::PreferenceStore::defaultPath();
+    if (!store) {
+        problem =
+            "no preference store: neither XDG_CONFIG_HOME nor HOME is an absolute path; set HOME or give "
+            "--prefs FILE";
+        return nullptr;
+    }
+    platform::PreferenceStore::setStandardPath(*store);
+    if (const auto folder = platform::PreferenceStore::standard().folderProblem()) {
+        problem = "the preference store cannot be used: " + *folder;
+        return nullptr;
+    }
     if (options.strings && !loadStringTable(fs::absolute(*options.strings, error), problem)) {
         return nullptr;
     }
     return PluginLoader::load(fs::absolute(options.bundle, error), problem);
+}
+
+int accountForStoreWrites(int status) {
+    const auto problem = platform::PreferenceStore::standard().lastWriteProblem();
+    if (!problem) {
+        return status;
+    }
+    terminal::err("galvoria-host: the preferences could not be saved: " + *problem + "\n");
+    return status == 0 ? 1 : status;
 }
 
 }  // namespace galvoria::host

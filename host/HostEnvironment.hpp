@@ -19,7 +19,12 @@ struct HostOptions {
 
 // Points the store at its file, loads the string table and the bundle (its principal object is
 // created later, on the thread that calls the plugin). On failure returns null with a one-line
-// reason in `problem`.
+// reason in `problem`: also when no store file can be named or its folder is writable by others.
 std::unique_ptr<PluginLoader> prepareHost(const HostOptions& options, std::string& problem);
+
+// A command's exit status once the store's writes are accounted for: when one failed, the person is
+// told on standard error that the preferences could not be saved and why, and a success becomes
+// status 1. The plugin's entry points cannot report such a failure themselves.
+int accountForStoreWrites(int status);
 
 }  // namespace galvoria::host

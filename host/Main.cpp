@@ -18,6 +18,7 @@
 
 #include "host/Commands.hpp"
 #include "host/Drive.hpp"
+#include "host/HostEnvironment.hpp"
 #include "host/Interrupts.hpp"
 #include "host/Terminal.hpp"
 
@@ -66,6 +67,9 @@ int usageError(const std::string& command, const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // In every mode: a write past the file-size limit fails with an error the writer reports (the
+    // preference store keeps its old file) instead of ending the host.
+    ::signal(SIGXFSZ, SIG_IGN);
     CLI::App app{"galvoria-host: loads the galvoria publishing plugin and drives it", "galvoria-host"};
     app.set_version_flag("--version",
                          std::string("galvoria-host ") + GALVORIA_VERSION + " (service " + GALVORIA_SERVICE_URL + ")");
@@ -132,6 +136,8 @@ Each line shows a name and its identifier; publish takes either:
     auto* newProjectOption = publishCommand->add_option("--new-project", newProject, "Create a project with this name");
     folderOption->excludes(newFolderOption);
     projectOption->excludes(newProjectOption);
+    publishCommand->add_flag("--allow-duplicate", publish.allowDuplicate,
+                             "Create the new folder or project even where one of that name exists");
     publishCommand->add_flag("--quiet", publish.quiet, "No progress, only the outcome");
     publishCommand->add_flag("--json", publish.json, "Print the outcome as one JSON document");
     publishCommand->footer(R"(
@@ -220,7 +226,7 @@ Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at on
         std::cerr << "galvoria-host: " << problem << "\n";
         return 2;
     }
-    const int status = galvoria::host::runWithPlugin(options, command);
+    const int status = galvoria::host::accountForStoreWrites(galvoria::host::runWithPlugin(options, command));
     std::fflush(nullptr);
     // Exit at once: nothing the plugin library left running may hold the process up.
     std::_Exit(status);

@@ -63,7 +63,11 @@ std::string fitColumns(const std::string& text, int width) {
 
 std::string counted(const ProgressSnapshot& snapshot) {
     if (snapshot.completed < snapshot.total) {
-        return "file " + std::to_string(snapshot.completed + 1) + " of " + std::to_string(snapshot.total);
+        std::string text = "file " + std::to_string(snapshot.completed + 1) + " of " + std::to_string(snapshot.total);
+        if (snapshot.currentSeconds) {
+            text += " (" + formatDuration(*snapshot.currentSeconds) + ")";
+        }
+        return text;
     }
     return std::to_string(snapshot.total) + " of " + std::to_string(snapshot.total) + " files";
 }
@@ -123,8 +127,13 @@ std::string progressBarLine(const ProgressSnapshot& snapshot, int width) {
     std::string line;
     if (barWidth >= 6) {
         const int filled = static_cast<int>(std::lround(fraction * barWidth));
-        line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-               std::string(static_cast<std::size_t>(barWidth - filled), '-') + "] ";
+        std::string cells(static_cast<std::size_t>(barWidth), '-');
+        std::fill_n(cells.begin(), filled, '#');
+        // A file in flight: a mark runs along the part still to go.
+        if (snapshot.currentSeconds && filled < barWidth) {
+            cells[static_cast<std::size_t>(filled) + snapshot.phase % static_cast<unsigned>(barWidth - filled)] = '>';
+        }
+        line.append("[").append(cells).append("] ");
     }
     line += facts;
     if (!snapshot.current.empty()) {
@@ -168,6 +177,7 @@ void ProgressDisplay::tick() {
     std::unique_lock lock(mutex_);
     while (running_) {
         changed_.wait_for(lock, redrawInterval);
+        ++phase_;
         if (running_) {
             drawLocked();
         }
@@ -184,6 +194,10 @@ ProgressSnapshot ProgressDisplay::snapshotLocked(Clock::time_point now) const {
     }
     if (snapshot.completed < snapshot.total) {
         snapshot.current = files_[snapshot.completed].name;
+        if (running_) {
+            snapshot.currentSeconds = std::chrono::duration<double>(now - lastReport_.value_or(started_)).count();
+            snapshot.phase = phase_;
+        }
     }
     if (lastReport_) {
         const double seconds = std::chrono::duration<double>(*lastReport_ - started_).count();
@@ -200,7 +214,9 @@ ProgressSnapshot ProgressDisplay::snapshotLocked(Clock::time_point now) const {
 
 void ProgressDisplay::drawLocked() {
     const int width = std::max(20, width_ ? width_() : 80) - 1;
-    writer_("\r" + progressBarLine(snapshotLocked(Clock::now()), width) + "\x1b[K");
+    std::string line = "\r";
+    line.append(progressBarLine(snapshotLocked(Clock::now()), width)).append("\x1b[K");
+    writer_(line);
 }
 
 void ProgressDisplay::report(std::uint64_t completed, std::uint64_t /*total*/, const std::string& message) {

@@ -1,7 +1,8 @@
 #pragma once
 // How a publish shows its progress: a bar redrawn in place on a terminal, one line per report
 // elsewhere, or nothing. The plugin reports after each file; rates and the time left are worked
-// out from the sizes of the files sent so far.
+// out from the sizes of the files sent so far. While a file is in flight the bar still moves: a
+// mark runs along it and the time spent on the file counts up.
 
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +31,8 @@ struct ProgressSnapshot {
     std::string current;                   // the file being sent; empty when all are done
     std::optional<double> bytesPerSecond;  // none before the first report
     std::optional<double> secondsLeft;     // none before the first report
+    std::optional<double> currentSeconds;  // time spent on the file being sent
+    unsigned phase = 0;                    // advances with each redraw: where the moving mark is
 };
 
 // "1.4 MB", "512 B"; "1.4 MB/s"; "0:07", "1:02:03".
@@ -78,6 +81,7 @@ private:
     std::condition_variable changed_;
     Clock::time_point started_;
     std::optional<Clock::time_point> lastReport_;
+    unsigned phase_ = 0;
     std::uint64_t completed_ = 0;
     bool running_ = false;
     std::thread ticker_;

@@ -30,6 +30,11 @@ std::string PublishOptionsForm::notice() const {
 
 bool PublishOptionsForm::shows(std::string_view identifier) const { return findItem(groups_, identifier) != nullptr; }
 
+std::optional<std::string> PublishOptionsForm::labelText(std::string_view identifier) const {
+    const auto label = findItem(groups_, identifier);
+    return label ? std::optional<std::string>(valueText(*label)) : std::nullopt;
+}
+
 const co::COSettingsListItem* PublishOptionsForm::list(std::string_view identifier) const {
     return dynamic_cast<const co::COSettingsListItem*>(findItem(groups_, identifier).get());
 }

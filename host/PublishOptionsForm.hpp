@@ -22,6 +22,7 @@ inline constexpr std::string_view project = "project-list-item";
 inline constexpr std::string_view newFolder = "new-folder-item";
 inline constexpr std::string_view newProject = "new-project-item";
 inline constexpr std::string_view notLoggedIn = "not-logged-in-label-item";
+inline constexpr std::string_view listingProblem = "listing-problem-item";
 inline constexpr std::string_view placeholderValue = "none";
 inline constexpr std::string_view createNewValue = "0";
 }  // namespace items
@@ -38,6 +39,8 @@ public:
     // The text the plugin shows instead of the lists; empty when it shows them.
     [[nodiscard]] std::string notice() const;
     [[nodiscard]] bool shows(std::string_view identifier) const;
+    // The text of a label the plugin shows, when it shows it.
+    [[nodiscard]] std::optional<std::string> labelText(std::string_view identifier) const;
 
     // A list's entries that name something on the service (placeholder, create-new entry and
     // separators left out), in the plugin's order.

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <mutex>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -25,35 +27,67 @@ namespace {
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
+    ~FileDescriptor() { close(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    // Closes now; false when the system reports that data written earlier was lost.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
 
 private:
     int fd_;
 };
 
-enum class FileState { absent, valid, corrupt };
+std::string reason(int error) { return std::generic_category().message(error); }
 
-struct Contents {
+std::string modeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777U));
+    return text;
+}
+
+enum class FileState { absent, valid, corrupt, unreadable };
+
+// The store file's bytes, or why they cannot be had. The file is opened without waiting (a FIFO or
+// a device at the path must not hold the caller), and only a regular file of at most
+// maximumFileBytes is read.
+struct FileText {
     FileState state = FileState::absent;
-    std::map<std::string, std::string> values;
+    std::string text;
+    std::string problem;
 };
 
-std::optional<std::string> readWhole(const fs::path& file, bool& absent) {
-    absent = false;
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+FileText readStoreFile(const fs::path& file) {
+    const auto unreadable = [](std::string problem) { return FileText{FileState::unreadable, {}, std::move(problem)}; };
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) {
-        absent = errno == ENOENT;
-        return std::nullopt;
+        const int error = errno;
+        if (error == ENOENT) {
+            return {};
+        }
+        return unreadable("cannot open " + file.string() + ": " + reason(error));
     }
-    std::string text;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return unreadable("cannot examine " + file.string() + ": " + reason(errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return unreadable(file.string() + " is not a regular file");
+    }
+    const auto tooLarge = [&] {
+        return unreadable(file.string() + " is larger than " + std::to_string(PreferenceStore::maximumFileBytes) +
+                          " bytes");
+    };
+    if (static_cast<std::uintmax_t>(info.st_size) > PreferenceStore::maximumFileBytes) {
+        return tooLarge();
+    }
+    FileText out{FileState::valid, {}, {}};
+    out.text.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[8192];
     for (;;) {
         const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
@@ -61,50 +95,42 @@ std::optional<std::string> readWhole(const fs::path& file, bool& absent) {
             if (errno == EINTR) {
                 continue;
             }
-            return std::nullopt;
+            return unreadable("cannot read " + file.string() + ": " + reason(errno));
         }
         if (got == 0) {
-            break;
+            return out;
         }
-        text.append(buffer, static_cast<std::size_t>(got));
+        out.text.append(buffer, static_cast<std::size_t>(got));
+        // The file may have grown since it was examined.
+        if (out.text.size() > PreferenceStore::maximumFileBytes) {
+            return tooLarge();
+        }
     }
-    return text;
 }
 
-Contents load(const fs::path& file) {
-    Contents contents;
-    bool absent = false;
-    const auto text = readWhole(file, absent);
-    if (!text) {
-        contents.state = absent ? FileState::absent : FileState::corrupt;
-        return contents;
-    }
-    auto values = parsePreferences(*text);
-    if (!values) {
-        contents.state = FileState::corrupt;
-        return contents;
-    }
-    contents.values = std::move(*values);
-    contents.state = FileState::valid;
-    return contents;
-}
-
-void createFolder(const fs::path& folder) {
+// Creates the folder and the missing ones above it, each with mode 0700.
+std::optional<std::string> createFolder(const fs::path& folder) {
     if (folder.empty()) {
-        return;
+        return std::nullopt;
     }
-    std::error_code error;
-    if (fs::exists(folder, error)) {
-        return;
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode) ? std::nullopt : std::optional(folder.string() + " is not a folder");
     }
-    createFolder(folder.parent_path());
+    if (errno != ENOENT) {
+        return "cannot reach the folder " + folder.string() + ": " + reason(errno);
+    }
+    if (auto problem = createFolder(folder.parent_path())) {
+        return problem;
+    }
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        log::line("Preferences: cannot create the folder " + folder.string());
+        return "cannot create the folder " + folder.string() + ": " + reason(errno);
     }
+    return std::nullopt;
 }
 
-// Moves an unreadable store aside as "<file>.corrupt-YYYYMMDDTHHMMSSZ" ("-N" added when taken).
-void moveAside(const fs::path& file) {
+// Moves an unparsable store aside as "<file>.corrupt-YYYYMMDDTHHMMSSZ" ("-N" added when taken).
+std::optional<std::string> moveAside(const fs::path& file) {
     char stamp[32];
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -115,10 +141,56 @@ void moveAside(const fs::path& file) {
     for (int n = 1; ::access(target.c_str(), F_OK) == 0; ++n) {
         target = base + "-" + std::to_string(n);
     }
-    if (::rename(file.c_str(), target.c_str()) == 0) {
-        log::line("Preferences: the store could not be read and was moved aside to " + target);
+    if (::rename(file.c_str(), target.c_str()) != 0) {
+        return "cannot move the unparsable store " + file.string() + " aside to " + target + ": " + reason(errno);
     }
+    log::line("Preferences: the store was not a JSON object of strings and was moved aside to " + target);
+    return std::nullopt;
 }
+
+// Takes the members of one JSON object of strings, and stops at the first event that cannot belong
+// to one: a file nested a million deep is refused at its second bracket, never built as values.
+// A member named twice keeps its last value, as the JSON library's own objects do.
+class FlatObjectReader final : public nlohmann::json_sax<nlohmann::json> {
+public:
+    std::map<std::string, std::string> values;
+
+    bool null() override { return false; }
+    bool boolean(bool /*value*/) override { return false; }
+    bool number_integer(number_integer_t /*value*/) override { return false; }
+    bool number_unsigned(number_unsigned_t /*value*/) override { return false; }
+    bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return false; }
+    bool binary(binary_t& /*value*/) override { return false; }
+    bool start_array(std::size_t /*elements*/) override { return false; }
+    bool end_array() override { return false; }
+    bool start_object(std::size_t /*elements*/) override {
+        if (inObject_) {
+            return false;  // an object as a member's value
+        }
+        inObject_ = true;
+        return true;
+    }
+    bool end_object() override { return true; }
+    bool key(string_t& name) override {
+        key_ = std::move(name);
+        return true;
+    }
+    bool string(string_t& value) override {
+        if (!inObject_) {
+            return false;
+        }
+        values[key_] = std::move(value);
+        return true;
+    }
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                     const nlohmann::detail::exception& /*error*/) override {
+        return false;
+    }
+
+private:
+    bool inObject_ = false;
+    std::string key_;
+};
 
 std::mutex& standardMutex() {
     static std::mutex mutex;
@@ -132,19 +204,18 @@ std::unique_ptr<PreferenceStore>& standardSlot() {
 
 }  // namespace
 
+struct PreferenceStore::Contents {
+    FileState state = FileState::absent;
+    std::map<std::string, std::string> values;
+    std::string problem;  // why the file could not be read, when unreadable
+};
+
 std::optional<std::map<std::string, std::string>> parsePreferences(std::string_view text) {
-    const auto json = nlohmann::json::parse(text, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
+    FlatObjectReader reader;
+    if (!nlohmann::json::sax_parse(text, &reader)) {
         return std::nullopt;
     }
-    std::map<std::string, std::string> values;
-    for (const auto& [key, value] : json.items()) {
-        if (!value.is_string()) {
-            return std::nullopt;
-        }
-        values.emplace(key, value.get<std::string>());
-    }
-    return values;
+    return std::move(reader.values);
 }
 
 std::string serializePreferences(const std::map<std::string, std::string>& values) {
@@ -157,23 +228,29 @@ std::string serializePreferences(const std::map<std::string, std::string>& value
 
 PreferenceStore::PreferenceStore(fs::path file) : file_(std::move(file)) {}
 
-fs::path PreferenceStore::defaultPath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    fs::path base;
-    if (config != nullptr && *config != '\0') {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home != nullptr ? home : ".") / ".config";
+std::optional<fs::path> PreferenceStore::defaultPath() {
+    const auto absoluteFolder = [](const char* name) -> std::optional<fs::path> {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0' || !fs::path(value).is_absolute()) {
+            return std::nullopt;
+        }
+        return fs::path(value);
+    };
+    if (const auto config = absoluteFolder("XDG_CONFIG_HOME")) {
+        return *config / "galvoria" / "preferences.json";
     }
-    return base / "galvoria" / "preferences.json";
+    if (const auto home = absoluteFolder("HOME")) {
+        return *home / ".config" / "galvoria" / "preferences.json";
+    }
+    return std::nullopt;
 }
 
 PreferenceStore& PreferenceStore::standard() {
     std::lock_guard lock(standardMutex());
     auto& slot = standardSlot();
     if (!slot) {
-        slot = std::make_unique<PreferenceStore>(defaultPath());
+        // Without a location the store has an empty path: it reads as empty and refuses every write.
+        slot = std::make_unique<PreferenceStore>(defaultPath().value_or(fs::path()));
     }
     return *slot;
 }
@@ -183,8 +260,63 @@ void PreferenceStore::setStandardPath(const fs::path& file) {
     standardSlot() = std::make_unique<PreferenceStore>(file);
 }
 
+std::optional<std::string> PreferenceStore::folderProblem() const {
+    if (file_.empty()) {
+        return "no preference store file is named, and neither XDG_CONFIG_HOME nor HOME is an absolute path";
+    }
+    const fs::path folder = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        return "cannot reach the folder " + folder.string() + ": " + reason(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return folder.string() + " is not a folder";
+    }
+    // Anyone who may write in the folder may plant a store (a token of their own account) or
+    // replace the one written there.
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "the folder " + folder.string() + " is writable by others (mode " + modeText(info.st_mode) + ")";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> PreferenceStore::lastWriteProblem() const {
+    std::lock_guard lock(mutex_);
+    return lastWriteProblem_;
+}
+
+PreferenceStore::Contents PreferenceStore::load() const {
+    Contents contents;
+    if (auto problem = folderProblem()) {
+        contents.state = FileState::unreadable;
+        contents.problem = std::move(*problem);
+    } else {
+        auto read = readStoreFile(file_);
+        contents.state = read.state;
+        contents.problem = std::move(read.problem);
+        if (read.state == FileState::valid) {
+            if (auto values = parsePreferences(read.text)) {
+                contents.values = std::move(*values);
+            } else {
+                contents.state = FileState::corrupt;
+            }
+        }
+    }
+    std::lock_guard lock(mutex_);
+    if (contents.state != FileState::unreadable) {
+        lastLoggedReadProblem_.clear();
+    } else if (contents.problem != lastLoggedReadProblem_) {
+        lastLoggedReadProblem_ = contents.problem;
+        log::line("Preferences: the store reads as empty: " + contents.problem);
+    }
+    return contents;
+}
+
 std::optional<std::string> PreferenceStore::stringForKey(std::string_view key) const {
-    auto contents = load(file_);
+    auto contents = load();
     const auto found = contents.values.find(std::string(key));
     if (found == contents.values.end()) {
         return std::nullopt;
@@ -192,30 +324,54 @@ std::optional<std::string> PreferenceStore::stringForKey(std::string_view key) c
     return std::move(found->second);
 }
 
-std::map<std::string, std::string> PreferenceStore::dictionary() const { return load(file_).values; }
+std::map<std::string, std::string> PreferenceStore::dictionary() const { return load().values; }
 
 void PreferenceStore::setValue(std::string_view value, std::string_view key) { change(key, value); }
 
 void PreferenceStore::removeObjectForKey(std::string_view key) { change(key, std::nullopt); }
 
 void PreferenceStore::change(std::string_view key, const std::optional<std::string_view>& value) {
-    createFolder(file_.parent_path());
-    const fs::path lockPath = file_.string() + ".lock";
-    FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lock.valid()) {
-        log::line("Preferences: cannot open the lock file " + lockPath.string());
+    auto problem = write(key, value);
+    if (!problem) {
         return;
+    }
+    log::line("Preferences: the change of \"" + std::string(key) + "\" was not saved: " + *problem);
+    std::lock_guard lock(mutex_);
+    lastWriteProblem_ = std::move(problem);
+}
+
+std::optional<std::string> PreferenceStore::write(std::string_view key, const std::optional<std::string_view>& value) {
+    if (auto problem = folderProblem()) {
+        return problem;
+    }
+    if (auto problem = createFolder(file_.parent_path())) {
+        return problem;
+    }
+    const fs::path lockPath = file_.string() + ".lock";
+    const FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!lock.valid()) {
+        return "cannot open the lock file " + lockPath.string() + ": " + reason(errno);
+    }
+    struct stat info {};
+    if (::fstat(lock.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return "the lock file " + lockPath.string() + " is not a regular file";
     }
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) {
-            log::line("Preferences: cannot lock the store " + file_.string());
-            return;
+            return "cannot lock " + lockPath.string() + ": " + reason(errno);
         }
     }
 
-    Contents contents = load(file_);
+    // Only a file that was read and did not parse is moved aside; one that could not be read is
+    // left as it stands and nothing is written over it.
+    Contents contents = load();
+    if (contents.state == FileState::unreadable) {
+        return contents.problem;
+    }
     if (contents.state == FileState::corrupt) {
-        moveAside(file_);
+        if (auto problem = moveAside(file_)) {
+            return problem;
+        }
     }
     if (value) {
         contents.values[std::string(key)] = std::string(*value);
@@ -231,25 +387,26 @@ void PreferenceStore::change(std::string_view key, const std::optional<std::stri
     ::unlink(temporary.c_str());
     FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
-        log::line("Preferences: cannot write the store " + file_.string());
-        return;
+        return "cannot create " + temporary.string() + ": " + reason(errno);
     }
     ::fchmod(out.get(), 0600);
-    if (!writeAll(out.get(), text) || ::fsync(out.get()) != 0) {
-        log::line("Preferences: cannot write the store " + file_.string());
+    // A full disk, a file-size limit or a failing device: the temporary file goes, the store stays.
+    if (!writeAll(out.get(), text) || ::fsync(out.get()) != 0 || !out.close()) {
+        const int error = errno;
         ::unlink(temporary.c_str());
-        return;
+        return "cannot write " + temporary.string() + ": " + reason(error);
     }
     if (::rename(temporary.c_str(), file_.c_str()) != 0) {
-        log::line("Preferences: cannot replace the store " + file_.string());
+        const int error = errno;
         ::unlink(temporary.c_str());
-        return;
+        return "cannot replace " + file_.string() + ": " + reason(error);
     }
-    FileDescriptor folder(
+    const FileDescriptor folder(
         ::open(file_.parent_path().empty() ? "." : file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.valid()) {
         ::fsync(folder.get());
     }
+    return std::nullopt;
 }
 
 }  // namespace platform

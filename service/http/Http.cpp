@@ -3,14 +3,17 @@
 
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <limits>
@@ -108,7 +111,17 @@ private:
     std::unique_ptr<curl_slist, HeaderListDeleter> list_;
 };
 
+// A transfer moving less than this many bytes a second for the whole stall time-out is aborted: no
+// healthy upload or answer falls under 1 KiB/s for a minute, while a peer trickling a few bytes a
+// second would otherwise keep it alive for ever. There is still no cap on the total time, so a
+// large file on a slow but moving link is never cut off.
+constexpr long stallBytesPerSecond = 1024;
+// See the POST settings in Session::Impl::run.
+constexpr long postMaxIdleSeconds = 2;
+
 constexpr std::string_view sessionClosedText = "The HTTP session was closed before the transfer ran.";
+constexpr std::string_view sentOnceText =
+    "The connection closed after the request was sent, before any answer; the request is not sent again.";
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -156,8 +169,12 @@ std::string trimmed(std::string_view text) {
 struct Transfer {
     Response response;
     std::size_t maxResponseBytes = 0;
-    BodySource* source = nullptr;
-    std::uint64_t sourceSent = 0;
+    BodySource* source = nullptr;  // the body is read from here, or else from inlineBody
+    std::string_view inlineBody;
+    std::uint64_t bodySize = 0;
+    std::uint64_t sourceSent = 0;  // bytes of the body handed to libcurl
+    CURL* handle = nullptr;
+    int attempts = 0;  // requests libcurl began for this transfer (more than one: it retries on a fresh connection)
     const Progress* progress = nullptr;
     std::uint64_t progressTotal = 0;
     std::uint64_t lastReportedSent = 0;
@@ -202,25 +219,58 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     return length;
 }
 
+// libcurl calls this before it sends the request, and again before each retry on a fresh
+// connection (it retries when a kept-alive connection it reused died before any byte of the answer).
+// A request is sent at most once: the retry is refused as soon as any byte of the request was
+// written to the first connection, as the service may have read and applied it (a POST that
+// created a folder must not create a second one; a GET is held to the same rule so that nothing the
+// service records depends on the timing of a closing connection). A retry after nothing was
+// written (the reused connection was found dead while the request head was being written) is let
+// through: the service has seen nothing.
+int onBeforeRequest(void* user, char* /*remoteIp*/, char* /*localIp*/, int /*remotePort*/, int /*localPort*/) {
+    auto* transfer = static_cast<Transfer*>(user);
+    if (++transfer->attempts == 1) {
+        return CURL_PREREQFUNC_OK;
+    }
+    long written = 0;
+    if (libcurl().easyGetinfo(transfer->handle, CURLINFO_REQUEST_SIZE, &written) != CURLE_OK || written > 0 ||
+        transfer->sourceSent > 0) {
+        transfer->problem = std::string(sentOnceText);
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+}
+
+// A request body is never rewound: libcurl asks for that only to send body bytes again on a fresh
+// connection, which onBeforeRequest already refuses.
+int onSeek(void* user, curl_off_t /*offset*/, int /*origin*/) {
+    static_cast<Transfer*>(user)->problem = std::string(sentOnceText);
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
 std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
-    BodySource& source = *transfer->source;
-    const std::uint64_t remaining = source.size - transfer->sourceSent;
+    const std::uint64_t remaining = transfer->bodySize - transfer->sourceSent;
     if (remaining == 0) {
         return 0;
     }
     const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(size * count, remaining));
     std::optional<std::size_t> produced;
-    try {
-        if (source.read) {
-            produced = source.read(buffer, capacity);
+    if (transfer->source == nullptr) {
+        std::memcpy(buffer, transfer->inlineBody.data() + transfer->sourceSent, capacity);
+        produced = capacity;
+    } else {
+        try {
+            if (transfer->source->read) {
+                produced = transfer->source->read(buffer, capacity);
+            }
+        } catch (...) {
+            produced.reset();
         }
-    } catch (...) {
-        produced.reset();
     }
     if (!produced || *produced == 0 || *produced > capacity) {
         transfer->problem = "The request body ended after " + std::to_string(transfer->sourceSent) + " of " +
-                            std::to_string(source.size) + " bytes.";
+                            std::to_string(transfer->bodySize) + " bytes.";
         return CURL_READFUNC_ABORT;
     }
     transfer->sourceSent += *produced;
@@ -252,6 +302,7 @@ Response failure(std::string text) {
     return response;
 }
 
+#ifdef GALVORIA_TEST_TIMEOUT_KNOBS
 std::optional<std::chrono::seconds> positiveSecondsFromEnvironment(const char* name) {
     const char* text = std::getenv(name);
     if (text == nullptr) {
@@ -264,6 +315,24 @@ std::optional<std::chrono::seconds> positiveSecondsFromEnvironment(const char* n
         return std::nullopt;
     }
     return std::chrono::seconds(seconds);
+}
+#endif
+
+// The CA file is read by the TLS library with a blocking open: a FIFO or a device named there would
+// hang the transfer before it connects. Only a regular file is handed over, and only for https.
+std::optional<std::string> caBundleProblem(const std::optional<std::string>& caBundle, std::string_view url) {
+    if (!caBundle || url.size() < 6 || !equalsIgnoringCase(url.substr(0, 6), "https:")) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(caBundle->c_str(), &status) != 0) {
+        return "The CA file named by GALVORIA_CA_BUNDLE (" + *caBundle + ") cannot be read: " + std::strerror(errno) +
+               ".";
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return "The CA file named by GALVORIA_CA_BUNDLE (" + *caBundle + ") is not a regular file.";
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -282,12 +351,14 @@ SessionOptions SessionOptions::fromEnvironment() {
     if (const char* bundle = std::getenv("GALVORIA_CA_BUNDLE"); bundle != nullptr && *bundle != '\0') {
         options.caBundle = bundle;
     }
+#ifdef GALVORIA_TEST_TIMEOUT_KNOBS
     if (const auto seconds = positiveSecondsFromEnvironment("GALVORIA_CONNECT_TIMEOUT_SECONDS")) {
         options.connectTimeout = *seconds;
     }
     if (const auto seconds = positiveSecondsFromEnvironment("GALVORIA_STALL_TIMEOUT_SECONDS")) {
         options.stallTimeout = *seconds;
     }
+#endif
     return options;
 }
 
@@ -435,6 +506,9 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
     if (!library.available()) {
         return failure(library.problem);
     }
+    if (auto problem = caBundleProblem(options.caBundle, request.url)) {
+        return failure(std::move(*problem));
+    }
 
     HeaderList headerList;
     for (const Header& header : request.headers) {
@@ -490,7 +564,7 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
     set(CURLOPT_MAXCONNECTS, 2L);
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
     set(CURLOPT_TIMEOUT, 0L);
-    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_LIMIT, stallBytesPerSecond);
     set(CURLOPT_LOW_SPEED_TIME, stallSeconds);
     set(CURLOPT_SSL_VERIFYPEER, 1L);
     set(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -507,23 +581,36 @@ Response Session::Impl::run(Role role, Request& request, const Progress& progres
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &onProgress);
     set(CURLOPT_XFERINFODATA, &transfer);
+    transfer.handle = curl;
+    set(CURLOPT_PREREQFUNCTION, &onBeforeRequest);
+    set(CURLOPT_PREREQDATA, &transfer);
     if (!isPost) {
         set(CURLOPT_HTTPGET, 1L);
-    } else if (request.bodySource) {
-        transfer.source = &*request.bodySource;
-        transfer.progressTotal = request.bodySource->size;
+    } else {
+        // Every body, small or streamed, goes through onRead with onSeek refusing to rewind, so that
+        // libcurl cannot send it again on its own (a body given as one buffer it would resend freely).
+        if (request.bodySource) {
+            transfer.source = &*request.bodySource;
+            transfer.bodySize = request.bodySource->size;
+            // libcurl takes 16 KiB to 2 MiB and refuses the transfer outside that range.
+            set(CURLOPT_UPLOAD_BUFFERSIZE,
+                static_cast<long>(std::clamp<std::size_t>(options.uploadBufferBytes, 16U * 1024U, 2U * 1024U * 1024U)));
+        } else {
+            transfer.inlineBody = request.body;
+            transfer.bodySize = request.body.size();
+        }
+        transfer.progressTotal = transfer.bodySize;
         set(CURLOPT_POST, 1L);
-        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.bodySource->size));
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer.bodySize));
         set(CURLOPT_READFUNCTION, &onRead);
         set(CURLOPT_READDATA, &transfer);
-        // libcurl takes 16 KiB to 2 MiB and refuses the transfer outside that range.
-        set(CURLOPT_UPLOAD_BUFFERSIZE,
-            static_cast<long>(std::clamp<std::size_t>(options.uploadBufferBytes, 16U * 1024U, 2U * 1024U * 1024U)));
-    } else {
-        transfer.progressTotal = request.body.size();
-        set(CURLOPT_POST, 1L);
-        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-        set(CURLOPT_POSTFIELDS, request.body.c_str());
+        set(CURLOPT_SEEKFUNCTION, &onSeek);
+        set(CURLOPT_SEEKDATA, &transfer);
+        // A POST goes out only on a connection idle for less than postMaxIdleSeconds + 1 seconds
+        // (libcurl compares whole seconds), well inside the 5 s after which common servers (Apache,
+        // Node.js, cpp-httplib) close an idle kept-alive connection; an older one is closed and a new
+        // one opened. Back-to-back requests, as in a publish, keep reusing their connection.
+        set(CURLOPT_MAXAGE_CONN, postMaxIdleSeconds);
     }
 
     CURLcode code = CURLE_FAILED_INIT;

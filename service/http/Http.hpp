@@ -6,9 +6,16 @@
 //  - only absolute http and https URLs with a host are sent; anything else fails before libcurl
 //    sees it, opening no connection and no file;
 //  - no redirect is followed (a 3xx is a status whose body is read like any other);
-//  - TLS peers are always verified; GALVORIA_CA_BUNDLE may name an extra CA file;
-//  - a connection attempt gives up after connectTimeout, a transfer that moves less than one byte
-//    per second for stallTimeout is aborted; there is no cap on the total time;
+//  - TLS peers are always verified; GALVORIA_CA_BUNDLE may name an extra CA file, which must be a
+//    regular file (anything else fails an https transfer before it connects);
+//  - a connection attempt gives up after connectTimeout, a transfer that moves less than 1 KiB per
+//    second for stallTimeout is aborted; there is no cap on the total time;
+//  - connections are kept alive per Role; a POST goes out only on a connection idle for less than
+//    3 s (common servers close idle ones after 5 s), else on a new one;
+//  - a request is sent at most once: when a kept-alive connection dies after any byte of the request
+//    was written and before any byte of the answer, the transfer fails and nothing is sent again
+//    (the service may have applied it). Only when the connection is found dead before a byte of the
+//    request was written does the request go out, once, on a fresh connection;
 //  - a response body larger than maxResponseBytes ends the transfer as a failure;
 //  - no "Expect: 100-continue" wait;
 //  - failures never throw: they come back as a Response with status 0 and a transportError.
@@ -69,8 +76,9 @@ struct SessionOptions {
     std::size_t uploadBufferBytes = 2U * 1024U * 1024U;
     std::optional<std::string> caBundle;  // extra CA file (from GALVORIA_CA_BUNDLE)
 
-    // The defaults, with GALVORIA_CA_BUNDLE and, for tests, GALVORIA_CONNECT_TIMEOUT_SECONDS and
-    // GALVORIA_STALL_TIMEOUT_SECONDS taken from the environment.
+    // The defaults, with GALVORIA_CA_BUNDLE taken from the environment. Test builds (configured with
+    // GALVORIA_TEST_TIMEOUT_KNOBS) also take GALVORIA_CONNECT_TIMEOUT_SECONDS and
+    // GALVORIA_STALL_TIMEOUT_SECONDS from it; the product ignores them.
     static SessionOptions fromEnvironment();
 };
 

@@ -1,15 +1,18 @@
-// Finding the entry a name means, and the progress texts, in process.
+// Finding the entry a name means, reading back the files a publish left out, and the progress
+// texts, in process.
 
 #include <gtest/gtest.h>
 
 #include "host/Choices.hpp"
+#include "host/FileOutcomes.hpp"
 #include "host/ProgressDisplay.hpp"
 
 namespace galvoria::host {
 namespace {
 
-const std::vector<Choice> folders = {
-    {"fld-1", "Ceremony"}, {"fld-2", "Cafe\u0301"}, {"fld-3", "ceremony"}, {"fld-4", "Ceremony"}, {"Reception", "x"}};
+const std::vector<Choice> folders = {{"fld-1", "Ceremony"}, {"fld-2", "Cafe\u0301"}, {"fld-3", "ceremony"},
+                                     {"fld-4", "Ceremony"}, {"Reception", "x"},      {"fld-6", "Été"},
+                                     {"fld-7", "Ète"}};
 const ChoiceKind folderKind{"folder", "folders"};
 
 struct Lookup {
@@ -38,8 +41,11 @@ INSTANTIATE_TEST_SUITE_P(
                              "\"Ceremony\" names 2 folders in Personal; give the identifier of one of them:\n"
                              "  Ceremony (fld-1)\n  Ceremony (fld-4)"},
                       Lookup{"CEREMONY", std::nullopt, "\"CEREMONY\" names 3 folders in Personal"},
-                      Lookup{"Cafe", std::nullopt,
-                             "there is no folder \"Cafe\" in Personal; the folders there are:\n"
+                      // Accents count only when nothing fits with them.
+                      Lookup{"Cafe", 1, ""}, Lookup{"cafè", 1, ""}, Lookup{"été", 5, ""},
+                      Lookup{"ete", std::nullopt, "\"ete\" names 2 folders in Personal"},
+                      Lookup{"Cafes", std::nullopt,
+                             "there is no folder \"Cafes\" in Personal; the folders there are:\n"
                              "  Ceremony (fld-1)\n"},
                       Lookup{"", std::nullopt, "there is no folder \"\""}));
 
@@ -47,6 +53,54 @@ TEST(ResolveNothing, SaysThereAreNone) {
     EXPECT_EQ(resolveChoice({}, "x", folderKind, "in Personal").problem,
               "there is no folder \"x\" in Personal: there are no folders there");
 }
+
+struct FailedList {
+    std::string name;
+    std::string text;
+    std::vector<std::string> files;
+    std::optional<std::vector<FailedFile>> expected;
+};
+// Test names and failure texts show the case, not its bytes.
+void PrintTo(const FailedList& c, std::ostream* out) { *out << c.name; }
+
+class ReadFailedFiles : public ::testing::TestWithParam<FailedList> {};
+
+TEST_P(ReadFailedFiles, AgainstTheTasksNamesInOrder) {
+    EXPECT_EQ(failedFilesIn(GetParam().text, GetParam().files), GetParam().expected);
+}
+
+const std::vector<std::string> abc = {"a.jpg", "b.jpg", "c.jpg"};
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReadFailedFiles,
+    ::testing::Values(
+        FailedList{
+            "Partial",
+            "Published 1 of 3 files. Not published: b.jpg (the storage refused the upload: 500), c.jpg (no "
+            "answer from the storage).",
+            abc,
+            std::vector<FailedFile>{{1, "the storage refused the upload: 500"}, {2, "no answer from the storage"}}},
+        FailedList{"AllFailed", "None of the 3 files could be published: a.jpg (r1), b.jpg (r2), c.jpg (r3).", abc,
+                   std::vector<FailedFile>{{0, "r1"}, {1, "r2"}, {2, "r3"}}},
+        FailedList{"OneFile",
+                   "The file could not be published: b.jpg (internal error).",
+                   {"b.jpg"},
+                   std::vector<FailedFile>{{0, "internal error"}}},
+        // Names holding the separators: only the passed names make a reading that takes the whole text.
+        FailedList{"NamesWithSeparators",
+                   "Published 1 of 4 files. Not published: x (a).jpg (r1), y, z.jpg (r2), x (r3).",
+                   {"x", "x (a).jpg", "y, z.jpg", "x"},
+                   std::vector<FailedFile>{{1, "r1"}, {2, "r2"}, {3, "r3"}}},
+        FailedList{"NameThatCopiesAnEntryReadsAsTheEarliestFiles",
+                   "None of the 2 files could be published: b.jpg (r), c.jpg (r).",
+                   {"b.jpg (r), c.jpg", "b.jpg", "c.jpg"},
+                   std::vector<FailedFile>{{0, "r"}}},
+        // Texts that are no such list: an unknown name, out of order, no final stop, something after it.
+        FailedList{"UnknownName", "None of the 2 files could be published: d.jpg (r).", abc, std::nullopt},
+        FailedList{"OutOfOrder", "None of the 2 files could be published: b.jpg (r), a.jpg (r).", abc, std::nullopt},
+        FailedList{"NoStop", "None of the 2 files could be published: a.jpg (r)", abc, std::nullopt},
+        FailedList{"Trailing", "None of the 2 files could be published: a.jpg (r). More", abc, std::nullopt},
+        FailedList{"OtherText", "The file a.jpg could not be published.", abc, std::nullopt}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(ProgressTexts, SizesRatesAndDurations) {
     EXPECT_EQ(formatBytes(0), "0 B");
@@ -73,20 +127,37 @@ std::size_t columns(const std::string& text) {
 }
 
 TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
-    ProgressSnapshot snapshot{1, 3, 400, 1200, "Portraits 📷 Été à Montréal, final selects.jpg", 200.0, 4.0};
-    for (const int width : {20, 33, 40, 60, 79, 120}) {
+    ProgressSnapshot snapshot{1, 3, 400, 1200, "Portraits 📷 Été à Montréal, final selects.jpg", 200.0, 4.0, 12.0};
+    for (const int width : {20, 33, 44, 60, 79, 120}) {
         const std::string line = progressBarLine(snapshot, width);
         EXPECT_LE(columns(line), static_cast<std::size_t>(width)) << line;
-        // The bar and the file name give way first: the counts stay whole down to 40 columns.
-        if (width >= 40) {
-            EXPECT_NE(line.find(" 33%  file 2 of 3  200 B/s  ETA 0:04"), std::string::npos) << width << ": " << line;
+        // The bar and the file name give way first: the counts stay whole down to 44 columns.
+        if (width >= 44) {
+            EXPECT_NE(line.find(" 33%  file 2 of 3 (0:12)  200 B/s  ETA 0:04"), std::string::npos)
+                << width << ": " << line;
         }
     }
     const std::string wide = progressBarLine(snapshot, 160);
     EXPECT_EQ(wide,
-              "[########----------------]  33%  file 2 of 3  200 B/s  ETA 0:04  "
+              "[########>---------------]  33%  file 2 of 3 (0:12)  200 B/s  ETA 0:04  "
               "Portraits 📷 Été à Montréal, final selects.jpg");
     EXPECT_TRUE(progressBarLine(snapshot, 60).ends_with("…"));
+}
+
+// A big file in flight: the mark runs along the part still to go, wrapping round.
+TEST(ProgressBar, AMarkMovesWhileAFileIsInFlight) {
+    ProgressSnapshot snapshot{0, 1, 0, 100, "big.tif", std::nullopt, std::nullopt, 65.0};
+    std::vector<std::string> bars;
+    for (const unsigned phase : {0U, 1U, 23U, 24U}) {
+        snapshot.phase = phase;
+        const std::string line = progressBarLine(snapshot, 100);
+        bars.push_back(line.substr(0, line.find(']') + 1));
+        EXPECT_NE(line.find("file 1 of 1 (1:05)"), std::string::npos) << line;
+    }
+    EXPECT_EQ(bars[0], "[>-----------------------]");
+    EXPECT_EQ(bars[1], "[->----------------------]");
+    EXPECT_EQ(bars[2], "[----------------------->]");
+    EXPECT_EQ(bars[3], bars[0]);
 }
 
 TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {

@@ -11,25 +11,34 @@ protected:
     void slowStorage(int delayMs) {
         server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = delayMs});
     }
-    std::unique_ptr<TerminalProcess> publishFourFiles() {
+    // Into a project the command creates.
+    std::unique_ptr<TerminalProcess> publishFiles(const std::vector<std::string>& names) {
         logInDirectly();
-        return std::make_unique<TerminalProcess>(
-            hostArguments({"publish", photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg"), "--workspace",
-                           "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"}));
+        std::vector<std::string> arguments = {"publish"};
+        for (const auto& name : names) arguments.push_back(photo(name));
+        arguments.insert(arguments.end(),
+                         {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", "Stopped"});
+        return std::make_unique<TerminalProcess>(hostArguments(arguments));
     }
 };
 
 TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWhatWasSent) {
     slowStorage(1200);
-    auto publish = publishFourFiles();
+    auto publish = publishFiles({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"});
     // The bar moves to the second file once the first is reported; Ctrl-C comes while it is sent.
-    ASSERT_TRUE(publish->waitFor("file 2 of 4")) << publish->output();
+    ASSERT_TRUE(publish->waitFor("file 2 of 9")) << publish->output();
     publish->type("\x03");
     ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();
     EXPECT_EQ(publish->finish(), 130) << publish->output();
 
-    EXPECT_EQ(filesOf("prj-5e1b47"), (std::vector<std::string>{"a.jpg", "b.jpg"}));
-    EXPECT_NE(publish->output().find("Interrupted after 2 of 4 files: a.jpg, b.jpg. Not sent: c.jpg, d.jpg."),
+    const auto projects = projectIdsNamed("Stopped");
+    ASSERT_EQ(projects.size(), 1U);
+    EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+    // The first few files left are named; the link and the new project's identifier are given.
+    EXPECT_NE(publish->output().find("Interrupted after 2 of 9 files: a.jpg, b.jpg. "
+                                     "Not sent: c.jpg, d.jpg, e.jpg, f.jpg, g.jpg and 2 more.\r\n"
+                                     "Library: " +
+                                     libraryLink(projects[0]) + "\r\nProject: " + projects[0] + "\r\n"),
               std::string::npos)
         << publish->output();
     EXPECT_EQ(publish->output().find("Publishing completed!"), std::string::npos);
@@ -37,7 +46,7 @@ TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWha
 
 TEST_F(Interrupt, ASecondCtrlCEndsTheProgramAtOnce) {
     slowStorage(5000);
-    auto publish = publishFourFiles();
+    auto publish = publishFiles({"a.jpg", "b.jpg", "c.jpg", "d.jpg"});
     ASSERT_TRUE(publish->waitFor("file 1 of 4")) << publish->output();
     publish->type("\x03");
     ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();

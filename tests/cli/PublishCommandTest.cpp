@@ -58,7 +58,11 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Spring Lookbook"},
                       Destination{"NewProjectInAFolder",
                                   {"--workspace", "Personal", "--folder", "Portraits 📷", "--new-project", "Headshots"},
-                                  "Headshots"}),
+                                  "Headshots"},
+                      Destination{"DuplicateFolderAllowed",
+                                  {"--workspace", "Personal", "--new-folder", "Portraits 📷", "--new-project", "Twice",
+                                   "--allow-duplicate"},
+                                  "Twice"}),
     [](const auto& info) { return info.param.name; });
 
 struct Refusal {
@@ -103,18 +107,24 @@ INSTANTIATE_TEST_SUITE_P(
                 {"a new folder has none yet"}),
         refused("FolderTwice", {"--folder", "a", "--new-folder", "b", "--new-project", "c"}, 2,
                 {"--folder", "--new-folder"}),
-        refused("UnknownWorkspace", {"--workspace", "Nowhere", "--folder", "x", "--project", "y"}, 2,
+        refused("UnknownWorkspace", {"--workspace", "Nowhere", "--folder", "x", "--project", "y"}, 1,
                 {"there is no workspace \"Nowhere\" in any account or team", "  Personal (ws-4f1c2a)\n",
                  "  Weddings 2024 (ws-9b3e77)\n"}),
-        refused("UnknownFolder", {"--workspace", "Weddings 2024", "--folder", "Party", "--project", "y"}, 2,
+        refused("UnknownFolder", {"--workspace", "Weddings 2024", "--folder", "Party", "--project", "y"}, 1,
                 {"there is no folder \"Party\" in Weddings 2024", "  Ceremony (fld-a4f630)\n",
                  "  Reception (fld-b19c58)\n"}),
         // The placeholder and the create-new entry are not destinations one can name.
-        refused("CreateNewValueAsAName", {"--folder", "0", "--project", "x"}, 2, {"there is no folder \"0\""}),
-        refused("FolderOfAnotherWorkspace", {"--folder", "fld-a4f630", "--project", "x"}, 2,
+        refused("CreateNewValueAsAName", {"--folder", "0", "--project", "x"}, 1, {"there is no folder \"0\""}),
+        refused("FolderOfAnotherWorkspace", {"--folder", "fld-a4f630", "--project", "x"}, 1,
                 {"there is no folder \"fld-a4f630\" in Personal"}),
-        refused("UnknownProject", {"--folder", "Café", "--project", "Old Port at Dusk"}, 2,
+        refused("UnknownProject", {"--folder", "Café", "--project", "Old Port at Dusk"}, 1,
                 {"there is no project \"Old Port at Dusk\" in Cafe\u0301", "  Espresso Série (prj-4a6d95)\n"}),
+        refused("DuplicateNewFolder", {"--new-folder", "Portraits 📷", "--new-project", "x"}, 1,
+                {"a folder \"Portraits 📷\" already exists: Portraits 📷 (", "--folder fld-",
+                 "--allow-duplicate to create another"}),
+        refused("DuplicateNewProject",
+                {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", "Anna & Mark"}, 1,
+                {"a project \"Anna & Mark\" already exists: Anna & Mark (prj-5e1b47)", "--project prj-5e1b47"}),
         refused("EmptyNewProjectName", {"--folder", "Café", "--new-project", ""}, 1,
                 {"galvoria-host: Invalid value for Project\n  The value supplied for Project is not valid for "
                  "performing Publish to galvoria.\n"})),
@@ -127,11 +137,26 @@ TEST_F(CliTest, PublishingLoggedOutOrWithMissingFilesIsRefused) {
     EXPECT_NE(loggedOut.standardError.find("You’re not logged in."), std::string::npos) << loggedOut.standardError;
     EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["status"], "failed");
 
+    // A token the service no longer takes: the listings fail, and that is said, not "no account".
+    store().setValue("expired-token", "api-token");
+    const auto expired =
+        host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Café", "--project", "Espresso Série"});
+    EXPECT_EQ(expired.status, 1);
+    EXPECT_NE(expired.standardError.find("session has expired"), std::string::npos) << expired.standardError;
+    EXPECT_EQ(storedFileCount(), 0U);
+
     // Before anything is asked.
     const auto missing = host({"publish", photo("a.jpg"), (dir_.path() / "gone.jpg").string(), "--workspace", "x"});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.standardError.find("gone.jpg: no such file"), std::string::npos) << missing.standardError;
     EXPECT_EQ(host({"publish", dir_.path().string(), "--workspace", "x"}).status, 2);
+    const auto empty = host({"publish", photo("a.jpg"), photo("empty.jpg", 0), "--workspace", "x"});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_NE(empty.standardError.find("empty.jpg: the file is empty"), std::string::npos) << empty.standardError;
+    const auto twice = host({"publish", photo("a.jpg"), photo("b.jpg"),
+                             (dir_.path() / "photos/../photos/a.jpg").string(), "--workspace", "x"});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.standardError.find("a.jpg twice (it is also given as "), std::string::npos) << twice.standardError;
 }
 
 TEST_F(CliTest, AWorkspaceNameIsLookedForInEveryAccountAndTeam) {
@@ -144,42 +169,58 @@ TEST_F(CliTest, AWorkspaceNameIsLookedForInEveryAccountAndTeam) {
                                 {"url", libraryLink("prj-7a2e69")},
                                 {"message", "Publishing completed!"},
                                 {"files", 1},
-                                {"processed", co::Value::array({"a.jpg"})}};
+                                {"processed", co::Value::array({"a.jpg"})},
+                                {"outcomes", co::Value::parse(R"([{"name": "a.jpg", "status": "published"}])")}};
     for (const auto& [key, value] : expected.items()) EXPECT_EQ(document[key], value) << key;
     EXPECT_EQ(document["destination"]["source"], co::Value({{"id", "team-5a2c91"}, {"name", "Studio Lumière"}}));
 }
 
-// The storage refuses the first file (partial) or every file (failed): the plugin's texts name them.
-TEST_F(CliTest, PartialAndFailedPublishesNameTheFilesLeftOutAndExitWithOne) {
+// The storage refuses one file (partial) or every file (failed): each file's outcome and reason, for
+// the person on standard error and for scripts in the document.
+TEST_F(CliTest, PartialAndFailedPublishesNameEachFileLeftOutWithItsReason) {
     logInDirectly();
-    const Flags destination = {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"};
+    const Flags destination = {"--workspace", "Weddings 2024", "--folder", "Ceremony",
+                               "--project",   "Anna & Mark",   "--json"};
     devserver::Fault refusal{
         .status = 500, .body = "<Error>refused</Error>", .contentType = "application/xml", .times = 1};
     server_->setFault("storage", refusal);
-    Flags arguments = {"publish", photo("first.jpg"), photo("second.jpg"), photo("third.jpg")};
+    Flags arguments = {"publish", photo("first, (1).jpg"), photo("second.jpg"), photo("third.jpg")};
     arguments.insert(arguments.end(), destination.begin(), destination.end());
     const auto partial = host(arguments);
     EXPECT_EQ(partial.status, 1);
     EXPECT_EQ(filesOf("prj-5e1b47"), (Flags{"second.jpg", "third.jpg"}));
-    EXPECT_NE(partial.standardError.find("first.jpg"), std::string::npos) << partial.standardError;
-    EXPECT_EQ(partial.standardError.find("second.jpg"), std::string::npos) << partial.standardError;
-    EXPECT_EQ(partial.standardOutput.find("Publishing completed!"), std::string::npos);
-    EXPECT_TRUE(partial.standardOutput.ends_with("Library: " + libraryLink("prj-5e1b47") + "\n"))
-        << partial.standardOutput;
+    EXPECT_NE(partial.standardError.find("galvoria-host: Published 2 of 3 files. Not published:\n"
+                                         "  first, (1).jpg (the storage refused the upload: 500)\n"),
+              std::string::npos)
+        << partial.standardError;
+    auto document = co::Value::parse(partial.standardOutput);
+    EXPECT_EQ(document["status"], "partial");
+    EXPECT_EQ(document["url"], libraryLink("prj-5e1b47"));
+    EXPECT_EQ(document["published"], co::Value::array({"second.jpg", "third.jpg"}));
+    EXPECT_EQ(document["notPublished"], co::Value::parse(R"([{"name": "first, (1).jpg",
+        "reason": "the storage refused the upload: 500"}])"));
+    EXPECT_EQ(document["notSent"], co::Value::array());
+    EXPECT_EQ(document["outcomes"][0]["status"], "notPublished");
+    EXPECT_EQ(document["outcomes"][2], co::Value::parse(R"({"name": "third.jpg", "status": "published"})"));
 
     refusal.times.reset();
     server_->setFault("storage", refusal);
-    arguments.erase(arguments.begin() + 3);  // first.jpg and second.jpg
-    arguments.push_back("--json");
+    arguments.erase(arguments.begin() + 3);  // the first and the second
     const auto failed = host(arguments);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(storedFileCount(), 2U);
-    const auto document = co::Value::parse(failed.standardOutput);
+    document = co::Value::parse(failed.standardOutput);
     EXPECT_EQ(document["status"], "failed");
-    const std::string reason = document["error"]["failureReason"].get<std::string>();
-    EXPECT_NE(reason.find("first.jpg"), std::string::npos) << reason;
-    EXPECT_NE(reason.find("second.jpg"), std::string::npos) << reason;
-    EXPECT_NE(failed.standardError.find(reason), std::string::npos) << failed.standardError;
+    EXPECT_EQ(document["published"], co::Value::array());
+    EXPECT_EQ(document["notSent"], co::Value::array());
+    ASSERT_EQ(document["notPublished"].size(), 2U) << document;
+    EXPECT_EQ(document["notPublished"][1], co::Value::parse(R"({"name": "second.jpg",
+        "reason": "the storage refused the upload: 500"})"));
+    EXPECT_NE(failed.standardError.find("galvoria-host: Publishing failed\n  None of the 2 files could be published:\n"
+                                        "    first, (1).jpg (the storage refused the upload: 500)\n"
+                                        "    second.jpg (the storage refused the upload: 500)\n"),
+              std::string::npos)
+        << failed.standardError;
 }
 
 TEST_F(CliTest, DestinationsListTheTreeAUserWouldWalkThrough) {

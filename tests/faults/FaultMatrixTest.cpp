@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "devserver/Faults.hpp"
 #include "devserver/Server.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
@@ -67,14 +68,16 @@ struct CellContext {
 using FaultFor = std::function<Fault(const Exchange&, const CellContext&)>;
 
 // One row: a fault, and per exchange (in column order) 'x' when the exchange must fail cleanly, 'o'
-// when it must succeed, or 'c' when the storage's answer is taken and the completion is sent, but the
-// service refuses it because the fault kept the file from being stored.
+// when it must succeed, 'c' when the storage's answer is taken and the completion is sent, but the
+// service refuses it because the fault kept the file from being stored, or 'p' when the first file
+// fails and the second is published.
 struct Row {
     std::string name;
     std::string how;
     std::optional<FaultFor> fault;  // none: nothing listens where the request goes
     std::string expected;
     std::chrono::seconds bound = 5s;
+    bool warm = false;  // both connections of the session have served a request before the exchange
 };
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
@@ -110,6 +113,12 @@ const std::vector<Row> rows = {
      always({.action = FaultAction::dropBefore}), "xxxxxxxxxx"},
     {"DropMidBody", "status, headers and half the declared body, then the connection closes",
      always({.action = FaultAction::dropMidBody}), "xxxxxxxxxx"},
+    // The first file's step meets the kept-alive connection; the second file's goes out on the new
+    // connection that replaces it, except for the completion, which follows its file's signing.
+    {"DropAfterRequestOnReusedConnection",
+     "dropped after the request, on a reused connection: the whole request read, then the connection closes "
+     "without an answer",
+     always({.action = FaultAction::dropReused}), "xxxxxxxppx", 5s, true},
     {"StallPastTimeout", "no answer at all; the client gives up after its 1 s stall time-out",
      always({.action = FaultAction::stall}), "xxxxxxxxxx", 40s},
     {"SlowWithinTimeout", "the real answer after 400 ms (login: the token of the stored session)",
@@ -236,6 +245,11 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
     }
     Preferences preferences(platform::PreferenceStore::standard());
     const Network network(preferences, origin, &session);
+    if (row.warm) {
+        for (const http::Role role : {http::Role::service, http::Role::storage}) {
+            session.perform(role, {.url = origin + "/_warm"});
+        }
+    }
     const auto start = Clock::now();
     Observation seen = exchange.kind == Kind::login ? runLogin(network)
                        : exchange.kind == Kind::listing
@@ -243,6 +257,19 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
                            : runTask(network, preferences, exchange, row.expected.at(column), *server, cellDir);
     seen.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     server->stop();
+    // Sent once: the exchange's request reached the service once per file that came to that step
+    // (the first file only, when a creation goes first), never again after a failure.
+    if (row.fault) {
+        const auto requests = server->recordedRequests();
+        const auto count = std::count_if(requests.begin(), requests.end(), [&](const auto& request) {
+            return devserver::faultRouteOf(request.method, request.target.substr(0, request.target.find('?'))) ==
+                   exchange.route;
+        });
+        const long attempts = exchange.kind == Kind::file ? 2 : 1;
+        if (count != attempts) {
+            seen.problems.push_back("sent " + std::to_string(count) + " times for " + std::to_string(attempts));
+        }
+    }
     if (!row.fault && exchange.route == std::string_view("complete")) onLine({});
     return seen;
 }
@@ -313,6 +340,11 @@ Observation FaultMatrix::runTask(const Network& network, Preferences& preference
         seen.outcome = 'o';
         if (exchange.kind == Kind::creation && !stored(remembered))
             seen.problems.push_back("the creation was not kept");
+    } else if (expected == 'p' && result && reports == 2 && result->message() != "Publishing completed!" &&
+               result->message().value_or("").find("a.jpg") != std::string::npos &&
+               result->message().value_or("").find("b.jpg") == std::string::npos) {
+        seen.outcome = 'p';
+        if (sent("/api/upload/complete") != 1) seen.problems.push_back("not only the second file was completed");
     } else if (exchange.kind == Kind::creation && !result && error.localizedDescription() == refusedCreation) {
         seen.outcome = 'x';
         if (stored(remembered)) seen.problems.push_back("a creation was remembered");
@@ -383,7 +415,11 @@ std::string matrixDocument() {
            "storage's 2xx answer is taken whatever its body and the completion sent, which the service refuses "
            "as the fault kept the file from being stored.\n\nEvery cell ends within its row's bound (stall "
            "time-out 1 s), logs no six characters of the token or the password, and sends nothing to the other "
-           "origin a redirect names.\n\n| Fault | Bound |";
+           "origin a redirect names. Where the service is reached, each exchange's request reaches it once per file "
+           "that comes to that step (\"sent once\"), never again after a failure, even when the connection "
+           "closed before an answer. \"first fails, second ok\": the first file's step meets the connection the "
+           "fault closes, the second file's goes out on the new connection that replaces it, where the fault "
+           "does not apply.\n\n| Fault | Bound |";
     for (const Exchange& exchange : exchanges) out << ' ' << exchange.column << " |";
     out << "\n|---|---|";
     for (std::size_t at = 0; at < exchanges.size(); ++at) out << "---|";
@@ -391,7 +427,10 @@ std::string matrixDocument() {
     for (const Row& row : rows) {
         out << "| " << row.how << " | " << row.bound.count() << " s |";
         for (const char expected : row.expected) {
-            out << (expected == 'o' ? " ok |" : expected == 'c' ? " completed, refused |" : " fails |");
+            out << (expected == 'o'   ? " ok |"
+                    : expected == 'c' ? " completed, refused |"
+                    : expected == 'p' ? " first fails, second ok |"
+                                      : " fails |");
         }
         out << '\n';
     }

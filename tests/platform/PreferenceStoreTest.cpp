@@ -1,16 +1,21 @@
 // The preference store file: atomic, private, shared safely between processes, never losing a
-// file it cannot read.
+// file it cannot read, and never held up or misled by what stands at its path.
 
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/FileWrite.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -146,3 +151,256 @@ TEST(PreferenceStore, ReadsSeeWhatAnotherStoreObjectWrote) {
     writer.setValue("two", "k");
     EXPECT_EQ(reader.stringForKey("k"), "two");
 }
+
+namespace {
+
+constexpr const char* oldStore = R"({"api-token": "old"})";
+
+// What a folder holds: each entry's kind and content (a link's target). A lock file the store
+// created, empty, is left out.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        const auto status = entry.symlink_status();
+        if (fs::is_symlink(status)) {
+            out[name] = "link to " + fs::read_symlink(entry.path()).string();
+        } else if (fs::is_regular_file(status)) {
+            if (name.ends_with(".lock") && fs::file_size(entry.path()) == 0) {
+                continue;
+            }
+            out[name] = "file " + readFile(entry.path());
+        } else {
+            out[name] = "other " + std::to_string(static_cast<int>(status.type()));
+        }
+    }
+    return out;
+}
+
+// Runs `body` in a child process and returns what it reported; a text starting with "child " when
+// it did not end normally. A store that waits on a FIFO or reads a device for ever is ended by the
+// alarm.
+std::string inChild(const std::function<std::string()>& body) {
+    int ends[2];
+    if (::pipe(ends) != 0) {
+        return "child not started";
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ends[0]);
+        ::alarm(20);
+        platform::writeAll(ends[1], body());
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    std::string report;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "child ended with status " + std::to_string(status);
+    }
+    return report;
+}
+
+struct HostilePath {
+    std::string name;
+    // Prepares the hostile thing in `folder` (private, holding nothing) and returns the store file.
+    std::function<fs::path(const fs::path& folder)> prepare;
+    // Applied in the child process before it uses the store.
+    std::function<void()> limit;
+    bool readsOldStore;    // the old store stays readable
+    std::string mentions;  // in the failed write's problem
+};
+
+void PrintTo(const HostilePath& c, std::ostream* out) { *out << c.name; }
+
+// A readable store of mode 0600, as the store writes it.
+fs::path withOldStore(const fs::path& folder) {
+    const fs::path file = folder / "preferences.json";
+    std::ofstream(file) << oldStore;
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    return file;
+}
+
+fs::path inFolder(const fs::path& folder, const std::function<void(const fs::path& file)>& make) {
+    make(folder / "preferences.json");
+    return folder / "preferences.json";
+}
+
+// Root passes every permission check, so the permission rows run the child as "nobody", and the
+// folder above the store's lets it through. Run unprivileged, the tests run as themselves.
+constexpr uid_t nobody = 65534;
+bool asRoot() { return ::geteuid() == 0; }
+void letNobodyThrough(const fs::path& folder) {
+    fs::permissions(folder.parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+}
+void becomeNobody() {
+    if (asRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+        ::_exit(3);
+    }
+}
+
+std::vector<HostilePath> hostilePaths() {
+    const auto notRegular = "is not a regular file";
+    return {
+        {"Fifo",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { ::mkfifo(file.c_str(), 0600); }); },
+         {},
+         false,
+         notRegular},
+        {"LinkToADevice",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_symlink("/dev/zero", file); }); },
+         {},
+         false,
+         notRegular},
+        {"Folder",
+         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_directory(file); }); },
+         {},
+         false,
+         notRegular},
+        {"LargerThanTheCap",
+         [](auto& folder) {
+             const std::string frame = R"({"api-token": ""})";
+             std::string text = frame;
+             text.insert(frame.size() - 2, PreferenceStore::maximumFileBytes + 1 - frame.size(), 'x');
+             return inFolder(folder, [&](auto& file) { std::ofstream(file) << text; });
+         },
+         {},
+         false,
+         "is larger than 1048576 bytes"},
+        {"PathThroughAFile",
+         [](auto& folder) {
+             std::ofstream(folder / "plain") << "not a folder";
+             return folder / "plain" / "preferences.json";
+         },
+         {},
+         false,
+         "plain is not a folder"},
+        // A file of another user's in the user's own folder (left by a command run as root).
+        {"FileThatCannotBeOpened",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             if (asRoot()) {
+                 letNobodyThrough(folder);
+                 EXPECT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+             } else {
+                 fs::permissions(file, fs::perms::none);
+             }
+             return file;
+         },
+         becomeNobody, false, "preferences.json: Permission denied"},
+        // The store and its lock are readable and writable, the folder is not.
+        {"ReadOnlyFolder",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             std::ofstream(file.string() + ".lock").flush();
+             if (asRoot()) {
+                 letNobodyThrough(folder);
+                 fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+                 fs::permissions(file, fs::perms::others_read, fs::perm_options::add);
+                 fs::permissions(file.string() + ".lock", fs::perms::others_read | fs::perms::others_write,
+                                 fs::perm_options::add);
+             } else {
+                 fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+             }
+             return file;
+         },
+         becomeNobody, true, "preferences.json.tmp: Permission denied"},
+        {"NoDescriptorLeftToReadWith", withOldStore,
+         [] {
+             const rlimit few{64, 64};
+             ::setrlimit(RLIMIT_NOFILE, &few);
+             int last = -1;
+             for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) {
+                 last = fd;
+             }
+             ::close(last);  // one for the lock file, none for the store
+         },
+         true, "Too many open files"},
+        {"LinkAtTheLockFile",
+         [](auto& folder) {
+             std::ofstream(folder / "victim") << "keep me";
+             fs::create_symlink(folder / "victim", folder / "preferences.json.lock");
+             return withOldStore(folder);
+         },
+         {},
+         true,
+         "preferences.json.lock: Too many levels of symbolic links"},
+        // A full disk: the written bytes meet the file-size limit.
+        {"FileSizeLimit", withOldStore,
+         [] {
+             ::signal(SIGXFSZ, SIG_IGN);
+             const rlimit tiny{8, 8};
+             ::setrlimit(RLIMIT_FSIZE, &tiny);
+         },
+         true, "preferences.json.tmp: File too large"},
+        {"FolderWritableByItsGroup",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all);
+             return file;
+         },
+         {},
+         false,
+         "is writable by others (mode 0770)"},
+        {"FolderWritableByAll",
+         [](auto& folder) {
+             const fs::path file = withOldStore(folder);
+             fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+             return file;
+         },
+         {},
+         false,
+         "is writable by others (mode 1777)"},
+    };
+}
+
+class HostileStorePath : public ::testing::TestWithParam<HostilePath> {};
+
+// Nothing that stands at the path, nor a refused or failing write, holds the store up, is read as
+// values, is renamed aside or written over; the write reports why it failed.
+TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingInPlace) {
+    const auto& c = GetParam();
+    TempDir dir;
+    const fs::path folder = dir.path() / "store";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+    const fs::path file = c.prepare(folder);
+    const auto before = snapshot(folder);
+
+    const std::string report = inChild([&] {
+        if (c.limit) {
+            c.limit();
+        }
+        PreferenceStore store(file);
+        store.setValue("new", "api-token");
+        return store.lastWriteProblem().value_or("no problem") + "\n" + store.stringForKey("api-token").value_or("");
+    });
+    const auto lineEnd = report.find('\n');
+    ASSERT_NE(lineEnd, std::string::npos) << report;
+    const std::string problem = report.substr(0, lineEnd);
+    EXPECT_NE(problem.find(c.mentions), std::string::npos) << problem;
+    EXPECT_EQ(report.substr(lineEnd + 1), c.readsOldStore ? "old" : "") << problem;
+    EXPECT_EQ(snapshot(folder), before);
+    fs::permissions(folder, fs::perms::owner_all);  // so that the folder can be removed
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileStorePath, ::testing::ValuesIn(hostilePaths()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(PreferenceStore, AFileOfExactlyTheCapIsRead) {
+    TempDir dir;
+    const std::string frame = R"({"api-token": ""})";
+    std::string text = frame;
+    text.insert(frame.size() - 2, PreferenceStore::maximumFileBytes - frame.size(), 'x');
+    std::ofstream(dir.path() / "preferences.json") << text;
+    EXPECT_EQ(PreferenceStore(dir.path() / "preferences.json").stringForKey("api-token")->size(),
+              PreferenceStore::maximumFileBytes - frame.size());
+}
+
+}  // namespace

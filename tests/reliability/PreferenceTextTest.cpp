@@ -29,7 +29,11 @@ INSTANTIATE_TEST_SUITE_P(
                       StoreText{"", std::nullopt}, StoreText{"null", std::nullopt}, StoreText{"[]", std::nullopt},
                       StoreText{R"({"a": 1})", std::nullopt}, StoreText{R"({"a": "x", "b": null})", std::nullopt},
                       StoreText{R"({"a": "x"} {})", std::nullopt}, StoreText{"{\"a\": \"\xc3\"}", std::nullopt},
-                      StoreText{"{\"a\": \"x\"", std::nullopt}));
+                      StoreText{"{\"a\": \"x\"", std::nullopt},
+                      StoreText{R"({"a": "1", "b": "", "a": "2"})", Values{{"a", "2"}, {"b", ""}}},
+                      StoreText{R"({"a": {"b": "c"}})", std::nullopt}, StoreText{R"({"a": ["x"]})", std::nullopt},
+                      StoreText{R"("x")", std::nullopt}, StoreText{R"({"a": "x", "b": {}})", std::nullopt},
+                      StoreText{"{\"a\": " + std::string(500000, '[') + std::string(500000, ']') + "}", std::nullopt}));
 
 TEST(PreferenceWriting, WhatIsWrittenReadsBackUnchanged) {
     const Values values = {{"api-token", "tok\"en\\"},

@@ -1,10 +1,14 @@
 // The HTTP seam against the local service (wire order, faults) and a tiny chunked-answer server.
 #include <httplib.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <future>
 
 #include "service/http/Http.hpp"
 #include "tests/service/LocalService.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace galvoria::http {
 namespace {
@@ -112,6 +116,91 @@ TEST_F(HttpSession, BodiesAboveTheCapEndAsTransportFailures) {
     serving.join();
 }
 
+// A kept-alive connection that the service closes after reading the whole request, before a byte
+// of the answer: whatever the method and the kind of body, the request fails and goes out exactly
+// once, on no other connection (the service may have applied it).
+TEST_F(HttpSession, RequestDroppedAfterItWentOutOnAReusedConnectionIsNeverSentAgain) {
+    struct Case {
+        const char* route;
+        Role role;
+        Request request;
+    };
+    Request folder = withUrl(url("/api/workspaces/ws-1/folders"), "POST");
+    folder.body = R"({"name": "Trip"})";
+    Request upload = withUrl(url("/storage/upload"), "POST");
+    upload.bodySource = BodySource{300000, [](char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
+                                       std::memset(buffer, 'x', capacity);
+                                       return capacity;
+                                   }};
+    for (const auto& [route, role, request] :
+         {Case{"teams", Role::service, withUrl(url("/api/teams"))}, Case{"create-folder", Role::service, folder},
+          Case{"storage", Role::storage, upload}}) {
+        SCOPED_TRACE(route);
+        server().reset();
+        server().setFault(route, failing(FaultAction::dropReused));
+        Session session({.stallTimeout = 1s});
+        ASSERT_EQ(session.perform(role, withUrl(url("/api/workspaces"))).status, 401);  // opens the connection
+        const Response response = session.perform(role, request);
+        expectTransportFailure(response);
+        const auto requests = server().recordedRequests();
+        ASSERT_EQ(requests.size(), 2U);
+        EXPECT_EQ(requests.back().target, request.url.substr(url("").size()));
+        EXPECT_EQ(requests.back().bodyBytes, request.bodySource ? request.bodySource->size : request.body.size());
+        EXPECT_EQ(server().stats().connections, 1U);
+    }
+}
+
+// A POST does not go out on a connection idle for 3 s or more: it opens a new one, which the next
+// POST right after it reuses.
+TEST_F(HttpSession, PostGoesOutOnlyOnARecentlyUsedConnection) {
+    Request post = withUrl(url("/_bench/discard"), "POST");
+    post.body = "{}";
+    ASSERT_EQ(session_.perform(Role::service, post).status, 204);
+    std::this_thread::sleep_for(3200ms);  // the local service keeps idle connections for 5 s
+    ASSERT_EQ(session_.perform(Role::service, post).status, 204);
+    ASSERT_EQ(session_.perform(Role::service, post).status, 204);
+    EXPECT_EQ(server().stats().connections, 2U);
+}
+
+// An answer trickling a few bytes a second falls under the stall rule (1 KiB/s for the stall time-out).
+TEST_F(HttpSession, TricklingAnswerIsAbortedAsAStall) {
+    httplib::Server trickling;
+    trickling.Get("/slow", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= 40) {
+                sink.done();
+                return true;
+            }
+            std::this_thread::sleep_for(250ms);  // 8 bytes a second, the whole answer in 5 s
+            return sink.write("ab", 2);
+        });
+    });
+    const int port = trickling.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { trickling.listen_after_bind(); });
+    const Response response =
+        session_.perform(Role::service, withUrl("http://127.0.0.1:" + std::to_string(port) + "/slow"));
+    trickling.stop();
+    serving.join();
+    expectTransportFailure(response);
+}
+
+// A CA file that is not a regular file fails an https transfer before it connects (a FIFO would
+// block the TLS library's open for ever); plain http does not read it.
+TEST_F(HttpSession, CaBundleMustBeARegularFile) {
+    testing::TempDir dir;
+    const std::string fifo = (dir.path() / "ca.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, dir.path().string(), (dir.path() / "missing.pem").string()}) {
+        SCOPED_TRACE(path);
+        Session session({.caBundle = path});
+        const Response response = session.perform(Role::storage, withUrl(url("/api/teams").replace(0, 4, "https")));
+        expectTransportFailure(response);
+        EXPECT_NE(response.transportError->find("GALVORIA_CA_BUNDLE (" + path + ")"), std::string::npos);
+        EXPECT_EQ(session.perform(Role::storage, withUrl(url("/api/teams"))).status, 401);
+    }
+    EXPECT_EQ(server().stats().connections, 3U);  // the http requests only
+}
+
 // A body source streamed in full with its length announced, and its progress, are proven with a
 // large file by the upload pipeline's tests.
 TEST_F(HttpSession, BodySourceThatFailsOrEndsEarlyAbortsTheTransfer) {
@@ -159,9 +248,15 @@ TEST_F(HttpSession, ClosingReleasesRunningAndQueuedTransfersAndSelfWaitFails) {
     }
 }
 
-TEST(SessionOptionsFromEnvironment, TakesOnlyPositiveWholeSeconds) {
+// Test builds take the two time-outs from the environment; other builds keep the defaults.
+TEST(SessionOptionsFromEnvironment, TakesOnlyPositiveWholeSecondsInTestBuilds) {
+#ifdef GALVORIA_TEST_TIMEOUT_KNOBS
+    const long three = 3;
+#else
+    const long three = 60;
+#endif
     for (const auto& [text, seconds] :
-         std::vector<std::pair<const char*, long>>{{"3", 3}, {"0", 60}, {"-4", 60}, {"2x", 60}, {"", 60}}) {
+         std::vector<std::pair<const char*, long>>{{"3", three}, {"0", 60}, {"-4", 60}, {"2x", 60}, {"", 60}}) {
         ::setenv("GALVORIA_CONNECT_TIMEOUT_SECONDS", text, 1);
         ::setenv("GALVORIA_STALL_TIMEOUT_SECONDS", text, 1);
         EXPECT_EQ(SessionOptions::fromEnvironment().stallTimeout.count(), seconds) << text;

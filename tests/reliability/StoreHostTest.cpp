@@ -1,0 +1,127 @@
+// The host and its preference store: where the store is when no --prefs names it, and a store that
+// cannot be used or written is reported to the person, never shown as a refusal or a success.
+
+#include "tests/cli/CliFixture.hpp"
+
+namespace galvoria::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Words = std::vector<std::string>;
+
+struct StoreRun {
+    std::string name;
+    // Shell commands run before the host in an empty working folder. $DIR is the test's folder,
+    // $PREFS its store, $BUNDLE the built bundle; in `mentions`, $DIR is replaced too.
+    std::string shell;
+    std::string arguments;
+    bool loggedIn;
+    int status;
+    Words mentions;  // in standard error, or in standard output when the status is 0
+};
+void PrintTo(const StoreRun& c, std::ostream* out) { *out << c.name; }
+
+class StoreInTheHost : public CliTest, public ::testing::WithParamInterface<StoreRun> {};
+
+TEST_P(StoreInTheHost, ExitsWithTheStatusAndReasonAndLeavesTheStoreAsItWas) {
+    const auto& c = GetParam();
+    if (c.loggedIn) {
+        logInDirectly();
+    }
+    const auto before = store().dictionary();
+    const fs::path workingFolder = dir_.path() / "cwd";
+    fs::create_directory(workingFolder);
+    const auto result =
+        runProcess({"/bin/sh", "-c", "cd \"$DIR/cwd\" && " + c.shell + " exec \"$HOST\" " + c.arguments}, {},
+                   {{"DIR", dir_.path().string()},
+                    {"PREFS", prefs().string()},
+                    {"HOST", GALVORIA_HOST_BINARY},
+                    {"BUNDLE", GALVORIA_BUNDLE_PATH}});
+    EXPECT_EQ(result.status, c.status) << result.standardError;
+    const std::string& shown = c.status == 0 ? result.standardOutput : result.standardError;
+    for (auto mention : c.mentions) {
+        if (const auto at = mention.find("$DIR"); at != std::string::npos) {
+            mention.replace(at, 4, dir_.path().string());
+        }
+        EXPECT_NE(shown.find(mention), std::string::npos) << mention << " in\n" << shown;
+    }
+    // Nothing lands in the working folder, the old store stays whole, no temporary file is left.
+    EXPECT_TRUE(fs::is_empty(workingFolder));
+    EXPECT_EQ(store().dictionary(), before);
+    EXPECT_FALSE(fs::exists(prefs().string() + ".tmp"));
+}
+
+const std::string logout = R"(logout --bundle "$BUNDLE" --prefs "$PREFS")";
+const std::string status = R"(status --bundle "$BUNDLE")";
+const std::string noLocation = "neither XDG_CONFIG_HOME nor HOME is an absolute path; set HOME or give --prefs FILE";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StoreInTheHost,
+    ::testing::Values(
+        StoreRun{"LinkAtTheLockFile",
+                 R"(rm "$PREFS.lock" && ln -s "$DIR/victim" "$PREFS.lock" &&)",
+                 logout + " --verbose",
+                 true,
+                 1,
+                 {"galvoria-host: the preferences could not be saved: cannot open the lock file",
+                  R"(Preferences: the change of "api-token" was not saved)"}},
+        StoreRun{"FileSizeLimitOfZero",
+                 "ulimit -f 0 &&",
+                 logout,
+                 true,
+                 1,
+                 {"galvoria-host: the preferences could not be saved: cannot write", "File too large"}},
+        StoreRun{"NeitherHomeNorConfigFolder", "unset HOME XDG_CONFIG_HOME &&", status, false, 2, {noLocation}},
+        StoreRun{"DriveWithNeitherHomeNorConfigFolder",
+                 "unset HOME XDG_CONFIG_HOME &&",
+                 R"(drive --bundle "$BUNDLE")",
+                 false,
+                 2,
+                 {noLocation}},
+        StoreRun{"RelativeConfigFolderWithoutHome",
+                 "unset HOME && export XDG_CONFIG_HOME=config &&",
+                 status,
+                 false,
+                 2,
+                 {noLocation}},
+        StoreRun{"RelativeConfigFolderIsIgnored",
+                 R"(export HOME="$DIR/home" XDG_CONFIG_HOME=config &&)",
+                 status,
+                 false,
+                 0,
+                 {"$DIR/home/.config/galvoria/preferences.json\n"}},
+        StoreRun{"AbsoluteConfigFolderWithoutHome",
+                 R"(unset HOME && export XDG_CONFIG_HOME="$DIR/config" &&)",
+                 status,
+                 false,
+                 0,
+                 {"$DIR/config/galvoria/preferences.json\n"}},
+        StoreRun{"FolderWritableByOthers",
+                 R"(mkdir -m 0777 "$DIR/shared" &&)",
+                 status + R"( --prefs "$DIR/shared/preferences.json")",
+                 false,
+                 2,
+                 {"the preference store cannot be used: the folder $DIR/shared is writable by others (mode 0777)"}}),
+    [](const auto& info) { return info.param.name; });
+
+using StoreWrites = CliTest;
+
+// The files reach the service, but the folder and project it created are not remembered: the
+// person is told, and the command does not end as a success.
+TEST_F(StoreWrites, APublishWhoseStoreCannotBeWrittenIsDoneButNotASuccess) {
+    logInDirectly();
+    fs::remove(prefs().string() + ".lock");
+    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
+    const auto result = host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Portraits 📷",
+                              "--new-project", "Headshots"});
+    EXPECT_EQ(result.status, 1) << result.standardError;
+    EXPECT_NE(result.standardError.find("galvoria-host: the preferences could not be saved: cannot open the lock file"),
+              std::string::npos)
+        << result.standardError;
+    const auto projects = projectIdsNamed("Headshots");
+    ASSERT_EQ(projects.size(), 1U);
+    EXPECT_EQ(filesOf(projects[0]), Words{"a.jpg"});
+}
+
+}  // namespace
+}  // namespace galvoria::testing
