@@ -19,8 +19,6 @@ namespace {
 
 bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 
-std::string statusText(long status) { return "(status " + std::to_string(status) + ")"; }
-
 // A file's failure reasons. The host reads them back out of the task's texts, so each is a short
 // lower-case phrase without parentheses; the detail behind one goes to the log.
 namespace reason {
