@@ -76,19 +76,27 @@ std::optional<std::string> rawHeaderOf(const httplib::Request& request, std::str
     return request.get_header_value(key);
 }
 
+namespace {
+
+// A key segment as a file name. An encoded segment never holds '%' on its own, so the stand-ins
+// cannot meet a real segment.
+std::string storageName(const std::string& segment) {
+    std::string encoded = percentEncodeSegment(segment);
+    if (encoded.empty()) return "%";
+    if (encoded == ".") return "%2E";
+    if (encoded == "..") return "%2E%2E";
+    if (encoded.size() > 200) return encoded.substr(0, 120) + "%~" + sha256Hex(segment).substr(0, 32);
+    return encoded;
+}
+
+}  // namespace
+
 std::filesystem::path storagePathForKey(const std::filesystem::path& root, const std::string& key) {
     std::filesystem::path path = root;
     std::size_t start = 0;
     while (true) {
         auto slash = key.find('/', start);
-        std::string segment = key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        std::string encoded = percentEncodeSegment(segment);
-        // An encoded segment never holds '%' on its own, so these stand-ins cannot meet a real segment.
-        if (encoded.empty()) encoded = "%";
-        if (encoded == ".") encoded = "%2E";
-        if (encoded == "..") encoded = "%2E%2E";
-        if (encoded.size() > 200) encoded = encoded.substr(0, 120) + "%~" + sha256Hex(segment).substr(0, 32);
-        path /= encoded;
+        path /= storageName(key.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
         if (slash == std::string::npos) break;
         start = slash + 1;
     }

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "framework/Value.hpp"
+#include "framework/JsonDecoding.hpp"
 #include "fuzz/FuzzChecks.hpp"
 #include "host/DriveRequest.hpp"
 
@@ -141,7 +141,7 @@ Finding checkDriveRequest(std::string_view input) {
             return std::nullopt;
         }
         if (const auto* request = std::get_if<DriveRequest>(&parsedLine)) {
-            const co::Value json = co::Value::parse(line, nullptr, false);
+            const co::Value json = co::decodeJson(line).value;
             if (json.is_discarded() || !json.is_object()) {
                 return "a line that is not a JSON object was accepted";
             }

@@ -14,7 +14,8 @@ namespace galvoria::fuzz {
 using Finding = std::optional<std::string>;
 using Check = Finding (*)(std::string_view input);
 
-// Any JSON as a listing response: the records follow the mapping rules entry by entry.
+// Any JSON as a listing response: decoded within the limits, a small one exactly as the JSON
+// library reads it; the records follow the mapping rules entry by entry.
 Finding checkListingMapping(std::string_view input);
 // Any JSON as a creation response: the result holds exactly the string "id" and "name" of "data".
 Finding checkCreationResult(std::string_view input);

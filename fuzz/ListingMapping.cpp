@@ -1,22 +1,36 @@
-// Any JSON as a listing or a creation response, mapped by the service client and, beside it, by the
-// rules written out plainly here; the two must agree field by field.
+// Any JSON as a listing or a creation response, decoded as the service client decodes it and mapped
+// by the client and, beside it, by the rules written out plainly here; the two must agree field by
+// field.
 
 #include <algorithm>
 #include <map>
 
-#include "framework/Value.hpp"
+#include "framework/JsonDecoding.hpp"
 #include "fuzz/FuzzChecks.hpp"
 #include "service/RecordMapping.hpp"
 
 namespace galvoria::fuzz {
 namespace {
 
-std::optional<co::Value> parsed(std::string_view input) {
-    co::Value value = co::Value::parse(input, nullptr, false);
-    if (value.is_discarded()) {
+// Inputs up to this size are also read by the JSON library's own parser, whose object insertion is
+// linear in the members so far; larger ones only by the decoder.
+constexpr std::size_t comparedInputBytes = 8192;
+
+// The input as the service client decodes it. A small one must read exactly as the JSON library's
+// own parser reads it (member order and duplicate keys included), unless it passes a limit.
+std::optional<co::Value> parsed(std::string_view input, Finding& finding) {
+    co::DecodedJson decoded = co::decodeJson(input);
+    if (input.size() <= comparedInputBytes && decoded.failure != co::JsonFailure::tooDeep &&
+        decoded.failure != co::JsonFailure::tooLarge) {
+        const co::Value plain = co::Value::parse(input, nullptr, false);
+        if (plain.is_discarded() != !decoded.ok() || (decoded.ok() && plain.dump() != decoded.value.dump())) {
+            finding = "the decoder reads the input otherwise than the JSON library";
+        }
+    }
+    if (!decoded.ok()) {
         return std::nullopt;
     }
-    return value;
+    return std::move(decoded.value);
 }
 
 const co::Value* lookup(const co::Value* object, const char* key) {
@@ -196,9 +210,10 @@ Finding compareFoldersAndProjects(const co::Value& map) {
 }  // namespace
 
 Finding checkListingMapping(std::string_view input) {
-    const auto map = parsed(input);
-    if (!map) {
-        return std::nullopt;
+    Finding decoding;
+    const auto map = parsed(input, decoding);
+    if (decoding || !map) {
+        return decoding;
     }
     try {
         if (auto finding = compareTeams(*map)) {
@@ -214,9 +229,10 @@ Finding checkListingMapping(std::string_view input) {
 }
 
 Finding checkCreationResult(std::string_view input) {
-    const auto map = parsed(input);
-    if (!map) {
-        return std::nullopt;
+    Finding decoding;
+    const auto map = parsed(input, decoding);
+    if (decoding || !map) {
+        return decoding;
     }
     try {
         const auto result = creationResult(*map);

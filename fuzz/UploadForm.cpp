@@ -12,6 +12,7 @@
 #include "fuzz/FuzzChecks.hpp"
 #include "publishing/MultipartForm.hpp"
 #include "publishing/UploadPipeline.hpp"
+#include "service/Network.hpp"
 
 namespace galvoria::fuzz {
 namespace {
@@ -187,7 +188,7 @@ Finding checkForm(const co::Value& signature, const std::string& fileName) {
 }  // namespace
 
 Finding checkUploadForm(std::string_view input) {
-    const co::Value response = co::Value::parse(input, nullptr, false);
+    const co::Value response = decodeAnswerBody(input);
     if (response.is_discarded() || !response.is_object()) {
         return std::nullopt;
     }
@@ -202,7 +203,10 @@ Finding checkUploadForm(std::string_view input) {
     const std::string fileName =
         publishing::lastPathComponent(path.is_string() ? path.get<std::string>() : "/renders/IMG_0001.jpg");
     try {
-        return checkForm(*signature, fileName);
+        // The upload step may keep its own copy of the signature, as the service sent it: copying
+        // recurses once per level, so the copy itself is under test.
+        const co::Value copy = *signature;  // NOLINT(performance-unnecessary-copy-initialization): see above
+        return checkForm(copy, fileName);
     } catch (const std::exception& error) {
         return std::string("building the form threw: ") + error.what();
     }

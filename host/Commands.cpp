@@ -742,10 +742,60 @@ std::optional<std::string> checkPublish(const PublishOptions& options, bool inte
 
 // ---- login, logout, status --------------------------------------------------------------------
 
+namespace {
+
+// What the person or the script answers to giving up the present login.
+enum class GiveUp { yes, declined, refused };
+
+GiveUp mayGiveUpLogin(const std::string& account, const LoginOptions& options) {
+    if (options.force) {
+        return GiveUp::yes;
+    }
+    if (!terminal::inputIsTerminal()) {
+        failWith("already logged in as " + account +
+                 "; give --force to log out and log in again (the present login is kept otherwise)");
+        return GiveUp::refused;
+    }
+    const auto answer = terminal::prompt("You are logged in as " + account + ". Log out and log in again? [y/N] ");
+    if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "Yes")) {
+        return GiveUp::yes;
+    }
+    terminal::out("Still logged in as " + account + ".\n");
+    return GiveUp::declined;
+}
+
+// The typed password leaves the store on every way out of a login. The plugin empties it after a
+// token was received; a command has no form to come back to, so it is emptied after a refusal or an
+// unanswered exchange too, and when Ctrl-C or SIGTERM ends the process in the midst.
+void forgetPasswordInStore() { platform::PreferenceStore::standard().setValue("", panel::password); }
+
+// The publish options as the application first shows them, with the listings they need.
+std::optional<PublishOptionsForm> publishOptions(PluginSession& session) {
+    const auto action = session.publishAction(1);
+    if (!action) {
+        return std::nullopt;
+    }
+    session.prepareRendering(action);
+    PublishOptionsForm form(session, action);
+    form.build();
+    return form;
+}
+
+}  // namespace
+
 int runLogin(PluginSession& session, const LoginOptions& options) {
     co::Error error;
     auto groups = session.settings(error);
     const auto account = loggedInAccount(groups);
+    if (account) {
+        switch (mayGiveUpLogin(*account, options)) {
+            case GiveUp::yes:
+                break;
+            case GiveUp::declined:
+            case GiveUp::refused:
+                return exitFailure;
+        }
+    }
 
     std::string email;
     if (options.email) {
@@ -780,20 +830,37 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         failWith("the plugin shows no login form");
         return exitFailure;
     }
-    session.updateValue(co::Value(email), std::string(panel::username));
-    session.updateValue(co::Value(*password), std::string(panel::password));
-    const auto outcome = session.pressButton(loginButton);
+
+    SettingsOutcome outcome;
+    bool interrupted = false;
+    {
+        // From the moment the password is in the store until it is gone again, the first Ctrl-C
+        // waits for the service's answer; a second one empties the store's password and leaves.
+        const interrupts::FinishScope scope(
+            [] { terminal::err("\nStopping once galvoria has answered the login (Ctrl-C again to stop at once).\n"); },
+            forgetPasswordInStore);
+        session.updateValue(co::Value(email), std::string(panel::username));
+        session.updateValue(co::Value(*password), std::string(panel::password));
+        outcome = session.pressButton(loginButton);
+        if (!outcome.ok) {
+            session.updateValue(co::Value(""), std::string(panel::password));
+        }
+        interrupted = scope.interrupted();
+    }
+    if (outcome.asksForRefresh() || interrupted) {
+        groups = session.settings(error);
+    }
+    const auto now = loggedInAccount(groups);
+    if (interrupted) {
+        terminal::err(now ? "Interrupted, but galvoria had already accepted the login: logged in as " + email + ".\n"
+                          : std::string("Interrupted: not logged in.\n"));
+        return interrupts::interruptedStatus;
+    }
     if (!outcome.ok) {
-        // The application keeps the form filled for another try; a command has no form to come
-        // back to, so the password typed for it does not stay in the store.
-        session.updateValue(co::Value(""), std::string(panel::password));
         failWith(errorText(outcome.error, "Login failed."));
         return exitFailure;
     }
-    if (outcome.asksForRefresh()) {
-        groups = session.settings(error);
-    }
-    if (!loggedInAccount(groups)) {
+    if (!now) {
         failWith("the login did not take effect");
         return exitFailure;
     }
@@ -806,6 +873,10 @@ int runLogout(PluginSession& session) {
     const auto groups = session.settings(error);
     const auto account = loggedInAccount(groups);
     const auto logout = findItem(groups, panel::logout);
+    // A password left behind by an earlier login that was cut short goes with the logout.
+    if (!platform::PreferenceStore::standard().stringForKey(panel::password).value_or("").empty()) {
+        session.updateValue(co::Value(""), std::string(panel::password));
+    }
     if (!account || !logout) {
         terminal::out("Not logged in.\n");
         return exitSuccess;
@@ -823,55 +894,96 @@ int runLogout(PluginSession& session) {
     return exitSuccess;
 }
 
+// Logged in, the account's first listing is asked for as the publish options ask for it: an
+// expired login or an unreachable service shows here, not only when publishing.
 int runStatus(PluginSession& session, const ReportOptions& options) {
     co::Error error;
     const auto account = loggedInAccount(session.settings(error));
+    std::optional<std::string> problem;
+    if (account) {
+        if (const auto form = publishOptions(session)) {
+            if (const auto label = form->labelText(items::listingProblem)) {
+                problem = withoutControls(*label);
+            }
+        }
+    }
     const std::string store = platform::PreferenceStore::standard().path().string();
+    const int status = account && !problem ? exitSuccess : exitFailure;
     if (options.json) {
         co::Value document = {{"loggedIn", account.has_value()}};
         if (account) document["account"] = *account;
+        if (problem) document["problem"] = *problem;
         document["service"] = serviceOrigin();
         document["store"] = store;
         printJson(document);
-        return exitSuccess;
+    } else {
+        terminal::out((account ? "Logged in as " + *account : std::string("Not logged in")) + "\n" +
+                      "Service: " + serviceOrigin() + "\n" + "Store:   " + store + "\n");
     }
-    terminal::out((account ? "Logged in as " + *account : std::string("Not logged in")) + "\n" +
-                  "Service: " + serviceOrigin() + "\n" + "Store:   " + store + "\n");
-    return exitSuccess;
+    if (problem) {
+        failWith(*problem);
+    }
+    return status;
 }
 
 // ---- destinations -----------------------------------------------------------------------------
 
+namespace {
+
+// A listing that failed while the tree was walked: its text on standard error (and in the JSON
+// document), exit status 1.
+int listingFailed(const ReportOptions& options, const std::string& label) {
+    const std::string problem = withoutControls(label);
+    failWith(problem);
+    if (options.json) {
+        printJson({{"service", serviceOrigin()}, {"error", {{"description", problem}}}});
+    }
+    return exitFailure;
+}
+
+}  // namespace
+
 int runDestinations(PluginSession& session, const ReportOptions& options) {
-    const auto action = session.publishAction(1);
-    if (!action) {
+    auto opened = publishOptions(session);
+    if (!opened) {
         failWith("the plugin offers no publish action");
         return exitFailure;
     }
-    session.prepareRendering(action);
-    PublishOptionsForm form(session, action);
-    form.build();
+    PublishOptionsForm& form = *opened;
     if (!form.showsLists()) {
         failWith(form.notice() + "\n  Log in with: galvoria-host login");
         return exitFailure;
     }
 
     // Every source, workspace and folder is chosen in turn, as a person going through the lists.
+    // Each choice lists again; a listing that fails ends the walk, as the tree would be untrue.
     auto node = [](const Choice& choice) { return co::Value{{"id", choice.value}, {"name", choice.title}}; };
     co::Value sources = co::Value::array();
     std::string text;
+    if (const auto problem = form.labelText(items::listingProblem)) {
+        return listingFailed(options, *problem);
+    }
     for (const auto& source : form.choices(items::source)) {
         form.set(items::source, source.value);
+        if (const auto problem = form.labelText(items::listingProblem)) {
+            return listingFailed(options, *problem);
+        }
         co::Value sourceNode = node(source);
         sourceNode["workspaces"] = co::Value::array();
         text += describe(source) + "\n";
         for (const auto& workspace : form.choices(items::workspace)) {
             form.set(items::workspace, workspace.value);
+            if (const auto problem = form.labelText(items::listingProblem)) {
+                return listingFailed(options, *problem);
+            }
             co::Value workspaceNode = node(workspace);
             workspaceNode["folders"] = co::Value::array();
             text += "  " + describe(workspace) + "\n";
             for (const auto& folder : form.choices(items::folder)) {
                 form.set(items::folder, folder.value);
+                if (const auto problem = form.labelText(items::listingProblem)) {
+                    return listingFailed(options, *problem);
+                }
                 co::Value folderNode = node(folder);
                 folderNode["projects"] = co::Value::array();
                 text += "    " + describe(folder) + "\n";

@@ -19,6 +19,7 @@ inline constexpr int exitUsage = 2;
 struct LoginOptions {
     std::optional<std::string> email;
     bool passwordFromStandardInput = false;
+    bool force = false;  // give up the present login without asking
 };
 
 struct ReportOptions {

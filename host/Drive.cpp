@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -29,21 +29,93 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Writes protocol lines to the descriptor that was standard output when the host started.
+// The longest request line the host reads; a longer one is skipped to its end without being kept
+// and answered with an error reply.
+constexpr std::size_t maximumLineBytes = std::size_t{16} << 20U;
+
+// Writes protocol lines to the descriptor that was standard output when the host started. Once a
+// write fails (the reader closed the pipe, say) the output counts as closed and nothing more is
+// written.
 class ProtocolWriter {
 public:
     explicit ProtocolWriter(int fd) : fd_(fd) {}
 
-    void write(const co::Value& line) {
+    // False when the line could not be written.
+    bool write(const co::Value& line) {
         std::string text = line.dump(-1, ' ', false, co::Value::error_handler_t::replace);
         text += '\n';
         std::lock_guard lock(mutex_);
-        platform::writeAll(fd_, text);
+        if (!closed_ && !platform::writeAll(fd_, text)) {
+            closed_ = true;
+            platform::log::line("The protocol output is closed: the host stops after the call in progress.");
+        }
+        return !closed_;
+    }
+
+    bool closed() {
+        std::lock_guard lock(mutex_);
+        return closed_;
     }
 
 private:
     int fd_;
     std::mutex mutex_;
+    bool closed_ = false;
+};
+
+// Reads standard input one line at a time, holding at most maximumLineBytes of a line.
+class LineReader {
+public:
+    enum class Next { line, overlong, end };
+
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // The next line without its "\n"; a last line without one counts too.
+    Next next(std::string& line) {
+        line.clear();
+        bool overlong = false;
+        for (;;) {
+            const std::size_t end = buffer_.find('\n', start_);
+            const std::size_t stop = end == std::string::npos ? buffer_.size() : end;
+            if (!overlong) {
+                line.append(buffer_, start_, stop - start_);
+                if (line.size() > maximumLineBytes) {
+                    overlong = true;
+                    std::string().swap(line);
+                }
+            }
+            if (end != std::string::npos) {
+                start_ = end + 1;
+                return overlong ? Next::overlong : Next::line;
+            }
+            buffer_.clear();
+            start_ = 0;
+            if (ended_ || !fill()) {
+                ended_ = true;
+                return overlong ? Next::overlong : line.empty() ? Next::end : Next::line;
+            }
+        }
+    }
+
+private:
+    // False at the end of input (or when it cannot be read).
+    bool fill() {
+        constexpr std::size_t chunkBytes = 64 * 1024;
+        buffer_.resize(chunkBytes);
+        for (;;) {
+            const ssize_t got = ::read(fd_, buffer_.data(), chunkBytes);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+            return got > 0;
+        }
+    }
+
+    int fd_;
+    std::string buffer_;
+    std::size_t start_ = 0;
+    bool ended_ = false;
 };
 
 // One call's error out-parameter: absent when the driver asked for none.
@@ -112,6 +184,12 @@ public:
             out = reply("error", false);
             out["message"] = std::string("the host could not handle the request: ") + failure.what();
         }
+        writer_.write(out);
+    }
+
+    void handleOverlongLine() {
+        co::Value out = reply("error", false);
+        out["message"] = "the request line is longer than " + std::to_string(maximumLineBytes) + " bytes";
         writer_.write(out);
     }
 
@@ -213,7 +291,10 @@ private:
             event["total"] = total;
             event["message"] = message;
             event["mainThread"] = platform::MainQueue::shared().isMainThread();
-            writer_.write(event);
+            // Nobody reads the events any more: the task stops at the next file boundary.
+            if (!writer_.write(event) && reported) {
+                reported->setCancelled(true);
+            }
             ++*reports;
             if (cancelAfter && *reports >= *cancelAfter && reported) {
                 reported->setCancelled(true);
@@ -404,6 +485,9 @@ private:
 }  // namespace
 
 int runDrive(const HostOptions& options) {
+    // A closed output must fail a write, not end the process mid-exchange. Set before any thread
+    // starts, so every thread has it.
+    ::signal(SIGPIPE, SIG_IGN);
     // Standard output carries only protocol lines: keep it on a private descriptor and send
     // whatever anything else prints there to standard error.
     const int protocolFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -430,10 +514,22 @@ int runDrive(const HostOptions& options) {
             status = 2;
         } else {
             Driver driver(*loader, writer);
+            LineReader reader(STDIN_FILENO);
             std::string line;
-            while (std::getline(std::cin, line)) {
-                driver.handleLine(line);
-                line.clear();
+            // With the output closed no further request is read: nobody would see its reply.
+            while (!writer.closed()) {
+                const auto next = reader.next(line);
+                if (next == LineReader::Next::end) {
+                    break;
+                }
+                if (next == LineReader::Next::overlong) {
+                    driver.handleOverlongLine();
+                } else {
+                    driver.handleLine(line);
+                }
+            }
+            if (writer.closed()) {
+                status = outputClosedStatus;
             }
             loader->releaseInstance();
         }

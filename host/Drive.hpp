@@ -7,7 +7,12 @@
 
 namespace galvoria::host {
 
-// Serves the protocol until standard input ends; returns the process exit status.
+// The exit status when the protocol output was closed (its reader went away): the call in progress
+// was completed (a publish stops after the file being sent) and no further request was read.
+constexpr int outputClosedStatus = 3;
+
+// Serves the protocol until standard input ends or the output is closed; returns the process exit
+// status.
 int runDrive(const HostOptions& options);
 
 }  // namespace galvoria::host

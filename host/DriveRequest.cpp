@@ -3,13 +3,15 @@
 #include <functional>
 #include <map>
 
+#include "framework/JsonDecoding.hpp"
+
 namespace galvoria::host {
 namespace {
 
 // Containers nested deeper than this are refused. Copying and writing a JSON value recurses once
 // per level, so a line of a few hundred kilobytes of "[" would otherwise exhaust the stack of the
 // thread that handles it; no request of the protocol comes near this depth.
-constexpr int maximumNestingDepth = 128;
+constexpr std::size_t maximumNestingDepth = 128;
 
 // What is wrong with a request; nothing when the member was read.
 using Problem = std::optional<std::string>;
@@ -294,22 +296,12 @@ ParsedLine parseRequestLine(std::string_view line) {
         return BlankLine{};
     }
 
-    bool tooDeep = false;
-    const co::Value::parser_callback_t limitDepth = [&tooDeep](int depth, co::Value::parse_event_t event,
-                                                               co::Value& /*parsed*/) {
-        const bool opens =
-            event == co::Value::parse_event_t::object_start || event == co::Value::parse_event_t::array_start;
-        if (opens && depth >= maximumNestingDepth) {
-            tooDeep = true;
-        }
-        // Nothing below the limit is kept, so no deep value is ever built.
-        return !tooDeep;
-    };
-    const co::Value request = co::Value::parse(line, limitDepth, false);
-    if (tooDeep) {
-        return MalformedRequest{"the request is nested deeper than " + std::to_string(maximumNestingDepth) + " levels"};
+    const co::DecodedJson decoded = co::decodeJson(line, {.maximumDepth = maximumNestingDepth});
+    if (decoded.failure == co::JsonFailure::tooDeep || decoded.failure == co::JsonFailure::tooLarge) {
+        return MalformedRequest{"the request " + decoded.problem()};
     }
-    if (request.is_discarded() || !request.is_object()) {
+    const co::Value& request = decoded.value;
+    if (!decoded.ok() || !request.is_object()) {
         return MalformedRequest{"the request is not a JSON object"};
     }
     const auto call = request.find("call");

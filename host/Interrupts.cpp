@@ -14,8 +14,10 @@ namespace {
 
 struct State {
     std::mutex mutex;
+    bool scoped = false;  // a scope lives: the first interrupt does not end the process
     co::TaskPtr task;
     std::function<void()> onCancel;
+    std::function<void()> cleanUp;
     bool cancelled = false;
 };
 
@@ -36,18 +38,23 @@ void watch(sigset_t signals) {
         if (::sigwait(&signals, &received) != 0) {
             continue;
         }
-        if (received == SIGTERM) {
-            // Asked to end: leave at once, with the terminal's echo put back first.
-            terminal::restoreTerminal();
-            ::_exit(128 + SIGTERM);
-        }
         // Under the lock: the scope, and whatever its note refers to, outlives the note.
         std::lock_guard lock(state().mutex);
-        if (!state().task || state().cancelled) {
+        if (received == SIGTERM || !state().scoped || state().cancelled) {
+            if (state().cleanUp) {
+                state().cleanUp();
+            }
+            if (received == SIGTERM) {
+                // Asked to end: leave at once, with the terminal's echo put back first.
+                terminal::restoreTerminal();
+                ::_exit(128 + SIGTERM);
+            }
             leaveNow();
         }
         state().cancelled = true;
-        state().task->setCancelled(true);
+        if (state().task) {
+            state().task->setCancelled(true);
+        }
         if (state().onCancel) {
             state().onCancel();
         }
@@ -65,22 +72,46 @@ void install() {
     std::thread(watch, signals).detach();
 }
 
-CancelScope::CancelScope(co::TaskPtr task, std::function<void()> onCancel) {
+namespace {
+
+void enterScope(co::TaskPtr task, std::function<void()> onFirst, std::function<void()> cleanUp) {
     std::lock_guard lock(state().mutex);
+    state().scoped = true;
     state().task = std::move(task);
-    state().onCancel = std::move(onCancel);
+    state().onCancel = std::move(onFirst);
+    state().cleanUp = std::move(cleanUp);
     state().cancelled = false;
 }
 
-CancelScope::~CancelScope() {
+void leaveScope() {
     std::lock_guard lock(state().mutex);
+    state().scoped = false;
     state().task.reset();
     state().onCancel = nullptr;
+    state().cleanUp = nullptr;
 }
 
-bool CancelScope::cancelled() const {
+bool interruptedInScope() {
     std::lock_guard lock(state().mutex);
     return state().cancelled;
 }
+
+}  // namespace
+
+CancelScope::CancelScope(co::TaskPtr task, std::function<void()> onCancel) {
+    enterScope(std::move(task), std::move(onCancel), nullptr);
+}
+
+CancelScope::~CancelScope() { leaveScope(); }
+
+bool CancelScope::cancelled() const { return interruptedInScope(); }
+
+FinishScope::FinishScope(std::function<void()> onFirst, std::function<void()> cleanUp) {
+    enterScope(nullptr, std::move(onFirst), std::move(cleanUp));
+}
+
+FinishScope::~FinishScope() { leaveScope(); }
+
+bool FinishScope::interrupted() const { return interruptedInScope(); }
 
 }  // namespace galvoria::host::interrupts

@@ -1,7 +1,9 @@
 #pragma once
 // Ctrl-C while the host runs a command. During a publish the first interrupt sets the task's
-// cancelled flag, so the file being sent is finished and nothing more is sent; a second one, or
-// one at any other moment, ends the process at once with status 130.
+// cancelled flag, so the file being sent is finished and nothing more is sent; during a login the
+// first one lets the exchange with the service end, so what it left in the store can be tidied. A
+// second one, or one at any other moment, ends the process at once with status 130, after the
+// tidying a scope asks for.
 
 #include <functional>
 
@@ -27,6 +29,20 @@ public:
 
     // Whether an interrupt cancelled the task.
     [[nodiscard]] bool cancelled() const;
+};
+
+// While it lives, the first interrupt only calls `onFirst` (on the watching thread) and lets the
+// command finish what it is doing. A second interrupt, or SIGTERM, calls `cleanUp` (on the watching
+// thread, while the command may still be running) and then ends the process at once.
+class FinishScope {
+public:
+    FinishScope(std::function<void()> onFirst, std::function<void()> cleanUp);
+    ~FinishScope();
+    FinishScope(const FinishScope&) = delete;
+    FinishScope& operator=(const FinishScope&) = delete;
+
+    // Whether an interrupt came while the scope lived.
+    [[nodiscard]] bool interrupted() const;
 };
 
 }  // namespace galvoria::host::interrupts

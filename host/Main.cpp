@@ -4,7 +4,7 @@
 //
 // drive the plugin's entry points for a person at a terminal or a script, and
 //
-//   galvoria-host drive --bundle PATH --prefs PATH [--strings PATH]
+//   galvoria-host drive --bundle DIR --prefs FILE [--strings FILE]
 //
 // lets another program call them over JSON lines.
 
@@ -12,7 +12,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +24,7 @@
 #include "host/HostEnvironment.hpp"
 #include "host/Interrupts.hpp"
 #include "host/Terminal.hpp"
+#include "platform/PreferenceStore.hpp"
 
 namespace {
 
@@ -32,9 +36,14 @@ Examples:
   galvoria-host destinations
   galvoria-host publish IMG_0001.jpg IMG_0002.jpg --workspace Personal --folder Portraits --new-project "Studio, May"
   galvoria-host publish *.jpg          (menus ask for the destination at a terminal)
+Each command's --help shows its own options and examples.
 
-Exit status: 0 everything published (or done), 1 the plugin refused or not every file was published,
-2 usage error, 130 interrupted.)";
+Exit status: 0 done (everything published; logged in, for status), 1 refused or failed (not every
+file was published, a listing failed, not logged in), 2 usage error, 130 interrupted.)";
+
+// Where the host finds the plugin and keeps its state: rarely given, so listed apart from what each
+// command does.
+constexpr const char* plumbingGroup = "Plugin and files";
 
 // The options every command takes, with drive mode's meaning.
 struct CommonOptions {
@@ -45,13 +54,55 @@ struct CommonOptions {
     bool verbose = false;
 };
 
+// --bundle, --prefs and --strings, as every mode takes them.
+void addHostFileOptions(CLI::App* command, std::string& bundle, std::string& prefs, std::string& strings) {
+    command->add_option("--bundle", bundle, "The plugin bundle folder (*.coplugin)")
+        ->type_name("DIR")
+        ->capture_default_str()
+        ->group(plumbingGroup);
+    command->add_option("--prefs", prefs, "The preference store file (default: the user's store)")
+        ->type_name("FILE")
+        ->group(plumbingGroup);
+    command->add_option("--strings", strings, "The application's string table (JSON object text -> translation)")
+        ->type_name("FILE")
+        ->group(plumbingGroup);
+}
+
 void addCommonOptions(CLI::App* command, CommonOptions& common) {
-    command->add_option("--bundle", common.bundle, "The plugin bundle folder (*.coplugin)")->capture_default_str();
-    command->add_option("--prefs", common.prefs, "The preference store file (default: the user's store)");
-    command->add_option("--strings", common.strings,
-                        "The application's string table (JSON object text -> translation)");
-    auto* log = command->add_option("--log", common.logFile, "Append the plugin's log to this file");
-    command->add_flag("--verbose", common.verbose, "Show the plugin's log on standard error")->excludes(log);
+    addHostFileOptions(command, common.bundle, common.prefs, common.strings);
+    auto* log = command->add_option("--log", common.logFile, "Append the plugin's log to this file")
+                    ->type_name("FILE")
+                    ->group(plumbingGroup);
+    command->add_flag("--verbose", common.verbose, "Show the plugin's log on standard error")
+        ->excludes(log)
+        ->group(plumbingGroup);
+}
+
+// A store file that exists but cannot be read shows as "not logged in"; the person is told why. A
+// file that was read but holds no JSON object of strings is renamed (never deleted) by the store at
+// its next change; one that cannot be opened at all, or is far larger than a store ever is, is
+// left as it is.
+void warnAboutUnreadableStore(const std::filesystem::path& file) {
+    constexpr std::uintmax_t largestStoreBytes = std::uintmax_t{1} << 20U;
+    std::error_code error;
+    if (!std::filesystem::exists(file, error)) {
+        return;
+    }
+    const std::string told = "galvoria-host: the preference store " + file.string() + " could not be read";
+    std::ifstream in(file, std::ios::binary);
+    const auto bytes = std::filesystem::file_size(file, error);
+    if (!in || error || !std::filesystem::is_regular_file(file, error) || bytes > largestStoreBytes) {
+        galvoria::host::terminal::err(told + ", so no login is known\n");
+        return;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (platform::parsePreferences(text.str())) {
+        return;
+    }
+    galvoria::host::terminal::err(told +
+                                  ", so no login is known; it will be set aside (renamed, not deleted) at "
+                                  "the next change\n");
 }
 
 // An option's value when it was given, also when it was given empty.
@@ -74,19 +125,12 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version",
                          std::string("galvoria-host ") + GALVORIA_VERSION + " (service " + GALVORIA_SERVICE_URL + ")");
     app.require_subcommand(1);
-    app.footer(mainExamples);
 
     galvoria::host::HostOptions options;
     options.bundle = galvoria::host::defaultBundlePath();
     std::string bundle = options.bundle.string();
     std::string prefs;
     std::string strings;
-
-    auto* drive =
-        app.add_subcommand("drive", "Drive the plugin's entry points over JSON lines (standard input/output)");
-    drive->add_option("--bundle", bundle, "The plugin bundle folder (*.coplugin)")->capture_default_str();
-    drive->add_option("--prefs", prefs, "The preference store file (default: the user's store)");
-    drive->add_option("--strings", strings, "The application's string table (JSON object text -> translation)");
 
     CommonOptions common;
     common.bundle = options.bundle.string();
@@ -99,10 +143,14 @@ int main(int argc, char** argv) {
         loginCommand->add_option("--email", email, "The account's e-mail address (asked for if missing)");
     loginCommand->add_flag("--password-stdin", login.passwordFromStandardInput,
                            "Read the password from the first line of standard input (never give it as an argument)");
+    loginCommand->add_flag("--force", login.force,
+                           "Already logged in: log out and log in again without asking (a script is refused "
+                           "otherwise)");
     loginCommand->footer(R"(
-The password is asked for without echo at a terminal; scripts pipe it in:
+The password is asked for without echo at a terminal; scripts pipe it in. Logged in already, a
+terminal asks before the present login is given up; a script must say so with --force.
   galvoria-host login --email ann@example.org
-  printf '%s\n' "$PASSWORD" | galvoria-host login --email ann@example.org --password-stdin)");
+  printf '%s\n' "$PASSWORD" | galvoria-host login --email ann@example.org --password-stdin --force)");
 
     auto* logoutCommand = app.add_subcommand("logout", "Log out of the galvoria account");
     addCommonOptions(logoutCommand, common);
@@ -112,6 +160,11 @@ The password is asked for without echo at a terminal; scripts pipe it in:
         app.add_subcommand("status", "Show who is logged in, the galvoria service and where the store is");
     addCommonOptions(statusCommand, common);
     statusCommand->add_flag("--json", report.json, "Print one JSON object");
+    statusCommand->footer(R"(
+Logged in, the account's teams are listed to tell that the login still works. Exit status 0 when
+logged in and galvoria answers, 1 otherwise (the reason on standard error):
+  galvoria-host status
+  galvoria-host status --json | jq -r .account)");
 
     auto* destinationsCommand = app.add_subcommand(
         "destinations", "List where files can be published: account or team, workspace, folder, project");
@@ -148,6 +201,17 @@ Without destination flags a terminal shows menus; elsewhere the flags are requir
   galvoria-host publish *.jpg --source "Studio Lumière" --workspace "Lumière Productions" \
       --folder Campaigns --new-project "Autumn" --json
 Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.)");
+
+    auto* drive = app.add_subcommand(
+        "drive", "For programs: drive the plugin's entry points over JSON lines (standard input/output)");
+    addHostFileOptions(drive, bundle, prefs, strings);
+    drive->footer(R"(
+One request per line on standard input (at most 16 MiB; a longer line gets an error reply and is
+skipped), one answer per line on standard output. Exit status: 0 when standard input ends; 2 when
+the bundle or the string table cannot be loaded; 3 when standard output was closed: the call in
+progress is completed (a publish stops after the file being sent) and no further request is read.
+  galvoria-host drive --prefs /tmp/prefs.json < requests.jsonl)");
+    app.footer(mainExamples);
 
     try {
         app.parse(argc, argv);
@@ -214,6 +278,11 @@ Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at on
     } else {
         return 2;
     }
+    // Told before the command runs, once the host has named the store's file.
+    command = [run = std::move(command)](galvoria::host::PluginSession& session) {
+        warnAboutUnreadableStore(platform::PreferenceStore::standard().path());
+        return run(session);
+    };
 
     // Before any thread starts: every thread inherits Ctrl-C's blocked signal.
     galvoria::host::interrupts::install();

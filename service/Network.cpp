@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 
+#include "framework/JsonDecoding.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
 #include "service/Exchange.hpp"
@@ -77,6 +78,7 @@ bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 
 // Turns a response into the status and the top-level JSON object; whatever else arrived leaves the
 // map empty and is described on standard output (never with the body itself, which may echo input).
+// A body past the decoder's depth or memory limit counts as not the expected JSON.
 ServiceResult decode(const http::Response& response) {
     ServiceResult result;
     result.status = response.status;
@@ -89,22 +91,25 @@ ServiceResult decode(const http::Response& response) {
                                         std::to_string(response.status) + ").");
         return result;
     }
-    co::Value decoded;
-    try {
-        decoded = co::Value::parse(response.body);
-    } catch (const co::Value::parse_error& error) {
+    co::DecodedJson decoded = co::decodeJson(response.body);
+    if (decoded.failure == co::JsonFailure::notJson) {
         platform::log::toStandardOutput("Response could not be decoded: the body is not valid JSON (status " +
                                         std::to_string(response.status) + ", error at byte " +
-                                        std::to_string(error.byte) + ").");
+                                        std::to_string(decoded.errorByte) + ").");
         return result;
     }
-    if (!decoded.is_object()) {
-        platform::log::toStandardOutput("Response could not be decoded: the body is a JSON " +
-                                        std::string(decoded.type_name()) + ", not an object (status " +
+    if (!decoded.ok()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body " + decoded.problem() + " (status " +
                                         std::to_string(response.status) + ").");
         return result;
     }
-    result.map = std::move(decoded);
+    if (!decoded.value.is_object()) {
+        platform::log::toStandardOutput("Response could not be decoded: the body is a JSON " +
+                                        std::string(decoded.value.type_name()) + ", not an object (status " +
+                                        std::to_string(response.status) + ").");
+        return result;
+    }
+    result.map = std::move(decoded.value);
     return result;
 }
 
@@ -135,6 +140,14 @@ std::optional<ListingProblem> problemOf(const ServiceResult& result) {
 
 void logUploadInternalError(const std::optional<std::string>& what) {
     platform::log::line(what ? "Upload ended by an internal error: " + *what : "Upload ended by an internal error");
+}
+
+co::Value decodeAnswerBody(std::string_view body) {
+    co::DecodedJson decoded = co::decodeJson(body);
+    if (decoded.failure == co::JsonFailure::tooDeep || decoded.failure == co::JsonFailure::tooLarge) {
+        platform::log::line("Response could not be decoded: the body " + decoded.problem() + ".");
+    }
+    return std::move(decoded.value);
 }
 
 const std::string& serviceBaseURL() {
@@ -268,7 +281,7 @@ Signing Network::sign(const std::string& token, const std::string& fileName, con
         const Signing notSigned = isSuccessStatus(response.status) ? Signing{Signing::Kind::unusable, response.status}
                                                                    : Signing{Signing::Kind::refused, response.status};
         // Any JSON text, a top-level fragment included, counts as decoded.
-        co::Value json = co::Value::parse(response.body, nullptr, false);
+        co::Value json = decodeAnswerBody(response.body);
         if (json.is_discarded()) {
             platform::log::toStandardOutput("Response could not be decoded as JSON (status " +
                                             std::to_string(response.status) + ")");

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,10 @@ struct Completion {
 
 // Logs that an upload's step ended by an internal error (`what`: the exception's text, if any).
 void logUploadInternalError(const std::optional<std::string>& what);
+
+// A service answer's body as JSON (any value, a top-level fragment included); a discarded value
+// when it is not JSON or passes the decoder's depth or memory limit, which is then logged by name.
+co::Value decodeAnswerBody(std::string_view body);
 
 // The service origin fixed at build time, without a trailing slash.
 const std::string& serviceBaseURL();

@@ -1,5 +1,6 @@
-// login, logout and status through the real binary: the password from standard input and from a
-// terminal without echo, the plugin's refusals, and what is left in the store.
+// login, logout, status and destinations through the real binary: the password from standard input
+// and from a terminal without echo, the plugin's refusals, a login kept until it is given up on
+// purpose, what is left in the store, and a failed listing told as a failure.
 
 #include "tests/cli/CliFixture.hpp"
 
@@ -32,20 +33,53 @@ TEST_F(LoginTest, PasswordFromStandardInputLogsInAndStatusTellsWhoWhereAndWhichS
                                {"service", GALVORIA_SERVICE_URL},
                                {"store", prefs().string()}}));
 
+    // A password an earlier, cut-short login left behind goes with the logout.
+    store().setValue("left-behind", "password-item");
     const auto logout = host({"logout"});
     EXPECT_EQ(logout.status, 0);
     EXPECT_EQ(logout.standardOutput, "Logged out demo@galvoria.test.\n");
     EXPECT_FALSE(store().stringForKey("api-token").has_value());
+    EXPECT_EQ(store().stringForKey("password-item").value_or("?"), "");
     EXPECT_EQ(host({"logout"}).standardOutput, "Not logged in.\n");
-    EXPECT_EQ(co::Value::parse(host({"status", "--json"}).standardOutput)["loggedIn"], false);
+    const auto loggedOut = host({"status", "--json"});
+    EXPECT_EQ(loggedOut.status, 1);
+    EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["loggedIn"], false);
 }
 
-TEST_F(LoginTest, LoggingInAgainGivesUpThePresentLoginFirst) {
+TEST_F(LoginTest, AnUnreadableStoreIsToldAsSuchNotAsALogout) {
+    std::ofstream(prefs()) << R"({"api-token": "1|abc", )";
+    const auto status = host({"status"});
+    EXPECT_EQ(status.status, 1);
+    EXPECT_NE(status.standardOutput.find("Not logged in"), std::string::npos);
+    EXPECT_NE(status.standardError.find("the preference store " + prefs().string() +
+                                        " could not be read, so no login is known; it will be set aside"),
+              std::string::npos)
+        << status.standardError;
+}
+
+// A working login is given up only on purpose: a script says so with --force, a person answers yes.
+TEST_F(LoginTest, LoggingInAgainKeepsThePresentLoginUnlessAskedFor) {
     logInDirectly();
     const std::string oldToken = *store().stringForKey("api-token");
-    const auto login = host({"login", "--email", demoEmail, "--password-stdin"}, std::string(demoPassword) + "\n");
-    EXPECT_EQ(login.status, 0) << login.standardError;
-    EXPECT_EQ(login.standardOutput, "Logging out demo@galvoria.test first.\nLogged in as demo@galvoria.test\n");
+    const std::string password = std::string(demoPassword) + "\n";
+
+    const auto refused = host({"login", "--email", demoEmail, "--password-stdin"}, password);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.standardOutput, "");
+    EXPECT_NE(refused.standardError.find("already logged in as demo@galvoria.test; give --force"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(store().stringForKey("api-token"), oldToken);
+
+    TerminalProcess declined(hostArguments({"login", "--email", demoEmail}));
+    ASSERT_TRUE(declined.waitFor("Log out and log in again? [y/N] ")) << declined.output();
+    declined.type("n\n");
+    EXPECT_EQ(declined.finish(), 1) << declined.output();
+    EXPECT_NE(declined.output().find("Still logged in as demo@galvoria.test."), std::string::npos);
+    EXPECT_EQ(store().stringForKey("api-token"), oldToken);
+
+    const auto forced = host({"login", "--email", demoEmail, "--password-stdin", "--force"}, password);
+    EXPECT_EQ(forced.status, 0) << forced.standardError;
+    EXPECT_EQ(forced.standardOutput, "Logging out demo@galvoria.test first.\nLogged in as demo@galvoria.test\n");
     EXPECT_NE(store().stringForKey("api-token").value_or(oldToken), oldToken);
 }
 
@@ -55,6 +89,7 @@ struct RefusedLogin {
     std::string password;
     std::string description;
     std::string reason;
+    std::optional<devserver::FaultAction> fault;  // on the login route
 };
 // Test names and failure texts show the case, not its bytes.
 void PrintTo(const RefusedLogin& c, std::ostream* out) { *out << c.name; }
@@ -65,6 +100,7 @@ class LoginRefusal : public CliTest, public ::testing::WithParamInterface<Refuse
 // not stay behind in the store, in the output or in the log.
 TEST_P(LoginRefusal, ShowsThePluginsTextAndLeavesNoPasswordBehind) {
     const auto& c = GetParam();
+    if (c.fault) server_->setFault("login", {.action = *c.fault});
     const auto result = host({"login", "--verbose", "--email", c.email, "--password-stdin"}, c.password + "\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.standardOutput, "");
@@ -80,6 +116,8 @@ TEST_P(LoginRefusal, ShowsThePluginsTextAndLeavesNoPasswordBehind) {
 INSTANTIATE_TEST_SUITE_P(Cases, LoginRefusal,
                          ::testing::Values(RefusedLogin{"WrongPassword", demoEmail, "not-the-Pa55word", "Login Failed",
                                                         "Please try again."},
+                                           RefusedLogin{"NoAnswer", demoEmail, demoPassword, "Login Failed",
+                                                        "Please try again.", devserver::FaultAction::dropBefore},
                                            RefusedLogin{"EmptyEmail", "", "s3cret-w0rd", "Invalid value for Email.",
                                                         "The value you provided for Email is not acceptable."}),
                          [](const auto& info) { return info.param.name; });
@@ -110,6 +148,63 @@ TEST_F(LoginTest, AtATerminalTheEmailIsAskedForAndThePasswordIsTypedWithoutEcho)
     EXPECT_NE(login.output().find("Logged in as demo@galvoria.test"), std::string::npos) << login.output();
     EXPECT_EQ(login.output().find(demoPassword), std::string::npos) << "the password was echoed";
     EXPECT_TRUE(login.echoes()) << "echo was not switched back on";
+}
+
+// While logged in, a listing that fails is told with the plugin's reason and exit status 1, never
+// shown as an account that lists nothing.
+struct FailedListing {
+    std::string name;
+    bool serviceStopped;  // else the stored token is one the service no longer knows
+    std::string reason;
+};
+void PrintTo(const FailedListing& c, std::ostream* out) { *out << c.name; }
+
+class ListingFailure : public CliTest, public ::testing::WithParamInterface<FailedListing> {};
+
+TEST_P(ListingFailure, DestinationsAndStatusTellTheReasonAndFail) {
+    const auto& c = GetParam();
+    store().setValue(demoEmail, "username-item");
+    store().setValue("7|a-token-the-service-no-longer-knows", "api-token");
+    if (c.serviceStopped) server_->stop();
+
+    const auto tree = host({"destinations"});
+    EXPECT_EQ(tree.status, 1);
+    EXPECT_EQ(tree.standardOutput, "");
+    EXPECT_EQ(tree.standardError, "galvoria-host: " + c.reason + "\n");
+
+    const auto treeJson = host({"destinations", "--json"});
+    EXPECT_EQ(treeJson.status, 1);
+    EXPECT_EQ(co::Value::parse(treeJson.standardOutput)["error"]["description"], c.reason);
+
+    const auto status = host({"status"});
+    EXPECT_EQ(status.status, 1);
+    EXPECT_NE(status.standardOutput.find("Logged in as demo@galvoria.test\n"), std::string::npos);
+    EXPECT_EQ(status.standardError, "galvoria-host: " + c.reason + "\n");
+
+    const auto statusJson = host({"status", "--json"});
+    EXPECT_EQ(statusJson.status, 1);
+    EXPECT_EQ(co::Value::parse(statusJson.standardOutput)["problem"], c.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ListingFailure,
+    ::testing::Values(
+        FailedListing{"ExpiredLogin", false, "Your galvoria session has expired. Log out and log in again."},
+        FailedListing{"NoAnswer", true, "galvoria could not be reached. Check the connection and try again."}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(LoginTest, EachCommandsHelpShowsItsOwnOptionsFirstAndItsOwnExamples) {
+    const auto help = host({"status", "--help"}).standardOutput;
+    const auto json = help.find("--json");
+    const auto bundle = help.find("--bundle DIR");
+    EXPECT_NE(json, std::string::npos) << help;
+    EXPECT_NE(bundle, std::string::npos) << help;
+    EXPECT_LT(json, bundle) << help;
+    EXPECT_NE(help.find("--prefs FILE"), std::string::npos) << help;
+    EXPECT_EQ(help.find("galvoria-host publish"), std::string::npos) << "another command's examples:\n" << help;
+
+    const auto overview = host({"--help"}).standardOutput;
+    EXPECT_GT(overview.find("\n  drive "), overview.find("\n  publish ")) << overview;
 }
 
 }  // namespace

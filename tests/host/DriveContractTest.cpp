@@ -1,15 +1,25 @@
-// galvoria-host drive on the real bundle: every reply form, malformed requests, start-up errors and
-// the plugin's own answers that need no service.
+// galvoria-host drive on the real bundle: every reply form, malformed requests, start-up errors,
+// the plugin's own answers that need no service, overlong lines and a reader that goes away.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
 
 #include <gtest/gtest.h>
 
+#include "devserver/Server.hpp"
+#include "platform/FileWrite.hpp"
+#include "platform/PreferenceStore.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
 using galvoria::testing::DriveSession;
+using galvoria::testing::portOf;
 using galvoria::testing::runProcess;
 using galvoria::testing::TempDir;
 
@@ -39,6 +49,65 @@ fs::path copyBundle(const fs::path& into, const co::Value& manifest) {
     fs::copy(GALVORIA_BUNDLE_PATH, bundle, fs::copy_options::recursive);
     std::ofstream(bundle / "manifest.json") << manifest.dump();
     return bundle;
+}
+
+// The most the process `pid` has held resident so far.
+std::size_t peakResidentBytes(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stoul(line.substr(6)) * 1024;
+        }
+    }
+    return 0;
+}
+
+// Runs a shell command line with SIGPIPE at its default action, as a terminal's shell has it, and
+// `input` on its standard input, which stays open until it ends; returns its exit status, or -1
+// when it had not ended after two minutes.
+int runShell(const std::vector<std::string>& arguments, const std::string& input) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    int status = -1;
+    if (spawned == 0) {
+        EXPECT_TRUE(platform::writeAll(in[1], input));
+        for (int waited = 0; waited < 1200; ++waited) {
+            int code = 0;
+            if (::waitpid(pid, &code, WNOHANG) == pid) {
+                status = WIFEXITED(code) ? WEXITSTATUS(code) : 128 + WTERMSIG(code);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (status == -1) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    ::close(in[1]);
+    return status;
 }
 
 }  // namespace
@@ -218,4 +287,55 @@ TEST_F(Drive, WithPrefsGivenNothingUnderTheUsersConfigurationIsTouched) {
     session.call({{"call", "preferences"}});
     EXPECT_EQ(session.finish(), 0);
     EXPECT_TRUE(fs::is_empty(home));
+}
+
+// A line with no length cap was held whole, however long: a 400 MiB line took 1.68 GB.
+TEST_F(Drive, AnOverlongLineGetsAnErrorReplyIsNotHeldAndTheHostReadsOn) {
+    const std::string tooLong = "the request line is longer than 16777216 bytes";
+    host().writeRaw(R"({"call": "preferences", "pad": ")" + std::string(17U << 20U, 'x') + "\"}\n");
+    EXPECT_EQ(host().nextLine()["message"], tooLong);
+    host().writeRaw(std::string(100U << 20U, ' ') + "\n" + R"({"call": "preferences"})" + "\n");
+    EXPECT_EQ(host().nextLine()["message"], tooLong);
+    EXPECT_EQ(host().nextLine()["reply"], "preferences");
+    // A line is held up to the cap, never the 100 MiB.
+    EXPECT_LT(peakResidentBytes(host().pid()), std::size_t{80} << 20U);
+    // The cap itself is a line like any other.
+    host().writeRaw(std::string((16U << 20U) - 23, ' ') + R"({"call": "preferences"})" + "\n");
+    EXPECT_EQ(host().nextLine()["reply"], "preferences");
+    EXPECT_EQ(host().finish(), 0);
+}
+
+// `drive | head -c 300` used to kill the host with SIGPIPE in the middle of a file's exchange,
+// leaving an upload signed but never completed.
+TEST_F(Drive, AReaderThatGoesAwayEndsAPublishAfterTheFileInFlightWithStatusThree) {
+    galvoria::devserver::Server service({.port = *portOf(GALVORIA_SERVICE_URL), .testMode = true});
+    ASSERT_TRUE(service.start());
+    const fs::path prefs = dir_.path() / "prefs.json";
+    platform::PreferenceStore(prefs).setValue(service.issueToken("demo@galvoria.test"), "api-token");
+    co::Value files = co::Value::array();
+    for (int n = 0; n < 300; ++n) {
+        const fs::path file = dir_.path() / ("IMG_" + std::to_string(n) + ".jpg");
+        std::ofstream(file) << std::string(2000, 'p');
+        files.push_back(file.string());
+    }
+    const co::Value settings = {
+        {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
+    const co::Value publish = {{"call", "startPublishingTask"},
+                               {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}};
+    // Standard input stays open: the host must end on its own, without reading the next request.
+    const std::string pipeline =
+        R"("$0" drive --bundle "$1" --prefs "$2" 2>"$3" | head -c 300 >/dev/null; exit "${PIPESTATUS[0]}")";
+    const int status = runShell({"/bin/bash", "-c", pipeline, GALVORIA_HOST_BINARY, GALVORIA_BUNDLE_PATH,
+                                 prefs.string(), (dir_.path() / "log").string()},
+                                publish.dump() + "\n" + R"({"call": "restart"})" + "\n");
+    EXPECT_EQ(status, 3);
+    std::size_t signs = 0;
+    std::size_t completed = 0;
+    for (const auto& request : service.recordedRequests()) {
+        signs += request.target == "/api/upload/sign/lightroom" ? 1 : 0;
+        completed += request.target == "/api/upload/complete" ? 1 : 0;
+    }
+    EXPECT_GE(signs, 1U);
+    EXPECT_LT(signs, 20U);
+    EXPECT_EQ(completed, signs) << "an upload was signed but never completed";
 }

@@ -1,0 +1,155 @@
+// Hostile answers from the local galvoria service, each through Network: nested deeper than any
+// stack allows, objects wide enough to make a per-member search quadratic, and bodies as long as
+// the client accepts. Each is decoded or refused in a time and a memory that only a quadratic or a
+// copying path would exceed (the bounds are generous; performance itself is measured by bench/).
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "platform/Dispatch.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "service/Network.hpp"
+#include "tests/service/LocalService.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace galvoria {
+namespace {
+
+using platform::log::Channel;
+using testing::responding;
+
+constexpr std::size_t mebibyte = std::size_t{1} << 20U;
+
+// Sanitizer builds run several times slower, and their allocators hold freed memory back, so the
+// resident size says nothing about the decoder there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
+std::string deep(std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
+// `count` members "<prefix><n>": <value>, separated by commas.
+std::string members(const std::string& prefix, std::size_t count, const std::string& value) {
+    std::string text;
+    for (std::size_t n = 0; n < count; ++n) {
+        text += (n == 0 ? "\"" : ",\"") + prefix + std::to_string(n) + "\":" + value;
+    }
+    return text;
+}
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (std::size_t n = 0; n < times; ++n) {
+        out += text;
+    }
+    return out;
+}
+
+// The peak resident size of this process so far.
+std::size_t peakResidentBytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+}
+
+struct HostileAnswer {
+    const char* label;
+    const char* route;                  // "teams" or "sign"
+    std::function<std::string()> body;  // built when the case runs, not in every test process
+    std::size_t members;                // of the decoded map; 0: refused, the map empty
+    const char* firstLast;              // accepted: the first and last member names of the widest object, "a..b"
+    const char* limitNamed;             // refused: what the log line says
+};
+void PrintTo(const HostileAnswer& c, std::ostream* os) { *os << c.label; }
+
+std::vector<HostileAnswer> hostileAnswers() {
+    const std::string endpoint = R"("postEndpoint": "http://127.0.0.1:9/store", )";
+    return {
+        {"deepListing", "teams", [] { return R"({"data": [)" + deep(100'000) + "]}"; }, 0, "",
+         "is nested deeper than 512 levels"},
+        {"deepSignature", "sign",
+         [endpoint] { return "{" + endpoint + R"("signature": {"key": "k", "policy": )" + deep(100'000) + "}}"; }, 0,
+         "", "is nested deeper than 512 levels"},
+        {"openBracketsToTheCap", "teams", [] { return std::string(16 * mebibyte - 1, '['); }, 0, "",
+         "is nested deeper than 512 levels"},
+        {"wideListing", "teams",
+         [] { return R"({"data": [{"id": "t1", "name": "T"}], )" + members("k", 400'000, "0") + "}"; }, 400'001,
+         "data..k399999", nullptr},
+        {"wideSignature", "sign",
+         [endpoint] { return "{" + endpoint + R"("signature": {)" + members("f", 200'000, R"("v")") + "}}"; }, 2,
+         "f0..f199999", nullptr},
+        {"longArray", "teams", [] { return R"({"data": [)" + repeated("0,", 2 * mebibyte) + "0]}"; }, 0, "",
+         "would take more than 33554536 bytes of memory once decoded"},
+        {"longString", "teams", [] { return R"({"data": [], "note": ")" + std::string(4 * mebibyte, 'x') + "\"}"; }, 2,
+         "data..note", nullptr},
+    };
+}
+
+class HostileAnswers : public testing::LocalService, public ::testing::WithParamInterface<HostileAnswer> {
+protected:
+    void SetUp() override {
+        LocalService::SetUp();
+        platform::PreferenceStore::setStandardPath(temp_.path() / "preferences.json");
+    }
+    static void SetUpTestSuite() {
+        LocalService::SetUpTestSuite();
+        baselinePeak_ = peakResidentBytes();
+    }
+
+    Network network_{server().origin()};
+    platform::MainQueueThread mainQueue_;
+    testing::TempDir temp_;
+    testing::LogCapture log_;
+    static inline std::size_t baselinePeak_ = 0;
+};
+
+TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
+    const auto& answer = GetParam();
+    server().setFault(answer.route, responding(200, answer.body()));
+    const auto started = std::chrono::steady_clock::now();
+    const ServiceResult result =
+        std::string(answer.route) == "sign"
+            ? network_.postRequest(network_.baseURL() + "/api/upload/sign/lightroom", {{"fileName", "a.jpg"}}, "tok")
+            : network_.getRequest(network_.baseURL() + "/api/teams", {}, std::string("tok"));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+
+    EXPECT_EQ(result.status, 200);
+    EXPECT_EQ(result.map.size(), answer.members);
+    if (answer.members > 0) {
+        const co::Value* widest = &result.map;
+        if (result.map.contains("signature")) {
+            widest = &result.map["signature"];
+        }
+        const std::string firstLast = widest->begin().key() + ".." + std::prev(widest->end()).key();
+        EXPECT_EQ(firstLast, answer.firstLast);
+    } else {
+        const auto lines = log_.lines(Channel::standardOutput);
+        ASSERT_EQ(lines.size(), 1U);
+        EXPECT_NE(lines[0].find(std::string("the body ") + answer.limitNamed), std::string::npos) << lines[0];
+    }
+    // A per-member search of the wide objects takes minutes; a copy of each level of the deep ones
+    // or a container per "[" takes gigabytes.
+    EXPECT_LT(elapsed, std::chrono::seconds(sanitized ? 120 : 30));
+    if (!sanitized) {
+        EXPECT_LT(peakResidentBytes() - baselinePeak_, 400 * mebibyte);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, HostileAnswers, ::testing::ValuesIn(hostileAnswers()),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace galvoria

@@ -1,0 +1,126 @@
+// Decoding JSON from outside: what is accepted reads exactly as the JSON library's own parser reads
+// it (member order and duplicate keys included), each limit refuses with its own problem, and a
+// value at the depth limit can be copied, compared, written and destroyed on a 2 MiB stack.
+
+#include <pthread.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "framework/JsonDecoding.hpp"
+
+namespace {
+
+using co::JsonFailure;
+
+std::string nested(std::size_t levels, const std::string& innermost = "1") {
+    return std::string(levels, '[') + innermost + std::string(levels, ']');
+}
+
+// An object of `members` numbered keys, then `repeats` of its earlier keys again with new values.
+std::string wideObject(std::size_t members, std::size_t repeats) {
+    std::string text = "{";
+    for (std::size_t i = 0; i < members + repeats; ++i) {
+        const std::size_t key = i < members ? i : (i - members) * 7 % members;
+        text += (i == 0 ? "\"k" : ",\"k") + std::to_string(key) + "\":" + std::to_string(i);
+    }
+    return text + "}";
+}
+
+std::string repeated(const std::string& element, std::size_t count) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < count; ++i) {
+        text += (i == 0 ? "" : ",") + element;
+    }
+    return text + "]";
+}
+
+struct DecodeCase {
+    const char* label;
+    std::string text;
+    JsonFailure failure;
+    std::string problem;  // for a refusal
+};
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.label; }
+
+class Decoding : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(Decoding, AcceptsWhatTheLibraryReadsAndRefusesPastEachLimit) {
+    const auto decoded = co::decodeJson(GetParam().text);
+    EXPECT_EQ(decoded.failure, GetParam().failure);
+    if (GetParam().failure == JsonFailure::none) {
+        const co::Value expected = co::Value::parse(GetParam().text);
+        EXPECT_EQ(decoded.value, expected);
+        EXPECT_EQ(decoded.value.dump(), expected.dump());  // the same member order
+    } else {
+        EXPECT_TRUE(decoded.value.is_discarded());
+        EXPECT_EQ(decoded.problem(), GetParam().problem);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Decoding,
+    ::testing::Values(
+        DecodeCase{"scalars", R"([null, true, -3, 18446744073709551615, 1.5e300, "\u00e9\ud83d\ude00", ""])",
+                   JsonFailure::none},
+        DecodeCase{"textOrder", R"({"zeta": "t", "Content-Type": "image/png", "alpha": {"b": 1, "a": [2]}})",
+                   JsonFailure::none},
+        DecodeCase{"duplicateKeysKeepFirstPlaceLastValue", R"({"a": 1, "b": 2, "a": {"x": [1]}, "c": 3, "b": null})",
+                   JsonFailure::none},
+        DecodeCase{"duplicateKeysInAWideObject", wideObject(3000, 500), JsonFailure::none},
+        DecodeCase{"duplicateKeysInNestedObjects", R"({"a": {"a": 1, "a": 2}, "a": {"b": {"c": 1, "c": [3]}}})",
+                   JsonFailure::none},
+        DecodeCase{"atTheDepthLimit", nested(512), JsonFailure::none},
+        DecodeCase{"longString", "\"" + std::string(3'000'000, 'x') + "\"", JsonFailure::none},
+        DecodeCase{"invalidUtf8", "{\"a\": \"pre\xff\"}", JsonFailure::notJson, "is not valid JSON (error at byte 11)"},
+        DecodeCase{"trailingText", "{} {}", JsonFailure::notJson, "is not valid JSON (error at byte 4)"},
+        DecodeCase{"empty", "", JsonFailure::notJson, "is not valid JSON (error at byte 1)"},
+        DecodeCase{"pastTheDepthLimit", nested(513), JsonFailure::tooDeep, "is nested deeper than 512 levels"},
+        DecodeCase{"deepInsideAnObject", R"({"signature": {"a": )" + nested(100000) + "}}", JsonFailure::tooDeep,
+                   "is nested deeper than 512 levels"},
+        DecodeCase{"manyEmptyContainers", repeated("{}", 1'000'000), JsonFailure::tooLarge,
+                   "would take more than 24000008 bytes of memory once decoded"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(DecodingLimits, TheCallerChoosesTheLimits) {
+    EXPECT_EQ(co::decodeJson(nested(128), {.maximumDepth = 128}).failure, JsonFailure::none);
+    EXPECT_EQ(co::decodeJson(nested(129), {.maximumDepth = 128}).problem(), "is nested deeper than 128 levels");
+    const std::string text = repeated("\"" + std::string(100, 'v') + "\"", 1000);
+    EXPECT_EQ(co::decodeJson(text, {.maximumMemoryBytes = 100'000}).problem(),
+              "would take more than 100000 bytes of memory once decoded");
+    EXPECT_TRUE(co::decodeJson(text, {.maximumMemoryBytes = 1'000'000}).ok());
+    EXPECT_EQ(co::memoryBudgetFor(10), 1U << 20U);
+    EXPECT_EQ(co::memoryBudgetFor(16U << 20U), 128U << 20U);
+    EXPECT_EQ(co::memoryBudgetFor(1U << 30U), 128U << 20U);
+}
+
+// Copies, comparisons and writing recurse once per level: at the depth limit they must fit in a
+// quarter of a thread's usual 8 MiB stack, sanitizer builds included.
+TEST(DecodingLimits, AValueAtTheDepthLimitIsCopiedComparedWrittenAndDestroyedOnASmallStack) {
+    const std::string text = R"({"signature": {"a": )" + nested(co::JsonLimits::defaultMaximumDepth - 2) + "}}";
+    std::function<void()> work = [&text] {
+        auto decoded = co::decodeJson(text);
+        ASSERT_TRUE(decoded.ok());
+        const co::Value copy = decoded.value;
+        EXPECT_EQ(copy, decoded.value);
+        const std::string written = copy.dump();
+        EXPECT_EQ(co::decodeJson(written).value, copy);
+    };
+    pthread_attr_t attributes;
+    ASSERT_EQ(::pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(::pthread_attr_setstacksize(&attributes, std::size_t{2} << 20U), 0);
+    pthread_t thread;
+    ASSERT_EQ(::pthread_create(
+                  &thread, &attributes,
+                  [](void* argument) -> void* {
+                      (*static_cast<std::function<void()>*>(argument))();
+                      return nullptr;
+                  },
+                  &work),
+              0);
+    ASSERT_EQ(::pthread_join(thread, nullptr), 0);
+    ::pthread_attr_destroy(&attributes);
+}
+
+}  // namespace
