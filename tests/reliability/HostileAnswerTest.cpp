@@ -109,7 +109,10 @@ protected:
         baselinePeak_ = peakResidentBytes();
     }
 
-    Network network_{server().origin()};
+    testing::TempDir storeDir_;
+    platform::PreferenceStore store_{storeDir_.path() / "preferences.json"};
+    Preferences preferences_{store_};
+    Network network_{preferences_, server().origin()};
     platform::MainQueueThread mainQueue_;
     testing::TempDir temp_;
     testing::LogCapture log_;
