@@ -24,8 +24,8 @@ bool mayWaitForMainQueue();
 // nothing sent, when the calling thread may not wait for the main queue (or when `failed` throws too). An exception
 // from sending reaches the caller.
 template <typename Result>
-std::optional<Result> exchange(http::Session& session, http::Role role, http::Request request, http::Progress progress,
-                               std::function<Result(const http::Response&)> handle,
+std::optional<Result> exchange(http::Session& session, http::Role role, http::Request&& request,
+                               http::Progress&& progress, std::function<Result(const http::Response&)> handle,
                                std::function<Result(const std::optional<std::string>& what)> failed) {
     if (!mayWaitForMainQueue()) {
         return std::nullopt;

@@ -278,8 +278,8 @@ Signing Network::sign(const std::string& token, const std::string& fileName, con
             return {Signing::Kind::noAnswer};
         }
         // An answer without a usable signing is a refusal when its status says so.
-        const Signing notSigned = isSuccessStatus(response.status) ? Signing{Signing::Kind::unusable, response.status}
-                                                                   : Signing{Signing::Kind::refused, response.status};
+        Signing notSigned = isSuccessStatus(response.status) ? Signing{Signing::Kind::unusable, response.status}
+                                                             : Signing{Signing::Kind::refused, response.status};
         // Any JSON text, a top-level fragment included, counts as decoded.
         co::Value json = decodeAnswerBody(response.body);
         if (json.is_discarded()) {
