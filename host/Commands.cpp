@@ -3,9 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "host/FileOutcomes.hpp"
@@ -18,6 +23,7 @@
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
+using terminal::visible;
 
 namespace {
 
@@ -47,8 +53,8 @@ void failWith(std::string_view text) { terminal::err("galvoria-host: " + std::st
 
 // The plugin's error as it gives it: its description, then its failure reason.
 std::string errorText(const co::Error& error, std::string_view fallback) {
-    const std::string description = error.localizedDescription();
-    const std::string reason = error.localizedFailureReason();
+    const std::string description = visible(error.localizedDescription());
+    const std::string reason = visible(error.localizedFailureReason());
     if (description.empty() && reason.empty()) {
         return std::string(fallback);
     }
@@ -78,25 +84,6 @@ std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& grou
 
 // ---- Publishing: where the files go ----------------------------------------------------------
 
-// A text from the service as the terminal may show it: control characters (C0, DEL and the C1
-// range, which holds a one-character escape sequence opener) become spaces.
-std::string withoutControls(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
-        if (byte < 0x20 || byte == 0x7F) {
-            out += ' ';
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            out += ' ';
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 // What the person chose, for the summary and the JSON report.
 struct Destination {
     std::optional<Choice> source;
@@ -116,12 +103,12 @@ struct Destination {
     [[nodiscard]] std::string summary() const {
         std::string text;
         auto add = [&text](const std::string& part) { text += (text.empty() ? "" : " › ") + part; };
-        if (source) add(source->title);
-        if (workspace) add(workspace->title);
-        if (folder) add(folder->title);
-        if (newFolder) add("new folder \"" + *newFolder + "\"");
-        if (project) add(project->title);
-        if (newProject) add("new project \"" + *newProject + "\"");
+        if (source) add(visible(source->title));
+        if (workspace) add(visible(workspace->title));
+        if (folder) add(visible(folder->title));
+        if (newFolder) add("new folder \"" + visible(*newFolder) + "\"");
+        if (project) add(visible(project->title));
+        if (newProject) add("new project \"" + visible(*newProject) + "\"");
         return text;
     }
 
@@ -158,7 +145,7 @@ public:
         if (!stop) stop = chooseProject();
         // A list that could not be had reads as an empty one: the plugin's reason comes first.
         if (const auto problem = form_.labelText(items::listingProblem)) {
-            return Stop{exitFailure, withoutControls(*problem)};
+            return Stop{exitFailure, visible(*problem)};
         }
         return stop;
     }
@@ -210,7 +197,7 @@ private:
 
     std::optional<Stop> chooseWorkspace() {
         const auto workspaces = form_.choices(items::workspace);
-        const std::string where = "in " + destination_.source->title;
+        const std::string where = "in " + visible(destination_.source->title);
         if (options_.workspace) {
             const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, where);
             if (!found.index) return Stop{exitFailure, found.problem};
@@ -218,7 +205,7 @@ private:
             return std::nullopt;
         }
         if (workspaces.empty()) {
-            return Stop{exitFailure, destination_.source->title + " has no workspace to publish to"};
+            return Stop{exitFailure, visible(destination_.source->title) + " has no workspace to publish to"};
         }
         const auto index = menu("Workspace", workspaces, std::nullopt);
         if (!index) return noAnswer();
@@ -236,7 +223,7 @@ private:
         }
         if (options_.folder) {
             const auto found =
-                resolveChoice(folders, *options_.folder, folderKind, "in " + destination_.workspace->title);
+                resolveChoice(folders, *options_.folder, folderKind, "in " + visible(destination_.workspace->title));
             if (!found.index) return Stop{exitFailure, found.problem};
             pick(items::folder, folders[*found.index], destination_.folder);
             return std::nullopt;
@@ -281,7 +268,7 @@ private:
             return std::nullopt;
         }
         const std::string where =
-            "in " + (destination_.folder ? destination_.folder->title : destination_.workspace->title);
+            "in " + visible(destination_.folder ? destination_.folder->title : destination_.workspace->title);
         if (options_.project) {
             const auto found = resolveChoice(projects, *options_.project, projectKind, where);
             if (!found.index) return Stop{exitFailure, found.problem};
@@ -311,9 +298,9 @@ private:
         }
         for (const auto& choice : existing) {
             if (choice.title == name) {
-                return Stop{exitFailure, "a " + std::string(kind.one) + " \"" + name + "\" already exists: " +
+                return Stop{exitFailure, "a " + std::string(kind.one) + " \"" + visible(name) + "\" already exists: " +
                                              describe(choice) + "\n  Publish to it with " + std::string(useFlag) + " " +
-                                             choice.value + ", or give --allow-duplicate to create another"};
+                                             visible(choice.value) + ", or give --allow-duplicate to create another"};
             }
         }
         return std::nullopt;
@@ -386,18 +373,19 @@ std::string joined(const std::vector<std::string>& names) {
     constexpr std::size_t shown = 5;
     std::string text;
     for (std::size_t i = 0; i < names.size() && i < shown; ++i) {
-        text += (text.empty() ? "" : ", ") + names[i];
+        text += (text.empty() ? "" : ", ") + visible(names[i]);
     }
     if (names.size() > shown + 1) {
         text += " and " + std::to_string(names.size() - shown) + " more";
     } else if (names.size() == shown + 1) {
-        text += ", " + names.back();
+        text += ", " + visible(names.back());
     }
     return text;
 }
 
 struct TaskOutcome {
-    enum class Kind { completed, partial, failed, interrupted, cancelled } kind = Kind::failed;
+    // outputClosed: the reader of the output went away, so the publish stopped after the file in flight.
+    enum class Kind { completed, partial, failed, interrupted, cancelled, outputClosed } kind = Kind::failed;
     co::PublishResultPtr result;
     co::Error error;
     std::vector<FileOutcome> files;  // every file of the task, in order
@@ -434,6 +422,8 @@ std::string_view kindName(TaskOutcome::Kind kind) {
             return "interrupted";
         case TaskOutcome::Kind::cancelled:
             return "cancelled";
+        case TaskOutcome::Kind::outputClosed:
+            return "outputClosed";
     }
     return "failed";
 }
@@ -444,8 +434,13 @@ std::string_view kindName(TaskOutcome::Kind kind) {
 // standard output then carries only the document.
 struct ProgressChannel {
     ProgressDisplay::Style style;
-    ProgressDisplay::Writer writer;
+    bool (*write)(std::string_view);
     std::function<int()> width;
+
+    // Whether the progress's stream or standard output can no longer be written.
+    [[nodiscard]] bool closed() const {
+        return terminal::outputClosed() || (write == terminal::err && terminal::errorClosed());
+    }
 };
 
 ProgressChannel progressChannel(const PublishOptions& options) {
@@ -458,9 +453,37 @@ ProgressChannel progressChannel(const PublishOptions& options) {
     if (terminal::errorIsTerminal()) {
         return {ProgressDisplay::Style::bar, terminal::err, terminal::errorColumns};
     }
-    return {ProgressDisplay::Style::lines, options.json ? ProgressDisplay::Writer(terminal::err) : terminal::out,
-            nullptr};
+    return {ProgressDisplay::Style::lines, options.json ? terminal::err : terminal::out, nullptr};
 }
+
+// Calls `check` every tenth of a second while it lives: a reader of the output that leaves while a
+// file is in flight is noticed before the plugin goes on to the next file.
+class OutputWatch {
+public:
+    explicit OutputWatch(std::function<void()> check)
+        : thread_([this, check = std::move(check)] {
+              std::unique_lock lock(mutex_);
+              while (!ended_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; })) {
+                  check();
+              }
+          }) {}
+    ~OutputWatch() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ended_.notify_all();
+        thread_.join();
+    }
+    OutputWatch(const OutputWatch&) = delete;
+    OutputWatch& operator=(const OutputWatch&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;  // last: it starts once the rest is in place
+};
 
 // The plugin's text before its list of the files left out, up to the colon.
 std::string headlineOf(const std::string& text) { return text.substr(0, text.find(": ") + 1); }
@@ -517,6 +540,7 @@ void settleFiles(TaskOutcome& outcome, std::size_t processed) {
         }
         case TaskOutcome::Kind::interrupted:
         case TaskOutcome::Kind::cancelled:
+        case TaskOutcome::Kind::outputClosed:
             markProcessed(FileStatus::sent);
             break;
     }
@@ -531,21 +555,39 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
         files.push_back({lastPathComponent(path), ignored ? 0 : static_cast<std::uint64_t>(bytes)});
         outcome.files.push_back({files.back().name, FileStatus::notSent, {}});
     }
+    // A closed output cancels the task as Ctrl-C does: the file in flight finishes its exchange and
+    // no other file is sent. A failed write to the progress's stream tells at once; the streams are
+    // also looked at before the first file and while the files go.
     const auto channel = progressChannel(options);
-    ProgressDisplay display(channel.style, files, channel.writer, channel.width);
+    std::atomic<bool> outputGone{false};
+    auto stopIfClosed = [&task, &outputGone](bool closed) {
+        if (closed && !outputGone.exchange(true)) {
+            task->setCancelled(true);
+        }
+    };
+    ProgressDisplay display(
+        channel.style, files, [&](std::string_view text) { stopIfClosed(!channel.write(text)); }, channel.width);
 
     const interrupts::CancelScope scope(
         task, [&display] { display.note("Stopping after the current file (press Ctrl-C again to stop at once)..."); });
     display.start();
-    outcome.result =
-        session.publish(task, outcome.error,
-                        [&display](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total,
-                                   const std::string& message) { display.report(completed, total, message); });
+    stopIfClosed(channel.closed());
+    if (!outputGone) {
+        const OutputWatch watch([&] { stopIfClosed(channel.closed()); });
+        outcome.result = session.publish(
+            task, outcome.error,
+            [&](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total, const std::string& message) {
+                display.report(completed, total, message);
+                stopIfClosed(channel.closed());
+            });
+    }
     display.finish();
 
     const bool hasLink = outcome.result && outcome.result->url();
     if (scope.cancelled() && !hasLink) {
         outcome.kind = TaskOutcome::Kind::interrupted;
+    } else if (outputGone && !hasLink) {
+        outcome.kind = TaskOutcome::Kind::outputClosed;
     } else if (!outcome.result) {
         outcome.kind = TaskOutcome::Kind::failed;
     } else if (!hasLink) {
@@ -575,9 +617,9 @@ std::string failedFilesText(const TaskOutcome& outcome, std::string_view indent)
     std::string text;
     for (const auto& file : outcome.files) {
         if (file.status == FileStatus::notPublished) {
-            text.append("\n").append(indent).append(file.name);
+            text.append("\n").append(indent).append(visible(file.name));
             if (!file.reason.empty()) {
-                text.append(" (").append(file.reason).append(")");
+                text.append(" (").append(visible(file.reason)).append(")");
             }
         }
     }
@@ -590,11 +632,11 @@ std::string whereSentText(const Destination& destination) {
     std::string text;
     const auto project = destination.projectId();
     if (project) {
-        text += "Library: " + libraryLink(*project) + "\n";
-        text += "Project: " + *project + "\n";
+        text += "Library: " + visible(libraryLink(*project)) + "\n";
+        text += "Project: " + visible(*project) + "\n";
     }
     if (destination.createdFolderId) {
-        text += "Folder:  " + *destination.createdFolderId + "\n";
+        text += "Folder:  " + visible(*destination.createdFolderId) + "\n";
     }
     return text;
 }
@@ -610,21 +652,24 @@ void reportOutcome(const TaskOutcome& outcome, const Destination& destination, b
             say(std::string(completedMessage) + "\n");
             break;
         case TaskOutcome::Kind::partial:
-            failWith(outcome.failureHeadline ? *outcome.failureHeadline + failedFilesText(outcome, "  ")
-                                             : message.value_or("Not every file was published."));
+            failWith(outcome.failureHeadline ? visible(*outcome.failureHeadline) + failedFilesText(outcome, "  ")
+                                             : visible(message.value_or("Not every file was published.")));
             break;
         case TaskOutcome::Kind::failed:
             if (outcome.failureHeadline) {
-                failWith(outcome.error.localizedDescription() + "\n  " + *outcome.failureHeadline +
+                failWith(visible(outcome.error.localizedDescription()) + "\n  " + visible(*outcome.failureHeadline) +
                          failedFilesText(outcome, "    "));
             } else {
                 failWith(errorText(outcome.error, "Publishing failed."));
             }
             break;
-        case TaskOutcome::Kind::interrupted: {
+        case TaskOutcome::Kind::interrupted:
+        case TaskOutcome::Kind::outputClosed: {
             const auto notSent = outcome.named({FileStatus::notSent});
-            std::string text = "Interrupted after " + std::to_string(processed.size()) + " of " +
-                               std::to_string(outcome.files.size()) + " files";
+            std::string text =
+                std::string(outcome.kind == TaskOutcome::Kind::interrupted ? "Interrupted"
+                                                                           : "The output was closed: stopped") +
+                " after " + std::to_string(processed.size()) + " of " + std::to_string(outcome.files.size()) + " files";
             text += processed.empty() ? "." : ": " + joined(processed) + ".";
             if (!notSent.empty()) {
                 text += " Not sent: " + joined(notSent) + ".";
@@ -637,7 +682,7 @@ void reportOutcome(const TaskOutcome& outcome, const Destination& destination, b
             break;
     }
     if (link) {
-        say("Library: " + *link + "\n");
+        say("Library: " + visible(*link) + "\n");
     } else if (outcome.anyArrived()) {
         say(whereSentText(destination));
     }
@@ -700,19 +745,20 @@ std::optional<std::string> checkPublish(const PublishOptions& options, bool inte
     for (const auto& file : options.files) {
         struct stat status {};
         if (::stat(file.c_str(), &status) != 0) {
-            return "cannot publish " + file + ": no such file";
+            return "cannot publish " + visible(file) + ": no such file";
         }
         if (!S_ISREG(status.st_mode)) {
-            return "cannot publish " + file + ": not a regular file";
+            return "cannot publish " + visible(file) + ": not a regular file";
         }
         if (status.st_size == 0) {
-            return "cannot publish " + file + ": the file is empty";
+            return "cannot publish " + visible(file) + ": the file is empty";
         }
         // The same file under two paths counts too: it would be sent twice.
         const auto [earlier, fresh] = seen.try_emplace({status.st_dev, status.st_ino}, file);
         if (!fresh) {
-            return "cannot publish " + file + " twice" +
-                   (earlier->second == file ? std::string() : " (it is also given as " + earlier->second + ")");
+            return "cannot publish " + visible(file) + " twice" +
+                   (earlier->second == file ? std::string()
+                                            : " (it is also given as " + visible(earlier->second) + ")");
         }
     }
     if (options.folder && options.newFolder) {
@@ -752,15 +798,16 @@ GiveUp mayGiveUpLogin(const std::string& account, const LoginOptions& options) {
         return GiveUp::yes;
     }
     if (!terminal::inputIsTerminal()) {
-        failWith("already logged in as " + account +
+        failWith("already logged in as " + visible(account) +
                  "; give --force to log out and log in again (the present login is kept otherwise)");
         return GiveUp::refused;
     }
-    const auto answer = terminal::prompt("You are logged in as " + account + ". Log out and log in again? [y/N] ");
+    const auto answer =
+        terminal::prompt("You are logged in as " + visible(account) + ". Log out and log in again? [y/N] ");
     if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "Yes")) {
         return GiveUp::yes;
     }
-    terminal::out("Still logged in as " + account + ".\n");
+    terminal::out("Still logged in as " + visible(account) + ".\n");
     return GiveUp::declined;
 }
 
@@ -803,7 +850,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     } else {
         const auto field = findItem(groups, panel::username);
         const std::string known = account ? *account : field ? valueText(*field) : std::string();
-        const auto answer = terminal::prompt(known.empty() ? "Email: " : "Email [" + known + "]: ");
+        const auto answer = terminal::prompt(known.empty() ? "Email: " : "Email [" + visible(known) + "]: ");
         if (!answer) {
             failWith("no e-mail address given");
             return exitUsage;
@@ -819,7 +866,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
 
     if (account) {
         // The form shows only once the present login is given up, as in the application.
-        terminal::out("Logging out " + *account + " first.\n");
+        terminal::out("Logging out " + visible(*account) + " first.\n");
         if (const auto logout = findItem(groups, panel::logout)) {
             session.pressButton(logout);
         }
@@ -852,7 +899,8 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     }
     const auto now = loggedInAccount(groups);
     if (interrupted) {
-        terminal::err(now ? "Interrupted, but galvoria had already accepted the login: logged in as " + email + ".\n"
+        terminal::err(now ? "Interrupted, but galvoria had already accepted the login: logged in as " + visible(email) +
+                                ".\n"
                           : std::string("Interrupted: not logged in.\n"));
         return interrupts::interruptedStatus;
     }
@@ -864,7 +912,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         failWith("the login did not take effect");
         return exitFailure;
     }
-    terminal::out("Logged in as " + email + "\n");
+    terminal::out("Logged in as " + visible(email) + "\n");
     return exitSuccess;
 }
 
@@ -890,7 +938,7 @@ int runLogout(PluginSession& session) {
         failWith("the logout did not take effect");
         return exitFailure;
     }
-    terminal::out("Logged out " + *account + ".\n");
+    terminal::out("Logged out " + visible(*account) + ".\n");
     return exitSuccess;
 }
 
@@ -903,7 +951,7 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
     if (account) {
         if (const auto form = publishOptions(session)) {
             if (const auto label = form->labelText(items::listingProblem)) {
-                problem = withoutControls(*label);
+                problem = *label;
             }
         }
     }
@@ -917,11 +965,11 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
         document["store"] = store;
         printJson(document);
     } else {
-        terminal::out((account ? "Logged in as " + *account : std::string("Not logged in")) + "\n" +
+        terminal::out((account ? "Logged in as " + visible(*account) : std::string("Not logged in")) + "\n" +
                       "Service: " + serviceOrigin() + "\n" + "Store:   " + store + "\n");
     }
     if (problem) {
-        failWith(*problem);
+        failWith(visible(*problem));
     }
     return status;
 }
@@ -933,10 +981,9 @@ namespace {
 // A listing that failed while the tree was walked: its text on standard error (and in the JSON
 // document), exit status 1.
 int listingFailed(const ReportOptions& options, const std::string& label) {
-    const std::string problem = withoutControls(label);
-    failWith(problem);
+    failWith(visible(label));
     if (options.json) {
-        printJson({{"service", serviceOrigin()}, {"error", {{"description", problem}}}});
+        printJson({{"service", serviceOrigin()}, {"error", {{"description", label}}}});
     }
     return exitFailure;
 }
@@ -951,7 +998,7 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
     }
     PublishOptionsForm& form = *opened;
     if (!form.showsLists()) {
-        failWith(form.notice() + "\n  Log in with: galvoria-host login");
+        failWith(visible(form.notice()) + "\n  Log in with: galvoria-host login");
         return exitFailure;
     }
 
@@ -1016,7 +1063,7 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
     PublishOptionsForm form(session, action);
     form.build();
     if (!form.showsLists()) {
-        return refuse(options, exitFailure, form.notice() + "\n  Log in with: galvoria-host login");
+        return refuse(options, exitFailure, visible(form.notice()) + "\n  Log in with: galvoria-host login");
     }
 
     DestinationChooser chooser(form, options, terminal::inputIsTerminal());
@@ -1072,8 +1119,8 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         if (taskStatus != exitSuccess && status != interrupts::interruptedStatus) {
             status = taskStatus;
         }
-        if (outcome.kind == TaskOutcome::Kind::interrupted) {
-            break;  // nothing more is sent once interrupted
+        if (outcome.kind == TaskOutcome::Kind::interrupted || outcome.kind == TaskOutcome::Kind::outputClosed) {
+            break;  // nothing more is sent once interrupted or once nobody reads the output
         }
     }
     if (options.json) {
