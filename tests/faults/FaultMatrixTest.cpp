@@ -185,8 +185,9 @@ protected:
         }
         elsewhere_ = startService(dir_.path() / "elsewhere");
         ASSERT_TRUE(elsewhere_);
-        platform::PreferenceStore::standard().setValue(token_, prefs::apiToken);
-        platform::PreferenceStore::standard().setValue(typedPassword, prefs::password);
+        platform::PreferenceStore& store = platform::PreferenceStore::standard();
+        store.setValue(token_, prefs::apiToken);
+        store.setValue(typedPassword, prefs::password);
         platform::log::setSink([this](platform::log::Channel, std::string_view text) {
             std::lock_guard lock(logMutex_);
             log_.append(text).push_back('\n');
@@ -278,15 +279,9 @@ Observation FaultMatrix::runLogin(const Network& network) {
     const std::string result = network.login(email, typedPassword);
     const auto token = stored(prefs::apiToken);
     const auto password = stored(prefs::password);
-    Observation seen;
-    if (result.empty() && token == token_ && password == "") {
-        seen.outcome = 'o';
-    } else if (result == "login-failed" && token == token_ && password == typedPassword) {
-        seen.outcome = 'x';
-    } else {
-        seen.detail = "login answered \"" + result + "\" and the store changed";
-    }
-    return seen;
+    if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};
+    if (result == "login-failed" && token == token_ && password == typedPassword) return {.outcome = 'x'};
+    return {.detail = "login answered \"" + result + "\" and the store changed"};
 }
 
 Observation FaultMatrix::runListing(const Network& network, std::string_view route) {
