@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vocabulary/PreferenceKeys.hpp"
+
 namespace galvoria::bench {
 
 namespace {
@@ -12,8 +14,9 @@ using Json = nlohmann::ordered_json;
 
 std::string readToken(const fs::path& prefsFile) {
     const Json prefs = Json::parse(readText(prefsFile), nullptr, false);
-    if (!prefs.is_object() || !prefs.contains("api-token") || !prefs["api-token"].is_string()) return {};
-    return prefs["api-token"].get<std::string>();
+    const std::string key(galvoria::prefs::apiToken);
+    if (!prefs.is_object() || !prefs.contains(key) || !prefs[key].is_string()) return {};
+    return prefs[key].get<std::string>();
 }
 
 }  // namespace

@@ -28,11 +28,13 @@
 #include "platform/PreferenceStore.hpp"
 #include "plugin/GalvoriaCOPlugin.hpp"
 #include "service/Network.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
 #include "vocabulary/PublishAction.hpp"
 
 namespace {
 
 using galvoria::Velbrook;
+namespace options = galvoria::options;
 
 struct Arguments {
     std::string prefs;
@@ -125,15 +127,19 @@ public:
             expected_ += 2;
             listed_ = true;
         }
-        const auto text = [&](const char* key) -> std::optional<std::string> {
+        const auto text = [&](std::string_view identifier) -> std::optional<std::string> {
+            const std::string key(identifier);
             if (!settings.contains(key) || !settings[key].is_string()) return std::nullopt;
             return settings[key].get<std::string>();
         };
-        const auto workspace = text("workspace-list-item");
+        const auto workspace = text(options::workspaceList);
         if (!workspace) return;
         if (foldersListed_.insert(*workspace).second) ++expected_;
-        const auto folder = text("folder-list-item");
-        if (folder && *folder != "none" && *folder != "0" && projectsListed_.insert(*workspace).second) ++expected_;
+        const auto folder = text(options::folderList);
+        if (folder && *folder != options::placeholderValue && *folder != options::createNewValue &&
+            projectsListed_.insert(*workspace).second) {
+            ++expected_;
+        }
     }
     [[nodiscard]] std::uint64_t expected() const { return expected_; }
 
@@ -169,11 +175,12 @@ int runBench(const Arguments& arguments) {
     };
     // A new workspace clears the choices below it, so a chosen folder always belongs to the chosen
     // workspace (the request model counts on that).
-    const auto choose = [&](const std::string& setting, const std::optional<std::string>& value) {
+    const auto choose = [&](std::string_view identifier, const std::optional<std::string>& value) {
         if (!value) return false;
-        if (setting == "workspace-list-item") {
-            settings.erase("folder-list-item");
-            settings.erase("project-list-item");
+        const std::string setting(identifier);
+        if (identifier == options::workspaceList) {
+            settings.erase(std::string(options::folderList));
+            settings.erase(std::string(options::projectList));
         }
         settings[setting] = *value;
         std::uint64_t callbackAction = 0;
@@ -185,17 +192,17 @@ int runBench(const Arguments& arguments) {
     const auto before = serviceRequestCount(arguments.testToken);
     plugin.processingSettingsVisibilityForAction(action);  // the host picks the action: caches emptied
     rebuild();
-    const bool walked = choose("workspace-source-list-item", arguments.source) &&
-                        choose("workspace-list-item", arguments.workspace) &&
-                        choose("folder-list-item", listedValue(groups, "folder-list-item", 0)) &&
-                        choose("project-list-item", listedValue(groups, "project-list-item", 0)) &&
-                        choose("folder-list-item", listedValue(groups, "folder-list-item", 1)) &&
-                        choose("project-list-item", listedValue(groups, "project-list-item", 0)) &&
-                        choose("workspace-list-item", arguments.otherWorkspace) &&
-                        choose("folder-list-item", listedValue(groups, "folder-list-item", 0)) &&
-                        choose("workspace-list-item", arguments.workspace) &&
-                        choose("folder-list-item", listedValue(groups, "folder-list-item", 0)) &&
-                        choose("project-list-item", listedValue(groups, "project-list-item", 0));
+    const bool walked = choose(options::sourceList, arguments.source) &&
+                        choose(options::workspaceList, arguments.workspace) &&
+                        choose(options::folderList, listedValue(groups, options::folderList, 0)) &&
+                        choose(options::projectList, listedValue(groups, options::projectList, 0)) &&
+                        choose(options::folderList, listedValue(groups, options::folderList, 1)) &&
+                        choose(options::projectList, listedValue(groups, options::projectList, 0)) &&
+                        choose(options::workspaceList, arguments.otherWorkspace) &&
+                        choose(options::folderList, listedValue(groups, options::folderList, 0)) &&
+                        choose(options::workspaceList, arguments.workspace) &&
+                        choose(options::folderList, listedValue(groups, options::folderList, 0)) &&
+                        choose(options::projectList, listedValue(groups, options::projectList, 0));
     const auto afterWalk = serviceRequestCount(arguments.testToken);
     if (!walked || !before || !afterWalk) {
         std::cerr << "galvoria-bench-options: the walk did not find its choices or the service's counts\n";
