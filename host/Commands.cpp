@@ -63,6 +63,12 @@ void printJson(const co::Value& document) {
     terminal::out(document.dump(2, ' ', false, co::Value::error_handler_t::replace) + "\n");
 }
 
+// The account panel as the plugin builds it now; no groups when it builds none.
+std::vector<co::GroupPtr> accountPanel(PluginSession& session) {
+    co::Error ignored;
+    return session.settings(&ignored).value_or(std::vector<co::GroupPtr>{});
+}
+
 // Who the panel says is logged in; no value while it shows the login form.
 std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& groups) {
     const auto label = findItem(groups, panel::loggedIn);
@@ -538,7 +544,7 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
         task, [&display] { display.note("Stopping after the current file (press Ctrl-C again to stop at once)..."); });
     display.start();
     outcome.result =
-        session.publish(task, outcome.error,
+        session.publish(task, &outcome.error,
                         [&display](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total,
                                    const std::string& message) { display.report(completed, total, message); });
     display.finish();
@@ -784,8 +790,7 @@ std::optional<PublishOptionsForm> publishOptions(PluginSession& session) {
 }  // namespace
 
 int runLogin(PluginSession& session, const LoginOptions& options) {
-    co::Error error;
-    auto groups = session.settings(error);
+    auto groups = accountPanel(session);
     const auto account = loggedInAccount(groups);
     if (account) {
         switch (mayGiveUpLogin(*account, options)) {
@@ -821,9 +826,10 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         // The form shows only once the present login is given up, as in the application.
         terminal::out("Logging out " + *account + " first.\n");
         if (const auto logout = findItem(groups, panel::logout)) {
-            session.pressButton(logout);
+            co::Error ignored;
+            session.pressButton(logout, &ignored);
         }
-        groups = session.settings(error);
+        groups = accountPanel(session);
     }
     const auto loginButton = findItem(groups, panel::login);
     if (!loginButton) {
@@ -832,6 +838,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     }
 
     SettingsOutcome outcome;
+    co::Error error;
     bool interrupted = false;
     {
         // From the moment the password is in the store until it is gone again, the first Ctrl-C
@@ -839,16 +846,17 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         const interrupts::FinishScope scope(
             [] { terminal::err("\nStopping once galvoria has answered the login (Ctrl-C again to stop at once).\n"); },
             forgetPasswordInStore);
-        session.updateValue(co::Value(email), std::string(panel::username));
-        session.updateValue(co::Value(*password), std::string(panel::password));
-        outcome = session.pressButton(loginButton);
+        co::Error ignored;
+        session.updateValue(co::Value(email), std::string(panel::username), &ignored);
+        session.updateValue(co::Value(*password), std::string(panel::password), &ignored);
+        outcome = session.pressButton(loginButton, &error);
         if (!outcome.ok) {
-            session.updateValue(co::Value(""), std::string(panel::password));
+            session.updateValue(co::Value(""), std::string(panel::password), &ignored);
         }
         interrupted = scope.interrupted();
     }
     if (outcome.asksForRefresh() || interrupted) {
-        groups = session.settings(error);
+        groups = accountPanel(session);
     }
     const auto now = loggedInAccount(groups);
     if (interrupted) {
@@ -857,7 +865,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         return interrupts::interruptedStatus;
     }
     if (!outcome.ok) {
-        failWith(errorText(outcome.error, "Login failed."));
+        failWith(errorText(error, "Login failed."));
         return exitFailure;
     }
     if (!now) {
@@ -869,24 +877,25 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
 }
 
 int runLogout(PluginSession& session) {
-    co::Error error;
-    const auto groups = session.settings(error);
+    const auto groups = accountPanel(session);
     const auto account = loggedInAccount(groups);
     const auto logout = findItem(groups, panel::logout);
     // A password left behind by an earlier login that was cut short goes with the logout.
     if (!platform::PreferenceStore::standard().stringForKey(panel::password).value_or("").empty()) {
-        session.updateValue(co::Value(""), std::string(panel::password));
+        co::Error ignored;
+        session.updateValue(co::Value(""), std::string(panel::password), &ignored);
     }
     if (!account || !logout) {
         terminal::out("Not logged in.\n");
         return exitSuccess;
     }
-    const auto outcome = session.pressButton(logout);
+    co::Error error;
+    const auto outcome = session.pressButton(logout, &error);
     if (!outcome.ok) {
-        failWith(errorText(outcome.error, "Logout failed."));
+        failWith(errorText(error, "Logout failed."));
         return exitFailure;
     }
-    if (outcome.asksForRefresh() && loggedInAccount(session.settings(error))) {
+    if (outcome.asksForRefresh() && loggedInAccount(accountPanel(session))) {
         failWith("the logout did not take effect");
         return exitFailure;
     }
@@ -897,8 +906,7 @@ int runLogout(PluginSession& session) {
 // Logged in, the account's first listing is asked for as the publish options ask for it: an
 // expired login or an unreachable service shows here, not only when publishing.
 int runStatus(PluginSession& session, const ReportOptions& options) {
-    co::Error error;
-    const auto account = loggedInAccount(session.settings(error));
+    const auto account = loggedInAccount(accountPanel(session));
     std::optional<std::string> problem;
     if (account) {
         if (const auto form = publishOptions(session)) {
@@ -1024,7 +1032,7 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         return refuse(options, stop->status, stop->text);
     }
     co::Error error;
-    if (!session.validate(form.values(), action, error)) {
+    if (!session.validate(form.values(), action, &error)) {
         return refuse(options, exitFailure, errorText(error, "The publish options were refused."), &error);
     }
 
@@ -1035,7 +1043,7 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         paths.push_back(fs::absolute(file, ignored).lexically_normal().string());
         bytes += fs::file_size(file, ignored);
     }
-    const auto tasks = session.tasks(action, paths, error);
+    const auto tasks = session.tasks(action, paths, &error);
     if (!tasks) {
         return refuse(options, exitFailure, errorText(error, "The plugin formed no task for these files."), &error);
     }

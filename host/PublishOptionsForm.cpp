@@ -13,7 +13,8 @@ PublishOptionsForm::PublishOptionsForm(PluginSession& session, co::ActionPtr act
     : session_(session), action_(std::move(action)) {}
 
 void PublishOptionsForm::build() {
-    groups_ = session_.actionSettings(action_, values_).value_or(std::vector<co::GroupPtr>{});
+    co::Error ignored;
+    groups_ = session_.actionSettings(action_, values_, &ignored).value_or(std::vector<co::GroupPtr>{});
 }
 
 bool PublishOptionsForm::showsLists() const { return list(items::source) != nullptr; }
@@ -75,7 +76,8 @@ std::optional<Choice> PublishOptionsForm::createEntry(std::string_view identifie
 void PublishOptionsForm::set(std::string_view identifier, const std::string& value) {
     const std::string key(identifier);
     values_[key] = value;
-    if (session_.updateActionValue(co::Value(value), key, action_, values_)) {
+    co::Error ignored;
+    if (session_.updateActionValue(co::Value(value), key, action_, values_, &ignored).asksForRefresh()) {
         build();
     }
 }
