@@ -82,4 +82,15 @@ void PublishOptionsForm::set(std::string_view identifier, const std::string& val
     }
 }
 
+std::optional<PublishOptionsForm> openPublishOptions(PluginSession& session, std::uint64_t fileCount) {
+    const auto action = session.publishAction(fileCount);
+    if (!action) {
+        return std::nullopt;
+    }
+    session.prepareRendering(action);
+    PublishOptionsForm form(session, action);
+    form.build();
+    return form;
+}
+
 }  // namespace galvoria::host

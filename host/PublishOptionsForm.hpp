@@ -3,6 +3,7 @@
 // elements the plugin built from them last. Every choice is reported to the plugin as the
 // application reports an edit, and the elements are built again when the plugin asks for it.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,5 +64,9 @@ private:
     co::Value values_ = co::Value::object();
     std::vector<co::GroupPtr> groups_;
 };
+
+// The publish options as the application first shows them for `fileCount` files, with the
+// listings they need; no value when the plugin offers no publish action.
+std::optional<PublishOptionsForm> openPublishOptions(PluginSession& session, std::uint64_t fileCount);
 
 }  // namespace galvoria::host
