@@ -11,6 +11,7 @@
 #include "platform/PreferenceStore.hpp"
 
 namespace galvoria::host {
+using terminal::visible;
 namespace {
 
 // The account panel's items.
@@ -50,15 +51,16 @@ GiveUp mayGiveUpLogin(const std::string& account, const LoginOptions& options) {
         return GiveUp::yes;
     }
     if (!terminal::inputIsTerminal()) {
-        failWith("already logged in as " + account +
+        failWith("already logged in as " + visible(account) +
                  "; give --force to log out and log in again (the present login is kept otherwise)");
         return GiveUp::refused;
     }
-    const auto answer = terminal::prompt("You are logged in as " + account + ". Log out and log in again? [y/N] ");
+    const auto answer =
+        terminal::prompt("You are logged in as " + visible(account) + ". Log out and log in again? [y/N] ");
     if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "Yes")) {
         return GiveUp::yes;
     }
-    terminal::out("Still logged in as " + account + ".\n");
+    terminal::out("Still logged in as " + visible(account) + ".\n");
     return GiveUp::declined;
 }
 
@@ -70,10 +72,9 @@ void forgetPasswordInStore() { platform::PreferenceStore::standard().setValue(""
 // A listing that failed while the tree was walked: its text on standard error (and in the JSON
 // document), exit status 1.
 int listingFailed(const ReportOptions& options, const std::string& label) {
-    const std::string problem = withoutControls(label);
-    failWith(problem);
+    failWith(visible(label));
     if (options.json) {
-        printJson({{"service", serviceOrigin()}, {"error", {{"description", problem}}}});
+        printJson({{"service", serviceOrigin()}, {"error", {{"description", label}}}});
     }
     return exitFailure;
 }
@@ -142,7 +143,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     } else {
         const auto field = findItem(groups, panel::username);
         const std::string known = account ? *account : field ? valueText(*field) : std::string();
-        const auto answer = terminal::prompt(known.empty() ? "Email: " : "Email [" + known + "]: ");
+        const auto answer = terminal::prompt(known.empty() ? "Email: " : "Email [" + visible(known) + "]: ");
         if (!answer) {
             failWith("no e-mail address given");
             return exitUsage;
@@ -158,7 +159,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
 
     if (account) {
         // The form shows only once the present login is given up, as in the application.
-        terminal::out("Logging out " + *account + " first.\n");
+        terminal::out("Logging out " + visible(*account) + " first.\n");
         if (const auto logout = findItem(groups, panel::logout)) {
             co::Error ignored;
             session.pressButton(logout, &ignored);
@@ -194,7 +195,8 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     }
     const auto now = loggedInAccount(groups);
     if (interrupted) {
-        terminal::err(now ? "Interrupted, but galvoria had already accepted the login: logged in as " + email + ".\n"
+        terminal::err(now ? "Interrupted, but galvoria had already accepted the login: logged in as " + visible(email) +
+                                ".\n"
                           : std::string("Interrupted: not logged in.\n"));
         return interrupts::interruptedStatus;
     }
@@ -206,7 +208,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         failWith("the login did not take effect");
         return exitFailure;
     }
-    terminal::out("Logged in as " + email + "\n");
+    terminal::out("Logged in as " + visible(email) + "\n");
     return exitSuccess;
 }
 
@@ -233,7 +235,7 @@ int runLogout(PluginSession& session) {
         failWith("the logout did not take effect");
         return exitFailure;
     }
-    terminal::out("Logged out " + *account + ".\n");
+    terminal::out("Logged out " + visible(*account) + ".\n");
     return exitSuccess;
 }
 
@@ -245,7 +247,7 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
     if (account) {
         if (const auto form = openPublishOptions(session, 1)) {
             if (const auto label = form->labelText(items::listingProblem)) {
-                problem = withoutControls(*label);
+                problem = *label;
             }
         }
     }
@@ -259,11 +261,11 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
         document["store"] = store;
         printJson(document);
     } else {
-        terminal::out((account ? "Logged in as " + *account : std::string("Not logged in")) + "\n" +
+        terminal::out((account ? "Logged in as " + visible(*account) : std::string("Not logged in")) + "\n" +
                       "Service: " + serviceOrigin() + "\n" + "Store:   " + store + "\n");
     }
     if (problem) {
-        failWith(*problem);
+        failWith(visible(*problem));
     }
     return status;
 }
@@ -276,7 +278,7 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
     }
     PublishOptionsForm& form = *opened;
     if (!form.showsLists()) {
-        failWith(form.notice() + "\n  Log in with: galvoria-host login");
+        failWith(visible(form.notice()) + "\n  Log in with: galvoria-host login");
         return exitFailure;
     }
 

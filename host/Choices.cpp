@@ -5,6 +5,8 @@
 
 #include <utf8proc.h>
 
+#include "host/Terminal.hpp"
+
 namespace galvoria::host {
 namespace {
 
@@ -66,13 +68,16 @@ std::vector<std::size_t> matchingName(const std::vector<Choice>& candidates, con
     return found;
 }
 
-std::string describe(const Choice& choice) { return choice.title + " (" + choice.value + ")"; }
+std::string describe(const Choice& choice) {
+    return terminal::visible(choice.title) + " (" + terminal::visible(choice.value) + ")";
+}
 
 Resolution resolveChoice(const std::vector<Choice>& candidates, const std::string& wanted, ChoiceKind kind,
                          std::string_view where) {
     const std::string one(kind.one);
     const std::string many(kind.many);
     const std::string place(where);
+    const std::string named = terminal::visible(wanted);
     const std::vector<std::vector<std::size_t>> levels = {
         matching(candidates, [&](const Choice& c) { return c.value == wanted; }),
         matchingName(candidates, wanted),
@@ -82,19 +87,19 @@ Resolution resolveChoice(const std::vector<Choice>& candidates, const std::strin
             return {found.front(), {}};
         }
         if (found.size() > 1) {
-            return {std::nullopt, "\"" + wanted + "\" names " + std::to_string(found.size()) + " " + many + " " +
-                                      place + "; give the identifier of one of them:" + listed(candidates, found)};
+            return {std::nullopt, "\"" + named + "\" names " + std::to_string(found.size()) + " " + many + " " + place +
+                                      "; give the identifier of one of them:" + listed(candidates, found)};
         }
     }
     if (candidates.empty()) {
         return {std::nullopt,
-                "there is no " + one + " \"" + wanted + "\" " + place + ": there are no " + many + " there"};
+                "there is no " + one + " \"" + named + "\" " + place + ": there are no " + many + " there"};
     }
     std::vector<std::size_t> all(candidates.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         all[i] = i;
     }
-    return {std::nullopt, "there is no " + one + " \"" + wanted + "\" " + place + "; the " + many +
+    return {std::nullopt, "there is no " + one + " \"" + named + "\" " + place + "; the " + many +
                               " there are:" + listed(candidates, all)};
 }
 

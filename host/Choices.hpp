@@ -29,7 +29,8 @@ struct ChoiceKind {
     std::string_view one;   // "folder"
     std::string_view many;  // "folders"
 };
-// `where` names the place the candidates come from ("in Personal"), for the texts.
+// `where` names the place the candidates come from ("in Personal"), for the texts; the problem
+// shows names as the terminal may show them (terminal::visible).
 Resolution resolveChoice(const std::vector<Choice>& candidates, const std::string& wanted, ChoiceKind kind,
                          std::string_view where);
 
@@ -42,7 +43,7 @@ std::vector<std::size_t> matchingName(const std::vector<Choice>& candidates, con
 std::string foldedName(std::string_view name);
 std::string unaccentedName(std::string_view name);
 
-// "Title (value)", as candidates are listed.
+// "Title (value)", as candidates are listed at the terminal (terminal::visible).
 std::string describe(const Choice& choice);
 
 }  // namespace galvoria::host

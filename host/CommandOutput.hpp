@@ -21,8 +21,5 @@ std::string errorText(const co::Error& error, std::string_view fallback);
 co::Value errorJson(const co::Error& error);
 // The document on standard output, indented.
 void printJson(const co::Value& document);
-// A text from the service as the terminal may show it: control characters (C0, DEL and the C1
-// range, which holds a one-character escape sequence opener) become spaces.
-std::string withoutControls(const std::string& text);
 
 }  // namespace galvoria::host

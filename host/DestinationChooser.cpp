@@ -4,6 +4,7 @@
 #include "host/Terminal.hpp"
 
 namespace galvoria::host {
+using terminal::visible;
 namespace {
 
 const ChoiceKind sourceKind{"account or team", "accounts and teams"};
@@ -23,7 +24,7 @@ public:
         if (!stop) stop = chooseProject();
         // A list that could not be had reads as an empty one: the plugin's reason comes first.
         if (const auto problem = form_.labelText(items::listingProblem)) {
-            return Stop{exitFailure, withoutControls(*problem)};
+            return Stop{exitFailure, visible(*problem)};
         }
         return stop;
     }
@@ -75,7 +76,7 @@ private:
 
     std::optional<Stop> chooseWorkspace() {
         const auto workspaces = form_.choices(items::workspace);
-        const std::string where = "in " + destination_.source->title;
+        const std::string where = "in " + visible(destination_.source->title);
         if (options_.workspace) {
             const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, where);
             if (!found.index) return Stop{exitFailure, found.problem};
@@ -83,7 +84,7 @@ private:
             return std::nullopt;
         }
         if (workspaces.empty()) {
-            return Stop{exitFailure, destination_.source->title + " has no workspace to publish to"};
+            return Stop{exitFailure, visible(destination_.source->title) + " has no workspace to publish to"};
         }
         const auto index = menu("Workspace", workspaces, std::nullopt);
         if (!index) return noAnswer();
@@ -110,7 +111,7 @@ private:
     std::optional<Stop> chooseFolder() {
         return chooseInList({items::folder, items::newFolder, folderKind, "Folder", "New folder name: ", "--folder",
                              &options_.folder, &options_.newFolder, &destination_.folder, &destination_.newFolder},
-                            "in " + destination_.workspace->title);
+                            "in " + visible(destination_.workspace->title));
     }
 
     std::optional<Stop> chooseProject() {
@@ -131,7 +132,7 @@ private:
             return std::nullopt;
         }
         const std::string where =
-            "in " + (destination_.folder ? destination_.folder->title : destination_.workspace->title);
+            "in " + visible(destination_.folder ? destination_.folder->title : destination_.workspace->title);
         return chooseInList(
             {items::project, items::newProject, projectKind, "Project", "New project name: ", "--project",
              &options_.project, &options_.newProject, &destination_.project, &destination_.newProject},
@@ -179,9 +180,9 @@ private:
         }
         for (const auto& choice : existing) {
             if (choice.title == name) {
-                return Stop{exitFailure, "a " + std::string(kind.one) + " \"" + name + "\" already exists: " +
+                return Stop{exitFailure, "a " + std::string(kind.one) + " \"" + visible(name) + "\" already exists: " +
                                              describe(choice) + "\n  Publish to it with " + std::string(useFlag) + " " +
-                                             choice.value + ", or give --allow-duplicate to create another"};
+                                             visible(choice.value) + ", or give --allow-duplicate to create another"};
             }
         }
         return std::nullopt;
@@ -244,12 +245,12 @@ private:
 std::string Destination::summary() const {
     std::string text;
     auto add = [&text](const std::string& part) { text += (text.empty() ? "" : " › ") + part; };
-    if (source) add(source->title);
-    if (workspace) add(workspace->title);
-    if (folder) add(folder->title);
-    if (newFolder) add("new folder \"" + *newFolder + "\"");
-    if (project) add(project->title);
-    if (newProject) add("new project \"" + *newProject + "\"");
+    if (source) add(visible(source->title));
+    if (workspace) add(visible(workspace->title));
+    if (folder) add(visible(folder->title));
+    if (newFolder) add("new folder \"" + visible(*newFolder) + "\"");
+    if (project) add(visible(project->title));
+    if (newProject) add("new project \"" + visible(*newProject) + "\"");
     return text;
 }
 

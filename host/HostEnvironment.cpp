@@ -66,7 +66,7 @@ int accountForStoreWrites(int status) {
     if (!problem) {
         return status;
     }
-    terminal::err("galvoria-host: the preferences could not be saved: " + *problem + "\n");
+    terminal::err("galvoria-host: the preferences could not be saved: " + terminal::visible(*problem) + "\n");
     return status == 0 ? 1 : status;
 }
 

@@ -88,7 +88,8 @@ void warnAboutUnreadableStore(const std::filesystem::path& file) {
     if (!std::filesystem::exists(file, error)) {
         return;
     }
-    const std::string told = "galvoria-host: the preference store " + file.string() + " could not be read";
+    const std::string told = "galvoria-host: the preference store " + galvoria::host::terminal::visible(file.string()) +
+                             " could not be read";
     std::ifstream in(file, std::ios::binary);
     const auto bytes = std::filesystem::file_size(file, error);
     if (!in || error || !std::filesystem::is_regular_file(file, error) || bytes > largestStoreBytes) {
@@ -200,7 +201,8 @@ Without destination flags a terminal shows menus; elsewhere the flags are requir
   galvoria-host publish *.jpg --workspace ws-4f1c2a --new-folder "May 2025" --new-project Portraits
   galvoria-host publish *.jpg --source "Studio Lumière" --workspace "Lumière Productions" \
       --folder Campaigns --new-project "Autumn" --json
-Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.)");
+Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.
+An output closed by its reader (publish ... | head -1) stops after the file being sent (status 1).)");
 
     auto* drive = app.add_subcommand(
         "drive", "For programs: drive the plugin's entry points over JSON lines (standard input/output)");
@@ -297,6 +299,7 @@ progress is completed (a publish stops after the file being sent) and no further
     }
     const int status = galvoria::host::accountForStoreWrites(galvoria::host::runWithPlugin(options, command));
     std::fflush(nullptr);
+    galvoria::host::terminal::finishLog();
     // Exit at once: nothing the plugin library left running may hold the process up.
     std::_Exit(status);
 }

@@ -143,7 +143,7 @@ int runWithPlugin(const HostOptions& options, const std::function<int(PluginSess
         try {
             std::string reason;
             if (!loader->createInstance(reason)) {
-                terminal::err("galvoria-host: " + reason + "\n");
+                terminal::err("galvoria-host: " + terminal::visible(reason) + "\n");
                 status = 2;
             } else {
                 PluginSession session(*loader);
@@ -151,7 +151,7 @@ int runWithPlugin(const HostOptions& options, const std::function<int(PluginSess
                 loader->releaseInstance();
             }
         } catch (const std::exception& failure) {
-            terminal::err(std::string("galvoria-host: ") + failure.what() + "\n");
+            terminal::err("galvoria-host: " + terminal::visible(failure.what()) + "\n");
             status = 1;
         }
         platform::MainQueue::shared().stop();

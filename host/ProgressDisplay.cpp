@@ -6,6 +6,8 @@
 
 #include <utf8proc.h>
 
+#include "host/Terminal.hpp"
+
 namespace galvoria::host {
 namespace {
 
@@ -137,13 +139,13 @@ std::string progressBarLine(const ProgressSnapshot& snapshot, int width) {
     }
     line += facts;
     if (!snapshot.current.empty()) {
-        line += "  " + snapshot.current;
+        line += "  " + terminal::visible(snapshot.current);
     }
     return fitColumns(line, width);
 }
 
 std::string progressReportLine(const ProgressSnapshot& snapshot, const std::string& message) {
-    std::string line = message;
+    std::string line = terminal::visible(message);
     if (snapshot.bytesPerSecond) {
         line += "  " + formatRate(*snapshot.bytesPerSecond);
         if (snapshot.completed < snapshot.total && snapshot.secondsLeft) {

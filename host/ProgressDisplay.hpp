@@ -39,7 +39,8 @@ struct ProgressSnapshot {
 std::string formatBytes(double bytes);
 std::string formatRate(double bytesPerSecond);
 std::string formatDuration(double seconds);
-// The bar's line, at most `width` columns wide.
+// The bar's line, at most `width` columns wide. The file name and the plugin's message are shown
+// through terminal::visible.
 std::string progressBarLine(const ProgressSnapshot& snapshot, int width);
 // The line printed for one report where no bar can be drawn.
 std::string progressReportLine(const ProgressSnapshot& snapshot, const std::string& message);

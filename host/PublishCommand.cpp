@@ -18,6 +18,7 @@
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
+using terminal::visible;
 
 namespace {
 
@@ -39,19 +40,20 @@ std::optional<std::string> checkPublish(const PublishOptions& options, bool inte
     for (const auto& file : options.files) {
         struct stat status {};
         if (::stat(file.c_str(), &status) != 0) {
-            return "cannot publish " + file + ": no such file";
+            return "cannot publish " + visible(file) + ": no such file";
         }
         if (!S_ISREG(status.st_mode)) {
-            return "cannot publish " + file + ": not a regular file";
+            return "cannot publish " + visible(file) + ": not a regular file";
         }
         if (status.st_size == 0) {
-            return "cannot publish " + file + ": the file is empty";
+            return "cannot publish " + visible(file) + ": the file is empty";
         }
         // The same file under two paths counts too: it would be sent twice.
         const auto [earlier, fresh] = seen.try_emplace({status.st_dev, status.st_ino}, file);
         if (!fresh) {
-            return "cannot publish " + file + " twice" +
-                   (earlier->second == file ? std::string() : " (it is also given as " + earlier->second + ")");
+            return "cannot publish " + visible(file) + " twice" +
+                   (earlier->second == file ? std::string()
+                                            : " (it is also given as " + visible(earlier->second) + ")");
         }
     }
     if (options.folder && options.newFolder) {
@@ -87,7 +89,7 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
     PublishOptionsForm& form = *opened;
     const auto& action = form.action();
     if (!form.showsLists()) {
-        return refuse(options, exitFailure, form.notice() + "\n  Log in with: galvoria-host login");
+        return refuse(options, exitFailure, visible(form.notice()) + "\n  Log in with: galvoria-host login");
     }
 
     auto chosen = chooseDestination(form, options, terminal::inputIsTerminal());
@@ -143,8 +145,8 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         if (taskStatus != exitSuccess && status != interrupts::interruptedStatus) {
             status = taskStatus;
         }
-        if (outcome.kind == TaskOutcome::Kind::interrupted) {
-            break;  // nothing more is sent once interrupted
+        if (outcome.kind == TaskOutcome::Kind::interrupted || outcome.kind == TaskOutcome::Kind::outputClosed) {
+            break;  // nothing more is sent once interrupted or once nobody reads the output
         }
     }
     if (options.json) {

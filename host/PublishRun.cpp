@@ -11,6 +11,7 @@
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
+using terminal::visible;
 
 namespace {
 
@@ -29,12 +30,12 @@ std::string joined(const std::vector<std::string>& names) {
     constexpr std::size_t shown = 5;
     std::string text;
     for (std::size_t i = 0; i < names.size() && i < shown; ++i) {
-        text += (text.empty() ? "" : ", ") + names[i];
+        text += (text.empty() ? "" : ", ") + visible(names[i]);
     }
     if (names.size() > shown + 1) {
         text += " and " + std::to_string(names.size() - shown) + " more";
     } else if (names.size() == shown + 1) {
-        text += ", " + names.back();
+        text += ", " + visible(names.back());
     }
     return text;
 }
@@ -51,6 +52,8 @@ std::string_view kindName(TaskOutcome::Kind kind) {
             return "interrupted";
         case TaskOutcome::Kind::cancelled:
             return "cancelled";
+        case TaskOutcome::Kind::outputClosed:
+            return "outputClosed";
     }
     return "failed";
 }
@@ -61,8 +64,13 @@ std::string_view kindName(TaskOutcome::Kind kind) {
 // standard output then carries only the document.
 struct ProgressChannel {
     ProgressDisplay::Style style;
-    ProgressDisplay::Writer writer;
+    bool (*write)(std::string_view);
     std::function<int()> width;
+
+    // Whether the progress's stream or standard output can no longer be written.
+    [[nodiscard]] bool closed() const {
+        return terminal::outputClosed() || (write == terminal::err && terminal::errorClosed());
+    }
 };
 
 ProgressChannel progressChannel(const PublishOptions& options) {
@@ -75,9 +83,37 @@ ProgressChannel progressChannel(const PublishOptions& options) {
     if (terminal::errorIsTerminal()) {
         return {ProgressDisplay::Style::bar, terminal::err, terminal::errorColumns};
     }
-    return {ProgressDisplay::Style::lines, options.json ? ProgressDisplay::Writer(terminal::err) : terminal::out,
-            nullptr};
+    return {ProgressDisplay::Style::lines, options.json ? terminal::err : terminal::out, nullptr};
 }
+
+// Calls `check` every tenth of a second while it lives: a reader of the output that leaves while a
+// file is in flight is noticed before the plugin goes on to the next file.
+class OutputWatch {
+public:
+    explicit OutputWatch(std::function<void()> check)
+        : thread_([this, check = std::move(check)] {
+              std::unique_lock lock(mutex_);
+              while (!ended_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; })) {
+                  check();
+              }
+          }) {}
+    ~OutputWatch() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        ended_.notify_all();
+        thread_.join();
+    }
+    OutputWatch(const OutputWatch&) = delete;
+    OutputWatch& operator=(const OutputWatch&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    std::thread thread_;  // last: it starts once the rest is in place
+};
 
 // The plugin's text before its list of the files left out, up to the colon.
 std::string headlineOf(const std::string& text) { return text.substr(0, text.find(": ") + 1); }
@@ -134,6 +170,7 @@ void settleFiles(TaskOutcome& outcome, std::size_t processed) {
         }
         case TaskOutcome::Kind::interrupted:
         case TaskOutcome::Kind::cancelled:
+        case TaskOutcome::Kind::outputClosed:
             markProcessed(FileStatus::sent);
             break;
     }
@@ -144,9 +181,9 @@ std::string failedFilesText(const TaskOutcome& outcome, std::string_view indent)
     std::string text;
     for (const auto& file : outcome.files) {
         if (file.status == FileStatus::notPublished) {
-            text.append("\n").append(indent).append(file.name);
+            text.append("\n").append(indent).append(visible(file.name));
             if (!file.reason.empty()) {
-                text.append(" (").append(file.reason).append(")");
+                text.append(" (").append(visible(file.reason)).append(")");
             }
         }
     }
@@ -159,11 +196,11 @@ std::string whereSentText(const Destination& destination) {
     std::string text;
     const auto project = destination.projectId();
     if (project) {
-        text += "Library: " + libraryLink(*project) + "\n";
-        text += "Project: " + *project + "\n";
+        text += "Library: " + visible(libraryLink(*project)) + "\n";
+        text += "Project: " + visible(*project) + "\n";
     }
     if (destination.createdFolderId) {
-        text += "Folder:  " + *destination.createdFolderId + "\n";
+        text += "Folder:  " + visible(*destination.createdFolderId) + "\n";
     }
     return text;
 }
@@ -179,21 +216,39 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
         files.push_back({lastPathComponent(path), ignored ? 0 : static_cast<std::uint64_t>(bytes)});
         outcome.files.push_back({files.back().name, FileStatus::notSent, {}});
     }
+    // A closed output cancels the task as Ctrl-C does: the file in flight finishes its exchange and
+    // no other file is sent. A failed write to the progress's stream tells at once; the streams are
+    // also looked at before the first file and while the files go.
     const auto channel = progressChannel(options);
-    ProgressDisplay display(channel.style, files, channel.writer, channel.width);
+    std::atomic<bool> outputGone{false};
+    auto stopIfClosed = [&task, &outputGone](bool closed) {
+        if (closed && !outputGone.exchange(true)) {
+            task->setCancelled(true);
+        }
+    };
+    ProgressDisplay display(
+        channel.style, files, [&](std::string_view text) { stopIfClosed(!channel.write(text)); }, channel.width);
 
     const interrupts::CancelScope scope(
         task, [&display] { display.note("Stopping after the current file (press Ctrl-C again to stop at once)..."); });
     display.start();
-    outcome.result =
-        session.publish(task, &outcome.error,
-                        [&display](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total,
-                                   const std::string& message) { display.report(completed, total, message); });
+    stopIfClosed(channel.closed());
+    if (!outputGone) {
+        const OutputWatch watch([&] { stopIfClosed(channel.closed()); });
+        outcome.result = session.publish(
+            task, &outcome.error,
+            [&](const co::TaskPtr&, std::uint64_t completed, std::uint64_t total, const std::string& message) {
+                display.report(completed, total, message);
+                stopIfClosed(channel.closed());
+            });
+    }
     display.finish();
 
     const bool hasLink = outcome.result && outcome.result->url();
     if (scope.cancelled() && !hasLink) {
         outcome.kind = TaskOutcome::Kind::interrupted;
+    } else if (outputGone && !hasLink) {
+        outcome.kind = TaskOutcome::Kind::outputClosed;
     } else if (!outcome.result) {
         outcome.kind = TaskOutcome::Kind::failed;
     } else if (!hasLink) {
@@ -228,21 +283,24 @@ void reportOutcome(const TaskOutcome& outcome, const Destination& destination, b
             say(std::string(completedMessage) + "\n");
             break;
         case TaskOutcome::Kind::partial:
-            failWith(outcome.failureHeadline ? *outcome.failureHeadline + failedFilesText(outcome, "  ")
-                                             : message.value_or("Not every file was published."));
+            failWith(outcome.failureHeadline ? visible(*outcome.failureHeadline) + failedFilesText(outcome, "  ")
+                                             : visible(message.value_or("Not every file was published.")));
             break;
         case TaskOutcome::Kind::failed:
             if (outcome.failureHeadline) {
-                failWith(outcome.error.localizedDescription() + "\n  " + *outcome.failureHeadline +
+                failWith(visible(outcome.error.localizedDescription()) + "\n  " + visible(*outcome.failureHeadline) +
                          failedFilesText(outcome, "    "));
             } else {
                 failWith(errorText(outcome.error, "Publishing failed."));
             }
             break;
-        case TaskOutcome::Kind::interrupted: {
+        case TaskOutcome::Kind::interrupted:
+        case TaskOutcome::Kind::outputClosed: {
             const auto notSent = outcome.named({FileStatus::notSent});
-            std::string text = "Interrupted after " + std::to_string(processed.size()) + " of " +
-                               std::to_string(outcome.files.size()) + " files";
+            std::string text =
+                std::string(outcome.kind == TaskOutcome::Kind::interrupted ? "Interrupted"
+                                                                           : "The output was closed: stopped") +
+                " after " + std::to_string(processed.size()) + " of " + std::to_string(outcome.files.size()) + " files";
             text += processed.empty() ? "." : ": " + joined(processed) + ".";
             if (!notSent.empty()) {
                 text += " Not sent: " + joined(notSent) + ".";
@@ -255,7 +313,7 @@ void reportOutcome(const TaskOutcome& outcome, const Destination& destination, b
             break;
     }
     if (link) {
-        say("Library: " + *link + "\n");
+        say("Library: " + visible(*link) + "\n");
     } else if (outcome.anyArrived()) {
         say(whereSentText(destination));
     }

@@ -16,7 +16,8 @@ namespace galvoria::host {
 
 // What became of one task: how it ended, the plugin's result and error, and each file's fate.
 struct TaskOutcome {
-    enum class Kind { completed, partial, failed, interrupted, cancelled } kind = Kind::failed;
+    // outputClosed: the reader of the output went away, so the publish stopped after the file in flight.
+    enum class Kind { completed, partial, failed, interrupted, cancelled, outputClosed } kind = Kind::failed;
     co::PublishResultPtr result;
     co::Error error;
     std::vector<FileOutcome> files;  // every file of the task, in order

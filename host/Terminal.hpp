@@ -19,12 +19,29 @@ namespace galvoria::host::terminal {
 enum class LogDestination { discard, standardError, file };
 
 // Keeps the user's standard output and error for the host's own lines and sends descriptors 1
-// and 2 to `destination`. False with `problem` set when the log file cannot be opened.
+// and 2 to `destination`. False with `problem` set when the log file cannot be opened. A log that
+// reaches a terminal is passed on line by line through visible().
 bool routeLog(LogDestination destination, const std::filesystem::path& file, std::string& problem);
+// Passes on what the log still holds; call before the process leaves.
+void finishLog();
 
-// The host's own lines, on the user's standard output and error. Safe from any thread.
-void out(std::string_view text);
-void err(std::string_view text);
+// A text from outside the host (a name from the service, a file name, the plugin's message or log
+// line) as the terminal may show it: every control character is made visible, so that the text
+// can neither move the cursor, retitle the window, write the clipboard nor reorder what the person
+// reads. Bytes of the C0 range (tab and line feed included), DEL, and bytes that are not UTF-8 show
+// as \xNN; the C1 characters (U+0080-U+009F) and the bidirectional overrides and isolates
+// (U+202A-U+202E, U+2066-U+2069) as \u{NNNN}. Everything else, a backslash included, is kept.
+std::string visible(std::string_view text);
+
+// The host's own lines, on the user's standard output and error. Safe from any thread. False when
+// the text could not be written; from then on outputClosed() (errorClosed()) holds.
+bool out(std::string_view text);
+bool err(std::string_view text);
+
+// Whether the user's standard output (error) can no longer be written: a write failed, or it is a
+// pipe whose reader has gone or a terminal that hung up.
+bool outputClosed();
+bool errorClosed();
 
 bool inputIsTerminal();
 bool outputIsTerminal();

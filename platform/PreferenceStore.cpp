@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/FileDescriptor.hpp"
 #include "platform/FileWrite.hpp"
 #include "platform/Log.hpp"
 
@@ -22,26 +23,6 @@ namespace platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Owns a file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    // Closes now; false when the system reports that data written earlier was lost.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string reason(int error) { return std::generic_category().message(error); }
 

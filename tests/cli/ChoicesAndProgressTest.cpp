@@ -6,6 +6,7 @@
 #include "host/Choices.hpp"
 #include "host/FileOutcomes.hpp"
 #include "host/ProgressDisplay.hpp"
+#include "host/Terminal.hpp"
 
 namespace galvoria::host {
 namespace {
@@ -167,6 +168,32 @@ TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {
               "[########################] 100%  2 of 2 files  5 B/s  ETA 0:00");
     // Empty files: progress counts files.
     EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
+}
+
+// Every control a terminal acts on shows as text, a byte as \xNN and a character as \u{NNNN};
+// everything else is kept as it is.
+TEST(Visible, OneFormForEveryControlAndNothingElseChanged) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"Été à Montréal 📷 \\x1b", "Été à Montréal 📷 \\x1b"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\t\n\r\x1b[2J\x7f", "\\x09\\x0a\\x0d\\x1b[2J\\x7f"},
+        {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0", "\\u{0080}\\u{009b}\\u{009f}\u00a0"},
+        {"\u2029\u202a\u202e\u202f\u2065\u2066\u2069\u206a",
+         "\u2029\\u{202a}\\u{202e}\u202f\u2065\\u{2066}\\u{2069}\u206a"},
+        // Not UTF-8: a stray continuation, a cut sequence, an overlong encoding of ESC.
+        {"\x80"
+         "a\xe2\x80",
+         "\\x80a\\xe2\\x80"},
+        {"\xc0\x9b", "\\xc0\\x9b"},
+    };
+    for (const auto& [text, shown] : rows) {
+        EXPECT_EQ(terminal::visible(text), shown);
+    }
+    // The bar and the line per report show the file name and the plugin's message the same way.
+    EXPECT_TRUE(progressBarLine({0, 1, 0, 10, "a\x1b]0;t\x07.jpg", std::nullopt, std::nullopt}, 100)
+                    .ends_with("  a\\x1b]0;t\\x07.jpg"));
+    EXPECT_EQ(progressReportLine({1, 1, 10, 10, "", std::nullopt, std::nullopt}, "Publishing \u202ea.jpg (1 of 1)"),
+              "Publishing \\u{202e}a.jpg (1 of 1)");
 }
 
 // The line per report that a publish without a terminal prints is checked on the publish command.

@@ -1,10 +1,18 @@
 // Ctrl-C during a publish at a terminal: the first one lets the file being sent finish and sends
 // nothing more, the second one ends the program at once; both leave with status 130. During a
-// login the typed password leaves the store however the program ends.
+// login the typed password leaves the store however the program ends. An output closed by its
+// reader stops a publish the way the first Ctrl-C does.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
 #include "tests/cli/CliFixture.hpp"
+
+extern char** environ;
 
 namespace galvoria::testing {
 namespace {
@@ -68,6 +76,53 @@ TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
     EXPECT_EQ(login.finish(), 130) << login.output();
     EXPECT_TRUE(login.echoes());
     EXPECT_FALSE(store().stringForKey("api-token").has_value());
+}
+
+// publish ... | head -1: the reader takes the first line and goes while the first file is sent.
+TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
+    logInDirectly();
+    slowStorage(1500);
+    std::vector<std::string> arguments =
+        hostArguments({"publish", photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), "--workspace", "Weddings 2024",
+                       "--folder", "Ceremony", "--new-project", "Unread"});
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    int output[2];
+    ASSERT_EQ(::pipe(output), 0);
+    const std::string errors = (dir_.path() / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addclose(&actions, output[0]);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(output[1]);
+    std::string firstLine;
+    char c = 0;
+    while (::read(output[0], &c, 1) == 1 && c != '\n') firstLine += c;
+    // The project is made just before the first file goes.
+    for (int tries = 0; tries < 1000 && projectIdsNamed("Unread").empty(); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(output[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+
+    EXPECT_TRUE(firstLine.starts_with("Publishing 3 files")) << firstLine;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto projects = projectIdsNamed("Unread");
+    ASSERT_EQ(projects.size(), 1U);
+    EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg"}));
+    std::ifstream file(errors);
+    const std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("The output was closed: stopped after 1 of 3 files: a.jpg. Not sent: b.jpg, "
+                        "c.jpg.\n"),
+              std::string::npos)
+        << said;
 }
 
 // The login's answer is slow in coming; Ctrl-C is pressed once or twice while it is awaited.

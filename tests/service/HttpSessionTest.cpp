@@ -7,6 +7,7 @@
 #include <future>
 
 #include "service/http/Http.hpp"
+#include "service/http/Rules.hpp"
 #include "tests/service/LocalService.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -49,6 +50,18 @@ INSTANTIATE_TEST_SUITE_P(Urls, HttpUrlCheck,
                                            UrlCase{"http:///x", false}, UrlCase{"http:example.com", false},
                                            UrlCase{"http://exa mple.com/", false}, UrlCase{"http://host:8o/", false},
                                            UrlCase{"http://[::1/", false}, UrlCase{"http://host/a\r\nX: y", false}));
+
+// Header lines as libcurl hands them over: only the final response's count, folded lines join.
+TEST(ResponseHeaderLines, InterimResponsesAreDroppedAndFoldedLinesJoin) {
+    Response response;
+    for (const char* line : {"HTTP/1.1 100 Continue\r\n", "X-Early: 1\r\n", "\r\n", "HTTP/1.1 200 OK\r\n",
+                             "Content-Type:  text/plain \r\n", "X-Long: a\r\n", " \tb\r\n", "no colon\r\n", "\r\n"}) {
+        detail::takeHeaderLine(response.headers, line);
+    }
+    EXPECT_EQ(response.headers.size(), 2U);
+    EXPECT_EQ(response.header("content-type"), "text/plain");
+    EXPECT_EQ(response.header("X-Long"), "a b");
+}
 
 // Requests that must fail before a connection is opened, each aimed at the running service, and
 // one to a port where nothing listens.

@@ -1,18 +1,13 @@
 #include "tests/support/TestSupport.hpp"
 
-#include "platform/FileWrite.hpp"
-
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <random>
 
 #include <gtest/gtest.h>
+
+#include "platform/FileWrite.hpp"
 
 namespace galvoria::testing {
 namespace fs = std::filesystem;
@@ -48,97 +43,27 @@ std::optional<std::uint16_t> portOf(const std::string& origin) {
 
 namespace {
 
-struct Spawned {
-    int pid = -1;
-    int input = -1;
-    int output = -1;
-    int error = -1;
-};
-
-Spawned spawn(const std::vector<std::string>& arguments,
-              const std::vector<std::pair<std::string, std::string>>& environment) {
-    int in[2];
-    int out[2];
-    int err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot create pipes");
+platform::Child spawn(const std::vector<std::string>& arguments,
+                      const std::vector<std::pair<std::string, std::string>>& environment) {
+    auto child = platform::Child::spawn({.arguments = arguments,
+                                         .environment = environment,
+                                         .input = platform::Stream::pipe(),
+                                         .output = platform::Stream::pipe(),
+                                         .error = platform::Stream::pipe()});
+    if (!child) {
+        throw std::runtime_error("cannot start " + arguments.front());
     }
-    // Everything the child needs is prepared before fork: between fork and exec only
-    // async-signal-safe calls are made (other threads may hold the allocator's lock).
-    std::vector<std::string> environmentText;
-    for (char** each = environ; *each != nullptr; ++each) {
-        const std::string entry = *each;
-        const std::string name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto& added : environment) {
-            replaced = replaced || added.first == name;
-        }
-        if (!replaced) {
-            environmentText.push_back(entry);
-        }
-    }
-    for (const auto& [name, value] : environment) {
-        environmentText.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (auto& entry : environmentText) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error("cannot fork");
-    }
-    if (pid == 0) {
-        ::dup2(in[0], STDIN_FILENO);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    return {pid, in[1], out[0], err[0]};
+    return std::move(*child);
 }
 
-int waitFor(int pid, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            if (WIFEXITED(status)) {
-                return WEXITSTATUS(status);
-            }
-            return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ADD_FAILURE() << "process " << pid << " did not exit in time";
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+int waitFor(platform::Child& child, std::chrono::seconds timeout) {
+    if (const auto exit = child.waitFor(timeout)) {
+        return exit->shellStatus();
     }
-}
-
-// Reads what is there (waiting for it); 0 at the end of input or on an error.
-std::size_t readSome(int fd, char* buffer, std::size_t capacity) {
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, capacity);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return got > 0 ? static_cast<std::size_t>(got) : 0;
-    }
+    ADD_FAILURE() << "process " << child.pid() << " did not exit in time";
+    child.signal(SIGKILL);
+    static_cast<void>(child.wait());
+    return -1;
 }
 
 }  // namespace
@@ -155,11 +80,10 @@ DriveSession::DriveSession(Options options) {
         arguments.push_back(options.strings->string());
     }
     ::signal(SIGPIPE, SIG_IGN);
-    const Spawned spawned = spawn(arguments, options.environment);
-    pid_ = spawned.pid;
-    input_ = spawned.input;
-    outReader_ = std::thread([this, fd = spawned.output] { readLoop(fd, true); });
-    errReader_ = std::thread([this, fd = spawned.error] { readLoop(fd, false); });
+    child_.emplace(spawn(arguments, options.environment));
+    pid_ = child_->pid();
+    outReader_ = std::thread([this, fd = std::move(child_->output())] { readLoop(fd.get(), true); });
+    errReader_ = std::thread([this, fd = std::move(child_->error())] { readLoop(fd.get(), false); });
 }
 
 DriveSession::~DriveSession() {
@@ -178,7 +102,7 @@ void DriveSession::readLoop(int fd, bool protocol) {
     std::string pending;
     char buffer[65536];
     for (;;) {
-        const std::size_t got = readSome(fd, buffer, sizeof buffer);
+        const std::size_t got = platform::readSome(fd, buffer, sizeof buffer);
         if (got == 0) {
             break;
         }
@@ -196,7 +120,6 @@ void DriveSession::readLoop(int fd, bool protocol) {
         }
         changed_.notify_all();
     }
-    ::close(fd);
     std::lock_guard lock(mutex_);
     if (protocol) {
         if (!pending.empty()) {
@@ -208,7 +131,7 @@ void DriveSession::readLoop(int fd, bool protocol) {
     changed_.notify_all();
 }
 
-void DriveSession::writeRaw(const std::string& text) { platform::writeAll(input_, text); }
+void DriveSession::writeRaw(const std::string& text) { platform::writeAll(child_->input().get(), text); }
 
 co::Value DriveSession::nextLine(std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
@@ -253,11 +176,8 @@ int DriveSession::finish(std::chrono::seconds timeout) {
     if (status_) {
         return *status_;
     }
-    if (input_ >= 0) {
-        ::close(input_);
-        input_ = -1;
-    }
-    status_ = waitFor(pid_, timeout);
+    child_->input().reset();
+    status_ = waitFor(*child_, timeout);
     if (outReader_.joinable()) {
         outReader_.join();
     }
@@ -280,28 +200,17 @@ std::vector<std::string> DriveSession::standardOutputLines() {
 ProcessResult runProcess(const std::vector<std::string>& arguments, const std::string& input,
                          const std::vector<std::pair<std::string, std::string>>& environment) {
     ::signal(SIGPIPE, SIG_IGN);
-    const Spawned spawned = spawn(arguments, environment);
+    platform::Child child = spawn(arguments, environment);
     ProcessResult result;
     std::thread writer([&] {
-        platform::writeAll(spawned.input, input);
-        ::close(spawned.input);
+        platform::writeAll(child.input().get(), input);
+        child.input().reset();
     });
-    auto drain = [](int fd, std::string& into) {
-        char buffer[65536];
-        for (;;) {
-            const std::size_t got = readSome(fd, buffer, sizeof buffer);
-            if (got == 0) {
-                break;
-            }
-            into.append(buffer, got);
-        }
-        ::close(fd);
-    };
-    std::thread errReader([&] { drain(spawned.error, result.standardError); });
-    drain(spawned.output, result.standardOutput);
+    std::thread errReader([&] { result.standardError = platform::readToEnd(child.error().get()); });
+    result.standardOutput = platform::readToEnd(child.output().get());
     errReader.join();
     writer.join();
-    result.status = waitFor(spawned.pid, std::chrono::seconds(120));
+    result.status = waitFor(child, std::chrono::seconds(120));
     return result;
 }
 

@@ -15,6 +15,7 @@
 
 #include "framework/Value.hpp"
 #include "platform/Log.hpp"
+#include "platform/Process.hpp"
 
 namespace galvoria::testing {
 
@@ -68,8 +69,8 @@ public:
 private:
     void readLoop(int fd, bool protocol);
 
+    std::optional<platform::Child> child_;
     int pid_ = -1;
-    int input_ = -1;
     std::optional<int> status_;
     std::thread outReader_;
     std::thread errReader_;

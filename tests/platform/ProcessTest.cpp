@@ -1,0 +1,92 @@
+// Child processes and descriptor ownership, as the test suite and the benchmarks use them.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/FileWrite.hpp"
+#include "platform/Process.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(FileDescriptor, MovingHandsOverAndTheLastOwnerClosesOnce) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const FileDescriptor writeEnd(ends[1]);
+    std::optional<FileDescriptor> first(std::in_place, ends[0]);
+    FileDescriptor second(std::move(*first));
+    first.reset();  // the moved-from owner closes nothing
+    EXPECT_TRUE(isOpen(ends[0]));
+    const int kept = second.release();
+    second.reset(kept);
+    EXPECT_TRUE(second.close());
+    EXPECT_FALSE(isOpen(ends[0]));
+    EXPECT_TRUE(second.close());  // nothing left to close, and never the same number twice
+}
+
+struct RunCase {
+    const char* name;
+    std::string script;
+    std::string input;
+    int shellStatus;
+    std::string output;
+};
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+class ChildRun : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(ChildRun, PipesEnvironmentAndStatus) {
+    const RunCase& row = GetParam();
+    auto child = Child::spawn({.arguments = {"sh", "-c", row.script},
+                               .environment = {{"GALVORIA_PROBE", "set"}},
+                               .input = Stream::pipe(),
+                               .output = Stream::pipe()});
+    ASSERT_TRUE(child.has_value());
+    EXPECT_TRUE(writeAll(child->input().get(), row.input));
+    child->input().reset();
+    EXPECT_EQ(readToEnd(child->output().get()), row.output);
+    EXPECT_EQ(child->wait().shellStatus(), row.shellStatus);
+}
+INSTANTIATE_TEST_SUITE_P(Rows, ChildRun,
+                         ::testing::Values(RunCase{"ExitStatusAndAddedVariable", "echo $GALVORIA_PROBE; exit 3", "", 3,
+                                                   "set\n"},
+                                           RunCase{"InputPassedThrough", "cat", "a\nb", 0, "a\nb"},
+                                           RunCase{"EndedBySignal", "kill -TERM $$", "", 143, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Child, FilesAppendOrTruncateAndAChildLeftRunningIsReaped) {
+    const galvoria::testing::TempDir folder;
+    const auto log = folder.path() / "log";
+    for (const bool append : {true, true, false, true}) {
+        auto child = Child::spawn({.arguments = {"echo", "x"}, .output = Stream::file(log, append)});
+        ASSERT_TRUE(child.has_value());
+        EXPECT_EQ(child->wait().exitStatus(), 0);
+    }
+    std::ifstream text(log);
+    EXPECT_EQ((std::stringstream() << text.rdbuf()).str(), "x\nx\n");
+
+    EXPECT_FALSE(Child::spawn({.arguments = {"/nonexistent/program"}}).has_value());
+
+    pid_t pid = -1;
+    {
+        auto sleeper = Child::spawn({.arguments = {"sleep", "30"}});
+        ASSERT_TRUE(sleeper.has_value());
+        pid = sleeper->pid();
+        EXPECT_FALSE(sleeper->waitFor(50ms).has_value());
+    }
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+}  // namespace
+}  // namespace platform
