@@ -1,12 +1,13 @@
 // galvoria-bench-options: the publish options against a large account, in process.
 //
-//   galvoria-bench-options --prefs FILE --source ID --workspace ID --other-workspace ID [--rebuilds N]
+//   galvoria-bench-options --prefs FILE --source ID --workspace ID --other-workspace ID --test-token T
+//                          [--rebuilds N]
 //
 // Creates the plugin's principal object as the host does and calls its entry points directly:
 //  - the cold walk: the caches are emptied, then the host's sequence of "value changed, ask for the
 //    options again" goes account -> workspace -> folder -> project, on to a second folder and project,
 //    over to another workspace and back; the requests are counted at the service (its /_test/stats)
-//    and compared with the count the caching rules imply for that walk;
+//    (with the service's test token T) and compared with the count the caching rules imply for that walk;
 //  - the warm rebuild: the options with every list chosen, rebuilt N times from the filled caches,
 //    each call timed, the requests counted the same way.
 // Prints one JSON object on standard output; the plugin's log goes to standard error.
@@ -38,6 +39,7 @@ struct Arguments {
     std::string source;
     std::string workspace;
     std::string otherWorkspace;
+    std::string testToken;
     int rebuilds = 500;
 };
 
@@ -54,6 +56,8 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
             arguments.workspace = value;
         } else if (name == "--other-workspace") {
             arguments.otherWorkspace = value;
+        } else if (name == "--test-token") {
+            arguments.testToken = value;
         } else if (name == "--rebuilds") {
             arguments.rebuilds = std::max(1, std::atoi(value.c_str()));
         } else {
@@ -61,17 +65,17 @@ std::optional<Arguments> parseArguments(int argc, char** argv) {
         }
     }
     if (arguments.prefs.empty() || arguments.source.empty() || arguments.workspace.empty() ||
-        arguments.otherWorkspace.empty()) {
+        arguments.otherWorkspace.empty() || arguments.testToken.empty()) {
         return std::nullopt;
     }
     return arguments;
 }
 
 // Requests the service has received so far (control requests excluded); no value when it cannot say.
-std::optional<std::uint64_t> serviceRequestCount() {
+std::optional<std::uint64_t> serviceRequestCount(const std::string& testToken) {
     const std::string& origin = galvoria::serviceBaseURL();
     httplib::Client client(origin);
-    auto response = client.Get("/_test/stats");
+    auto response = client.Get("/_test/stats", {{"X-Galvoria-Test-Token", testToken}});
     if (!response || response->status != 200) return std::nullopt;
     const auto stats = co::Value::parse(response->body, nullptr, false);
     if (!stats.is_object() || !stats.contains("requests") || !stats["requests"].is_number_unsigned()) {
@@ -178,7 +182,7 @@ int runBench(const Arguments& arguments) {
         return true;
     };
 
-    const auto before = serviceRequestCount();
+    const auto before = serviceRequestCount(arguments.testToken);
     plugin.processingSettingsVisibilityForAction(action);  // the host picks the action: caches emptied
     rebuild();
     const bool walked = choose("workspace-source-list-item", arguments.source) &&
@@ -192,7 +196,7 @@ int runBench(const Arguments& arguments) {
                         choose("workspace-list-item", arguments.workspace) &&
                         choose("folder-list-item", listedValue(groups, "folder-list-item", 0)) &&
                         choose("project-list-item", listedValue(groups, "project-list-item", 0));
-    const auto afterWalk = serviceRequestCount();
+    const auto afterWalk = serviceRequestCount(arguments.testToken);
     if (!walked || !before || !afterWalk) {
         std::cerr << "galvoria-bench-options: the walk did not find its choices or the service's counts\n";
         return 1;
@@ -207,7 +211,7 @@ int runBench(const Arguments& arguments) {
 
     constexpr int warmUpCalls = 20;
     for (int i = 0; i < warmUpCalls; ++i) plugin.settingsForAction(action, settings, &error);
-    const auto beforeWarm = serviceRequestCount();
+    const auto beforeWarm = serviceRequestCount(arguments.testToken);
     std::vector<double> milliseconds;
     milliseconds.reserve(static_cast<std::size_t>(arguments.rebuilds));
     std::size_t options = 0;
@@ -218,7 +222,7 @@ int runBench(const Arguments& arguments) {
         milliseconds.push_back(std::chrono::duration<double, std::milli>(end - begin).count());
         if (result) options = optionCount(*result);
     }
-    const auto afterWarm = serviceRequestCount();
+    const auto afterWarm = serviceRequestCount(arguments.testToken);
     if (!beforeWarm || !afterWarm) {
         std::cerr << "galvoria-bench-options: the service's counts could not be read\n";
         return 1;
@@ -251,7 +255,7 @@ int main(int argc, char** argv) {
     const auto arguments = parseArguments(argc, argv);
     if (!arguments) {
         std::cerr << "usage: galvoria-bench-options --prefs FILE --source ID --workspace ID --other-workspace ID "
-                     "[--rebuilds N]\n";
+                     "--test-token T [--rebuilds N]\n";
         return 2;
     }
     try {

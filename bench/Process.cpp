@@ -95,6 +95,7 @@ RunResult run(const ProcessCall& call) {
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &files.actions, nullptr, argv.data(), environ) != 0) return result;
     result.started = true;
+    result.startedAt = begin;
     inputRead.reset();
     // A pipe holds 64 KiB; every input here is far smaller, so this never waits on the child.
     static_cast<void>(writeAll(inputWrite.get(), call.input));

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -21,7 +22,8 @@ struct ProcessCall {
 
 struct RunResult {
     bool started = false;
-    int exitStatus = -1;  // -1 when the process did not exit normally
+    std::chrono::steady_clock::time_point startedAt;  // just before the start (the system's monotonic clock)
+    int exitStatus = -1;                              // -1 when the process did not exit normally
     double wallSeconds = 0.0;
     double userSeconds = 0.0;
     double systemSeconds = 0.0;

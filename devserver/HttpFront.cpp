@@ -1,6 +1,7 @@
 #include "devserver/HttpFront.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -11,6 +12,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <thread>
+
+#include <openssl/err.h>
 
 #include "devserver/Text.hpp"
 
@@ -27,6 +31,10 @@ constexpr std::size_t maximumHeadBytes = 64 * 1024;
 constexpr milliseconds lingerTime{500};
 constexpr std::size_t lingerDrainBytes = 8 * 1024 * 1024;
 constexpr std::uint64_t maximumSettleBytes = 64 * 1024 * 1024;
+// TLS records carry at most 16 KiB; OpenSSL reads ahead into a buffer this large, so that a body
+// arrives in few receive calls and each fill of the receive buffer takes several records.
+constexpr std::size_t tlsReadAheadBytes = 256 * 1024;
+constexpr std::size_t tlsRecordBytes = 16 * 1024;
 
 std::string_view trimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -53,18 +61,50 @@ void addressText(const sockaddr_storage& address, std::string& ip, int& port) {
 class Connection final : public httplib::Stream {
 public:
     Connection(int fd, const HttpFront& front, const FrontHooks& hooks, std::chrono::seconds readTimeout,
-               std::chrono::seconds writeTimeout)
+               std::chrono::seconds writeTimeout, milliseconds responseLatency)
         : fd_(fd),
           front_(front),
           hooks_(hooks),
           readTimeout_(readTimeout),
           writeTimeout_(writeTimeout),
+          responseLatency_(responseLatency),
           buffer_(receiveBufferBytes) {}
 
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
+    ~Connection() override { SSL_free(tls_); }
 
-    bool is_readable() const override { return begin_ < end_ || waitFor(POLLIN, readTimeout_); }
+    // The server's side of a TLS handshake, within the read time-out; false when it fails.
+    bool acceptTls(SSL_CTX* context) {
+        tls_ = SSL_new(context);
+        if (tls_ == nullptr || SSL_set_fd(tls_, fd_) != 1) return false;
+        // Blocking reads and writes of records are bounded by the time-outs; the handshake itself
+        // runs without blocking so that it notices the server stopping.
+        const timeval readLimit{.tv_sec = readTimeout_.count(), .tv_usec = 0};
+        const timeval writeLimit{.tv_sec = writeTimeout_.count(), .tv_usec = 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &readLimit, sizeof(readLimit));
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &writeLimit, sizeof(writeLimit));
+        const int flags = ::fcntl(fd_, F_GETFL);
+        ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        bool accepted = false;
+        while (true) {
+            const int result = SSL_accept(tls_);
+            if (result == 1) {
+                accepted = true;
+                break;
+            }
+            const int error = SSL_get_error(tls_, result);
+            if (error == SSL_ERROR_WANT_READ && waitFor(POLLIN, readTimeout_)) continue;
+            if (error == SSL_ERROR_WANT_WRITE && waitFor(POLLOUT, writeTimeout_)) continue;
+            break;
+        }
+        ERR_clear_error();
+        ::fcntl(fd_, F_SETFL, flags);
+        if (accepted && hooks_.onTlsHandshake) hooks_.onTlsHandshake(SSL_session_reused(tls_) == 1);
+        return accepted;
+    }
+
+    bool is_readable() const override { return buffered() || waitFor(POLLIN, readTimeout_); }
 
     bool is_writable() const override { return !dropped_ && waitFor(POLLOUT, writeTimeout_); }
 
@@ -96,8 +136,19 @@ public:
     }
 
     ssize_t write(const char* data, size_t size) override {
+        const std::string_view text(data, size);
+        if (awaitingHead_ && text.starts_with("HTTP/1.")) {
+            if (responseLatency_.count() > 0) holdBack(responseLatency_);
+            awaitingHead_ = text.starts_with("HTTP/1.1 100 ");  // the final head follows an interim one
+        }
         if (dropped_ || !waitFor(POLLOUT, writeTimeout_)) return -1;
-        if (std::string_view(data, size).starts_with("HTTP/1.1 100 ")) continueSent_ = true;
+        if (text.starts_with("HTTP/1.1 100 ")) continueSent_ = true;
+        if (tls_ != nullptr) {
+            if (size == 0) return 0;
+            const int sent = SSL_write(tls_, data, static_cast<int>(std::min<std::size_t>(size, INT32_MAX)));
+            if (sent <= 0) ERR_clear_error();
+            return sent > 0 ? sent : -1;
+        }
         ssize_t sent = 0;
         do {
             sent = ::send(fd_, data, size, MSG_NOSIGNAL);
@@ -121,9 +172,7 @@ public:
 
     // Waits until the next request may start: buffered bytes, or the socket readable (which may also be
     // the peer closing). False when the keep-alive time passed or the server stops.
-    bool waitForNextRequest(std::chrono::seconds keepAlive) const {
-        return begin_ < end_ || waitFor(POLLIN, keepAlive);
-    }
+    bool waitForNextRequest(std::chrono::seconds keepAlive) const { return buffered() || waitFor(POLLIN, keepAlive); }
 
     void beginRequest() {
         headComplete_ = false;
@@ -136,6 +185,7 @@ public:
         observer_ = nullptr;
         closeAfterResponse_ = false;
         continueSent_ = false;
+        awaitingHead_ = true;
     }
 
     // True when the connection can carry another request.
@@ -193,6 +243,10 @@ public:
     // instead of being lost to a reset.
     void close() {
         if (!dropped_) {
+            if (tls_ != nullptr && SSL_is_init_finished(tls_) == 1) {
+                SSL_shutdown(tls_);  // sends close_notify; the peer's own is not waited for
+                ERR_clear_error();
+            }
             ::shutdown(fd_, SHUT_WR);
             auto deadline = SteadyClock::now() + lingerTime;
             std::size_t drained = 0;
@@ -212,8 +266,12 @@ public:
     }
 
 private:
+    // Bytes that can be read without waiting for the socket.
+    [[nodiscard]] bool buffered() const { return begin_ < end_ || (tls_ != nullptr && SSL_has_pending(tls_) == 1); }
+
     // Receives into the empty buffer: the count, 0 at the end of the stream, -1 on an error or time-out.
     ssize_t fill() {
+        if (tls_ != nullptr) return fillFromTls();
         if (!waitFor(POLLIN, readTimeout_)) return -1;
         ssize_t received = 0;
         do {
@@ -222,6 +280,35 @@ private:
         begin_ = 0;
         end_ = received > 0 ? static_cast<std::size_t>(received) : 0;
         return received;
+    }
+
+    // Decrypts one record, and then as many as are already at hand and fit.
+    ssize_t fillFromTls() {
+        begin_ = 0;
+        end_ = 0;
+        if (SSL_has_pending(tls_) != 1 && !waitFor(POLLIN, readTimeout_)) return -1;
+        while (buffer_.size() - end_ >= tlsRecordBytes) {
+            const int received = SSL_read(tls_, buffer_.data() + end_, static_cast<int>(buffer_.size() - end_));
+            if (received <= 0) {
+                const int error = SSL_get_error(tls_, received);
+                ERR_clear_error();
+                if (end_ > 0) break;
+                return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+            }
+            end_ += static_cast<std::size_t>(received);
+            if (SSL_has_pending(tls_) != 1) break;
+        }
+        return static_cast<ssize_t>(end_);
+    }
+
+    // Sleeps in short slices, so that a stopping server is noticed.
+    void holdBack(milliseconds time) const {
+        const auto until = SteadyClock::now() + time;
+        while (!front_.stopping()) {
+            const auto left = std::chrono::duration_cast<milliseconds>(until - SteadyClock::now());
+            if (left.count() <= 0) return;
+            std::this_thread::sleep_for(std::min(left, stopCheckInterval));
+        }
     }
 
     // Waits for the events in short slices so that a stopping server is noticed.
@@ -287,6 +374,8 @@ private:
     const FrontHooks& hooks_;
     std::chrono::seconds readTimeout_;
     std::chrono::seconds writeTimeout_;
+    milliseconds responseLatency_;
+    SSL* tls_ = nullptr;
     std::vector<char> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
@@ -303,6 +392,7 @@ private:
     bool dropped_ = false;
     bool closeAfterResponse_ = false;
     bool continueSent_ = false;
+    bool awaitingHead_ = true;
 };
 
 thread_local Connection* currentConnection = nullptr;
@@ -324,6 +414,34 @@ std::string_view RequestHead::path() const {
 HttpFront::HttpFront(FrontHooks hooks) : hooks_(std::move(hooks)) {
     set_post_routing_handler(
         [](const httplib::Request&, httplib::Response& response) { settleCurrentRequest(response); });
+}
+
+bool HttpFront::useTls(const std::string& certificateChain, const std::string& privateKey, std::string& error) {
+    std::unique_ptr<SSL_CTX, TlsContextFree> context(SSL_CTX_new(TLS_server_method()));
+    const auto failed = [&error](const std::string& what) {
+        const unsigned long code = ERR_get_error();
+        std::array<char, 256> reason{};
+        ERR_error_string_n(code, reason.data(), reason.size());
+        ERR_clear_error();
+        error = what + (code != 0 ? std::string(": ") + reason.data() : std::string());
+        return false;
+    };
+    if (!context) return failed("no TLS context");
+    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    if (SSL_CTX_use_certificate_chain_file(context.get(), certificateChain.c_str()) != 1)
+        return failed("the certificate " + certificateChain + " cannot be loaded");
+    if (SSL_CTX_use_PrivateKey_file(context.get(), privateKey.c_str(), SSL_FILETYPE_PEM) != 1)
+        return failed("the key " + privateKey + " cannot be loaded");
+    if (SSL_CTX_check_private_key(context.get()) != 1)
+        return failed("the key " + privateKey + " does not match the certificate");
+    // Sessions are cached and tickets issued, so that a client's later connections can resume.
+    static constexpr unsigned char sessionContext[] = "galvoria-devserver";
+    SSL_CTX_set_session_id_context(context.get(), sessionContext, sizeof(sessionContext) - 1);
+    SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_SERVER);
+    SSL_CTX_set_read_ahead(context.get(), 1);
+    SSL_CTX_set_default_read_buffer_len(context.get(), tlsReadAheadBytes);
+    tlsContext_ = std::move(context);
+    return true;
 }
 
 void HttpFront::widenBacklog(int backlog) {
@@ -360,8 +478,13 @@ bool HttpFront::process_and_close_socket(socket_t sock) {
     int noDelay = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
     Connection connection(sock, *this, hooks_, std::chrono::seconds(read_timeout_sec_),
-                          std::chrono::seconds(write_timeout_sec_));
+                          std::chrono::seconds(write_timeout_sec_), responseLatency_);
     bool served = false;
+    if (tlsContext_ && !connection.acceptTls(tlsContext_.get())) {
+        connection.drop();
+        connection.close();
+        return false;
+    }
     try {
         std::size_t remaining = keep_alive_max_count_;
         while (!stopping() && remaining > 0 &&

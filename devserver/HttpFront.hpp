@@ -5,9 +5,11 @@
 //    the library itself keeps headers sorted by name and percent-decodes their values),
 //  - observe every body byte the handlers read,
 //  - close a connection at once from inside a handler, or after the response,
-//  - stop promptly: idle, reading and writing connections notice the stop within a tenth of a second.
+//  - stop promptly: idle, reading and writing connections notice the stop within a tenth of a second,
+//  - speak TLS (OpenSSL) on the same connections, and hold response heads back to emulate a slow link.
 
 #include <httplib.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <cstdint>
@@ -43,11 +45,20 @@ using BodyObserver = std::function<void(const char* data, std::size_t length)>;
 struct FrontHooks {
     // Called when a request head is complete, before the library parses it.
     std::function<BodyObserver(const RequestHead& head, ConnectionInfo& connection)> onRequestHead;
+    // Called when a TLS handshake completes; `resumed`: it resumed an earlier session.
+    std::function<void(bool resumed)> onTlsHandshake;
 };
 
 class HttpFront : public httplib::Server {
 public:
     explicit HttpFront(FrontHooks hooks);
+
+    // Serves TLS on every connection from here on with this certificate chain and key (PEM files);
+    // false, with the reason in `error`, when they cannot be loaded or do not match.
+    bool useTls(const std::string& certificateChain, const std::string& privateKey, std::string& error);
+    [[nodiscard]] bool servesTls() const { return tlsContext_ != nullptr; }
+    // Every response head waits this long before it is sent.
+    void setResponseLatency(std::chrono::milliseconds latency) { responseLatency_ = latency; }
 
     // Lets more connections wait for acceptance than the library's fixed backlog.
     void widenBacklog(int backlog);
@@ -78,7 +89,13 @@ public:
 private:
     bool process_and_close_socket(socket_t sock) override;
 
+    struct TlsContextFree {
+        void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+    };
+
     FrontHooks hooks_;
+    std::unique_ptr<SSL_CTX, TlsContextFree> tlsContext_;
+    std::chrono::milliseconds responseLatency_{0};
 };
 
 // A pool that grows a thread for every connection that finds no idle one, up to a limit, so that

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "devserver/Text.hpp"
 
 namespace galvoria::devserver {
@@ -104,7 +108,31 @@ void MultipartStream::consume(std::string_view input) {
 }
 
 std::optional<std::size_t> MultipartStream::findDelimiter(std::string_view text) const {
-    const void* found = ::memmem(text.data(), text.size(), delimiter_.data(), delimiter_.size());
+    const std::size_t length = delimiter_.size();
+    std::size_t start = 0;
+#if defined(__SSE2__)
+    // A file's bytes are scanned sixteen places at a time for the delimiter's first byte with its last
+    // byte where it would end; in photo data both meet about once in 65,536 places, and only there are
+    // the bytes between compared. memmem cost as much as receiving the bytes from the socket.
+    if (length >= 2 && text.size() >= length + 15) {
+        const __m128i first = _mm_set1_epi8(delimiter_.front());
+        const __m128i last = _mm_set1_epi8(delimiter_.back());
+        const std::size_t candidates = text.size() - length + 1;  // places where the delimiter could start
+        for (; start + 16 <= candidates; start += 16) {
+            const char* at = text.data() + start;
+            const __m128i begins = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), first);
+            const __m128i ends =
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + length - 1)), last);
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(begins, ends)));
+            while (mask != 0) {
+                const auto offset = static_cast<std::size_t>(__builtin_ctz(mask));
+                if (std::memcmp(at + offset + 1, delimiter_.data() + 1, length - 2) == 0) return start + offset;
+                mask &= mask - 1;
+            }
+        }
+    }
+#endif
+    const void* found = ::memmem(text.data() + start, text.size() - start, delimiter_.data(), length);
     if (found == nullptr) return std::nullopt;
     return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }

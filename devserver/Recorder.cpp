@@ -20,6 +20,11 @@ void Recorder::appendBody(RecordedRequest& request, const char* data, std::size_
         request.body.append(data, std::min(length, keptBodyBytes - request.body.size()));
 }
 
+void Recorder::countTlsHandshake(bool resumed) {
+    std::lock_guard lock(mutex_);
+    ++(resumed ? stats_.tlsResumed : stats_.tlsHandshakes);
+}
+
 std::vector<RecordedRequest> Recorder::snapshot() const {
     std::lock_guard lock(mutex_);
     std::vector<RecordedRequest> copies;

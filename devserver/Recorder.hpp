@@ -17,6 +17,7 @@ public:
     // Adds a request (its head; the body follows with appendBody) and counts it.
     std::shared_ptr<RecordedRequest> begin(RecordedRequest head, bool newConnection);
     void appendBody(RecordedRequest& request, const char* data, std::size_t length);
+    void countTlsHandshake(bool resumed);
 
     [[nodiscard]] std::vector<RecordedRequest> snapshot() const;
     void clearRequests();

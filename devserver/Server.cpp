@@ -1,5 +1,6 @@
 #include "devserver/Server.hpp"
 
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ constexpr std::size_t maximumConnectionThreads = 256;
 constexpr int listenBacklog = 128;
 constexpr std::size_t oversizedBodyBytes = 20 * 1024 * 1024;
 constexpr std::string_view controlPrefix = "/_test/";
+constexpr std::chrono::seconds stateSaveInterval{1};
 
 // Set when a fault produced the response, so the error handler leaves its body alone.
 thread_local const httplib::Request* faultAnswered = nullptr;
@@ -43,7 +45,9 @@ Json recordedRequestJson(const RecordedRequest& request) {
             {"target", request.target},
             {"headers", headers},
             {"body", request.body},
-            {"bodyBytes", request.bodyBytes}};
+            {"bodyBytes", request.bodyBytes},
+            {"receivedAtNs",
+             std::chrono::duration_cast<std::chrono::nanoseconds>(request.receivedAt.time_since_epoch()).count()}};
 }
 
 }  // namespace
@@ -104,9 +108,10 @@ std::filesystem::path storagePathForKey(const std::filesystem::path& root, const
 }
 
 Server::Impl::Impl(ServerOptions serverOptions)
-    : options(std::move(serverOptions)), front(FrontHooks{[this](const RequestHead& head, ConnectionInfo& connection) {
-          return onRequestHead(head, connection);
-      }}) {}
+    : options(std::move(serverOptions)),
+      front(FrontHooks{
+          [this](const RequestHead& head, ConnectionInfo& connection) { return onRequestHead(head, connection); },
+          [this](bool resumed) { recorder.countTlsHandshake(resumed); }}) {}
 
 Clock::time_point Server::Impl::now() const { return Clock::now() + std::chrono::seconds(clockOffsetSeconds.load()); }
 
@@ -114,7 +119,7 @@ std::string Server::Impl::originText() const {
     std::string host = options.host;
     if (host.empty() || host == "0.0.0.0" || host == "::") host = "127.0.0.1";
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    return "http://" + host + ":" + std::to_string(boundPort);
+    return (options.tls ? "https://" : "http://") + host + ":" + std::to_string(boundPort);
 }
 
 bool Server::Impl::loadState() {
@@ -124,7 +129,7 @@ bool Server::Impl::loadState() {
     if (!options.stateFile) return true;
     std::error_code error;
     if (!std::filesystem::exists(*options.stateFile, error)) {
-        saveLocked();
+        writeStateFile(stateFileJsonLocked());
         return true;
     }
     std::ifstream input(*options.stateFile, std::ios::binary);
@@ -140,15 +145,62 @@ bool Server::Impl::loadState() {
     if (json.contains("signingSecret") && json["signingSecret"].is_string()) {
         signingSecret = json["signingSecret"].get<std::string>();
     } else {
-        saveLocked();
+        writeStateFile(stateFileJsonLocked());
     }
     return true;
 }
 
 void Server::Impl::saveLocked() {
     if (!options.stateFile) return;
+    stateDirty = true;
+    stateChanged.notify_one();
+}
+
+Json Server::Impl::stateFileJsonLocked() const {
     Json json = state.toJson();
     json["signingSecret"] = signingSecret;
+    return json;
+}
+
+void Server::Impl::startSaver() {
+    if (!options.stateFile || saverThread.joinable()) return;
+    {
+        std::lock_guard lock(stateMutex);
+        saverStopping = false;
+    }
+    saverThread = std::thread([this] { saverLoop(); });
+}
+
+void Server::Impl::stopSaver() {
+    if (!saverThread.joinable()) return;
+    {
+        std::lock_guard lock(stateMutex);
+        saverStopping = true;
+    }
+    stateChanged.notify_one();
+    saverThread.join();
+}
+
+void Server::Impl::saverLoop() {
+    // The first change after a quiet second is written at once; the ones that follow within the
+    // second wait for it to pass and are written together. A publish of thousands of files changes
+    // the state three times per file: rewriting the whole file for each change made it crawl.
+    auto lastWrite = std::chrono::steady_clock::time_point{};
+    std::unique_lock lock(stateMutex);
+    while (true) {
+        stateChanged.wait(lock, [this] { return stateDirty || saverStopping; });
+        if (!stateDirty) return;
+        stateChanged.wait_until(lock, lastWrite + stateSaveInterval, [this] { return saverStopping; });
+        stateDirty = false;
+        Json json = stateFileJsonLocked();
+        lock.unlock();
+        writeStateFile(json);
+        lastWrite = std::chrono::steady_clock::now();
+        lock.lock();
+    }
+}
+
+void Server::Impl::writeStateFile(const Json& json) const {
     const std::filesystem::path& target = *options.stateFile;
     std::filesystem::path temporary = target;
     temporary += ".tmp-" + std::to_string(::getpid());
@@ -200,18 +252,40 @@ std::optional<std::string> Server::Impl::authenticatedAccount(const httplib::Req
 }
 
 BodyObserver Server::Impl::onRequestHead(const RequestHead& head, ConnectionInfo& connection) {
-    if (head.path().starts_with(controlPrefix)) return nullptr;
-    RecordedRequest recorded{head.method, head.target, head.headers, {}, 0};
+    if (!options.testMode || head.path().starts_with(controlPrefix)) return nullptr;
+    RecordedRequest recorded{head.method, head.target, head.headers, {}, 0, std::chrono::steady_clock::now()};
     bool newConnection = !connection.counted;
     connection.counted = true;
     auto request = recorder.begin(std::move(recorded), newConnection);
     return [this, request](const char* data, std::size_t length) { recorder.appendBody(*request, data, length); };
 }
 
+bool Server::Impl::controlRequestAllowed(const httplib::Request& request, httplib::Response& response) const {
+    const std::string given = rawHeaderOf(request, testTokenHeader).value_or("");
+    if (given.size() != testToken.size() || CRYPTO_memcmp(given.data(), testToken.data(), given.size()) != 0) {
+        sendMessage(response, 401, "The test token is missing or wrong.");
+        return false;
+    }
+    // A web page can send a text/plain POST to any origin without asking first; it cannot send JSON.
+    const bool hasBody = !request.body.empty() || rawHeaderOf(request, "Content-Length").value_or("0") != "0" ||
+                         rawHeaderOf(request, "Transfer-Encoding") || request.method == "POST";
+    const std::string type = rawHeaderOf(request, "Content-Type").value_or("");
+    if (hasBody && !equalsIgnoringCase(trimmed(type.substr(0, type.find(';'))), "application/json")) {
+        sendMessage(response, 415, "The control surface takes application/json only.");
+        return false;
+    }
+    return true;
+}
+
 httplib::Server::HandlerResponse Server::Impl::applyFault(const httplib::Request& request,
                                                           httplib::Response& response) {
     using Handled = httplib::Server::HandlerResponse;
     faultAnswered = nullptr;
+    if (options.testMode && rawPathOf(request).starts_with(controlPrefix)) {
+        if (controlRequestAllowed(request, response)) return Handled::Unhandled;
+        faultAnswered = &request;
+        return Handled::Handled;
+    }
     std::string route = faultRouteOf(request.method, rawPathOf(request));
     if (route.empty()) return Handled::Unhandled;
     if (faults.peekAction(route) == FaultAction::dropReused && !HttpFront::currentConnectionReused()) {
@@ -356,7 +430,11 @@ void Server::Impl::registerTestRoutes() {
     });
     front.Get("/_test/stats", [this](const httplib::Request&, httplib::Response& response) {
         ServerStats stats = recorder.stats();
-        sendJson(response, 200, {{"connections", stats.connections}, {"requests", stats.requests}});
+        sendJson(response, 200,
+                 {{"connections", stats.connections},
+                  {"requests", stats.requests},
+                  {"tlsHandshakes", stats.tlsHandshakes},
+                  {"tlsResumed", stats.tlsResumed}});
     });
     front.Post("/_test/token", [this](const httplib::Request& request, httplib::Response& response) {
         Json body = requestObject(request);
@@ -425,7 +503,17 @@ bool Server::start() {
             logLine("galvoria-devserver: the storage folder " + impl.storageDir.string() + " cannot be created");
             return false;
         }
+        if (impl.options.tls) {
+            std::string error;
+            if (!impl.front.useTls(impl.options.tls->certificateChain.string(), impl.options.tls->privateKey.string(),
+                                   error)) {
+                logLine("galvoria-devserver: " + error);
+                return false;
+            }
+        }
+        impl.front.setResponseLatency(impl.options.responseLatency);
         if (!impl.loadState()) return false;
+        impl.testToken = impl.options.testToken.empty() ? randomHex(32) : impl.options.testToken;
         impl.installHooks();
     }
 
@@ -435,6 +523,7 @@ bool Server::start() {
         impl.boundPort = impl.front.bind_to_port(impl.options.host, impl.options.port) ? impl.options.port : -1;
     }
     if (impl.boundPort <= 0) return false;
+    impl.startSaver();
     impl.front.widenBacklog(listenBacklog);
     impl.listenThread = std::thread([&impl] { impl.front.listen_after_bind(); });
     // Connections queue in the backlog from here on; stop() needs the library to have started listening.
@@ -449,12 +538,15 @@ void Server::stop() {
     impl.faults.stopAll();
     impl.front.stop();
     if (impl.listenThread.joinable()) impl.listenThread.join();
+    impl.stopSaver();
     impl.running = false;
 }
 
 int Server::port() const { return impl_->boundPort; }
 
 std::string Server::origin() const { return impl_->originText(); }
+
+std::string Server::testToken() const { return impl_->testToken; }
 
 void Server::reset() {
     impl_->resetState();

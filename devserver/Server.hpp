@@ -1,8 +1,10 @@
 #pragma once
 // The local galvoria service: the account and directory API, upload signing and completion, a
-// presigned-POST storage endpoint, the project library pages and a benchmark sink, all served over
-// plain HTTP. With testMode it also serves the control surface under /_test/ (recorded requests,
-// faults per route, state, statistics, tokens).
+// presigned-POST storage endpoint, the project library pages and a benchmark sink, served over plain
+// HTTP or, given a certificate and its key, over HTTPS. With testMode it also records the requests
+// it receives and serves the control surface under /_test/ (recorded requests, faults per route,
+// state, statistics, tokens); every control request carries the test token in the header named by
+// testTokenHeader and, when it has a body, the type application/json.
 //
 // The seeded demo account is "demo@galvoria.test" with the password "galvoria-demo".
 
@@ -21,14 +23,31 @@
 
 namespace galvoria::devserver {
 
+inline constexpr std::string_view testTokenHeader = "X-Galvoria-Test-Token";
+
+struct TlsFiles {
+    std::filesystem::path certificateChain;  // PEM: the server's certificate, then any intermediates
+    std::filesystem::path privateKey;        // PEM
+};
+
 struct ServerOptions {
     std::string host = "127.0.0.1";
-    int port = 8470;                                 // 0: an ephemeral port
-    bool testMode = false;                           // serves the /_test/ control surface
-    std::optional<std::filesystem::path> stateFile;  // load at start if present, save on every change
+    int port = 8470;        // 0: an ephemeral port
+    bool testMode = false;  // records requests and serves the /_test/ control surface
+    std::string testToken;  // what /_test/ requires; empty: a fresh one from the system's randomness
+    // Loaded at start if present; saved within a second of a change (changes in between are saved
+    // together) and when the server stops.
+    std::optional<std::filesystem::path> stateFile;
     std::filesystem::path storageDir;  // where stored files land; empty: a fresh folder under the temp dir
     bool discardStorage = false;       // parse the storage form fully but do not keep the file bytes
-    bool logRequests = false;          // one line per request on standard error
+    // Signs uploads to /_bench/discard, which reads the form without parsing it and stores it as
+    // received in full, so a benchmark can measure a client against the link alone.
+    bool signToDiscard = false;
+    std::optional<TlsFiles> tls;  // serve HTTPS
+    // Every response head (interim ones included) is held back this long: each request/response
+    // exchange costs one emulated round trip. Latency only: the bytes flow at full speed.
+    std::chrono::milliseconds responseLatency{0};
+    bool logRequests = false;  // one line per request on standard error
 };
 
 // One request as it arrived, in arrival order. Requests to the /_test/ control surface are not recorded.
@@ -38,6 +57,7 @@ struct RecordedRequest {
     std::vector<std::pair<std::string, std::string>> headers;  // raw names and values, in wire order
     std::string body;                                          // the first MiB of the body bytes as read
     std::uint64_t bodyBytes = 0;                               // all body bytes read
+    std::chrono::steady_clock::time_point receivedAt;          // when its head was complete
 };
 
 enum class FaultAction {
@@ -72,8 +92,10 @@ struct Fault {
 };
 
 struct ServerStats {
-    std::uint64_t connections = 0;  // connections that carried a service request since the last reset
-    std::uint64_t requests = 0;     // service requests since the last reset (control requests excluded)
+    std::uint64_t connections = 0;    // connections that carried a service request since the last reset
+    std::uint64_t requests = 0;       // service requests since the last reset (control requests excluded)
+    std::uint64_t tlsHandshakes = 0;  // full TLS handshakes (new sessions, not resumed ones)
+    std::uint64_t tlsResumed = 0;     // TLS handshakes that resumed an earlier session
 };
 
 class Server {
@@ -84,11 +106,12 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds, serves on a background thread and returns once it accepts connections; false if it cannot
-    // bind or its state file cannot be read.
+    // bind, its state file cannot be read or its certificate and key cannot be loaded.
     bool start();
-    void stop();
+    void stop();  // also saves a changed state
     int port() const;
-    std::string origin() const;  // "http://127.0.0.1:<port>"
+    std::string origin() const;     // "http://127.0.0.1:<port>", or https:// with TLS
+    std::string testToken() const;  // what /_test/ requires; set once started
 
     // The same as the /_test/ routes, for in-process tests:
     void reset();  // back to the seeded demo state; clears recordings, statistics, faults and the clock offset

@@ -2,6 +2,7 @@
 // The inside of the service, shared by the files that register its routes.
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -57,7 +58,15 @@ struct Server::Impl {
     mutable std::mutex stateMutex;
     ServiceState state;         // guarded by stateMutex
     std::string signingSecret;  // set once before serving
+    std::string testToken;      // set once before serving
     std::atomic<std::int64_t> clockOffsetSeconds{0};
+
+    // The state file is written by one thread, at most once a second, with every change made since
+    // its last write; stop() writes what is left.
+    std::thread saverThread;
+    std::condition_variable stateChanged;  // with stateMutex
+    bool stateDirty = false;               // guarded by stateMutex
+    bool saverStopping = false;            // guarded by stateMutex
 
     Recorder recorder;
     FaultTable faults;
@@ -67,7 +76,12 @@ struct Server::Impl {
     [[nodiscard]] UploadSigner signer() const { return UploadSigner(signingSecret); }
 
     bool loadState();
-    void saveLocked();  // with stateMutex held
+    void saveLocked();  // with stateMutex held: the state file is to be written
+    [[nodiscard]] Json stateFileJsonLocked() const;
+    void writeStateFile(const Json& json) const;
+    void startSaver();
+    void stopSaver();  // writes a pending change first
+    void saverLoop();
     void resetState();
     std::string issueTokenLocked(const std::string& accountId, const std::string& deviceName);
     // The account of the request's bearer token.
@@ -75,6 +89,9 @@ struct Server::Impl {
 
     void installHooks();
     BodyObserver onRequestHead(const RequestHead& head, ConnectionInfo& connection);
+    // A control request with the test token and, when it has a body, the type application/json;
+    // anything else is answered here.
+    bool controlRequestAllowed(const httplib::Request& request, httplib::Response& response) const;
     httplib::Server::HandlerResponse applyFault(const httplib::Request& request, httplib::Response& response);
 
     void registerServiceRoutes();

@@ -282,7 +282,10 @@ void Server::Impl::registerServiceRoutes() {
         saveLocked();
         Json signature = Json::object();
         for (const auto& [name, value] : fields) signature[name] = value;
-        sendJson(response, 200, {{"postEndpoint", originText() + "/storage/upload"}, {"signature", signature}});
+        const std::string endpoint = options.signToDiscard
+                                         ? originText() + "/_bench/discard?key=" + percentEncodeSegment(key)
+                                         : originText() + "/storage/upload";
+        sendJson(response, 200, {{"postEndpoint", endpoint}, {"signature", signature}});
     });
 
     front.Post("/api/upload/complete", [this](const httplib::Request& request, httplib::Response& response) {

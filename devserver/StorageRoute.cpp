@@ -341,21 +341,32 @@ void Server::Impl::registerStorageRoutes() {
     });
 
     // A baseline for benchmarks: reads the whole body and keeps nothing. A body with a Content-Length is
-    // taken straight from the connection, so the route costs no more than receiving it.
-    front.Post("/_bench/discard",
-               [](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
-                   auto ignore = [](const char*, std::size_t) { return true; };
-                   bool complete = false;
-                   if (hasDeclaredLength(request)) {
-                       complete = HttpFront::readCurrentBody(ignore);
-                   } else if (request.is_multipart_form_data()) {
-                       complete = reader([](const httplib::MultipartFormData&) { return true; }, ignore);
-                   } else {
-                       complete = reader(ignore);
-                   }
-                   if (!complete) HttpFront::closeCurrentConnectionAfterResponse();
-                   response.status = complete ? 204 : 400;
-               });
+    // taken straight from the connection, so the route costs no more than receiving it. When uploads
+    // are signed to this route, the "key" of the query names the signed upload the body stands for,
+    // and a complete body counts as that upload stored with its signed size.
+    front.Post("/_bench/discard", [this](const httplib::Request& request, httplib::Response& response,
+                                         const httplib::ContentReader& reader) {
+        auto ignore = [](const char*, std::size_t) { return true; };
+        bool complete = false;
+        if (hasDeclaredLength(request)) {
+            complete = HttpFront::readCurrentBody(ignore);
+        } else if (request.is_multipart_form_data()) {
+            complete = reader([](const httplib::MultipartFormData&) { return true; }, ignore);
+        } else {
+            complete = reader(ignore);
+        }
+        if (!complete) HttpFront::closeCurrentConnectionAfterResponse();
+        response.status = complete ? 204 : 400;
+        if (complete && options.signToDiscard && request.has_param("key")) {
+            const std::string key = request.get_param_value("key");
+            std::lock_guard lock(stateMutex);
+            if (auto pending = state.pendingUploads.find(key); pending != state.pendingUploads.end()) {
+                state.objects[key] =
+                    StoredObject{key, pending->second.contentType, pending->second.maximumBytes, false, isoTime(now())};
+                saveLocked();
+            }
+        }
+    });
 }
 
 }  // namespace galvoria::devserver

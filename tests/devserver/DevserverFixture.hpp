@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -61,6 +62,14 @@ protected:
     }
     Reply get(const std::string& path, const std::string& token = {}) {
         return replyOf(client->Get(path, authorization(token)));
+    }
+    // A request to the control surface, with the test token; a body goes as JSON.
+    Reply control(const std::string& method, const std::string& path, const std::optional<Json>& body = {}) {
+        const httplib::Headers headers{{std::string(testTokenHeader), server->testToken()}};
+        const std::string text = body ? body->dump() : std::string();
+        if (method == "GET") return replyOf(client->Get(path, headers));
+        if (method == "DELETE") return replyOf(client->Delete(path, headers));
+        return replyOf(client->Post(path, headers, body ? text : "{}", "application/json"));
     }
     std::string login() {
         const Reply reply =

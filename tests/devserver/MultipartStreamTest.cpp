@@ -73,6 +73,19 @@ TEST_P(MultipartPiecesTest, GivesTheSamePartsForAnyPieceSize) {
 
 INSTANTIATE_TEST_SUITE_P(Pieces, MultipartPiecesTest, ::testing::Values(1, 2, 3, 7, 12, 64, 100000));
 
+// The delimiter is searched for several places at a time: the look-alikes and the closing delimiter
+// shifted through every place of such a stride.
+TEST(MultipartShiftTest, FindsTheDelimiterAtEveryOffset) {
+    for (std::size_t shift = 0; shift < 40; ++shift) {
+        const std::string data = std::string(shift, '\r') + trickyData;
+        const std::string body =
+            "--b0undary\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n" + data + "\r\n--b0undary--\r\n";
+        const Outcome outcome = readInPieces("b0undary", body, body.size());
+        ASSERT_TRUE(outcome.finished) << shift;
+        EXPECT_EQ(outcome.parts.at(0).data, data) << shift;
+    }
+}
+
 struct MalformedCase {
     const char* name;
     std::string body;

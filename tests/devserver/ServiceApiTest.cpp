@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "tests/devserver/DevserverFixture.hpp"
 
@@ -152,7 +153,7 @@ TEST_F(ServiceApiTest, RecordsRequestsInArrivalOrderWithRawHeadersInWireOrder) {
         "Accept: application/json\r\nUser-Agent: CaptureOne\r\nAuthorization: Bearer " +
         token + "\r\nX-Odd: a%20b\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     EXPECT_NE(rawExchange(server->port(), request + body).find("201 Created"), std::string::npos);
-    get("/_test/stats");  // control requests are not recorded
+    control("GET", "/_test/stats");  // control requests are not recorded
 
     const std::vector<RecordedRequest> recorded = server->recordedRequests();
     ASSERT_EQ(recorded.size(), 1U);
@@ -163,10 +164,10 @@ TEST_F(ServiceApiTest, RecordsRequestsInArrivalOrderWithRawHeadersInWireOrder) {
     EXPECT_EQ(recorded[0].body, body);
     EXPECT_EQ(recorded[0].bodyBytes, body.size());
 
-    const Json overHttp = get("/_test/requests").json()["requests"];
+    const Json overHttp = control("GET", "/_test/requests").json()["requests"];
     ASSERT_EQ(overHttp.size(), 1U);
     EXPECT_EQ(overHttp[0]["headers"][4], Json::array({"Authorization", "Bearer " + token}));
-    EXPECT_EQ(client->Delete("/_test/requests")->status, 204);
+    EXPECT_EQ(control("DELETE", "/_test/requests").status, 204);
     EXPECT_TRUE(server->recordedRequests().empty());
 }
 
@@ -174,30 +175,75 @@ TEST_F(ServiceApiTest, ControlSurfaceCountsResetsIssuesTokensAndSetsFaults) {
     const std::string token = login();
     post("/api/workspaces/ws-4f1c2a/folders", {{"name", "Temporary"}}, token);
     get("/api/teams", token);
-    EXPECT_EQ(get("/_test/stats").json(), Json({{"connections", 1}, {"requests", 3}}));
-    EXPECT_EQ(client->Post("/_test/reset")->status, 204);
-    EXPECT_EQ(get("/_test/stats").json(), Json({{"connections", 0}, {"requests", 0}}));
+    const Json counted = {{"connections", 1}, {"requests", 3}, {"tlsHandshakes", 0}, {"tlsResumed", 0}};
+    EXPECT_EQ(control("GET", "/_test/stats").json(), counted);
+    EXPECT_EQ(control("POST", "/_test/reset").status, 204);
+    EXPECT_EQ(control("GET", "/_test/stats").json()["requests"], 0);
     EXPECT_EQ(get("/api/teams", token).status, 401);  // reset forgets tokens
     EXPECT_EQ(server->state()["folders"].size(), 7U) << "the seeded folders and no more";
 
-    EXPECT_EQ(get("/api/teams", post("/_test/token", {{"email", demoEmail}}).json()["token"]).status, 200);
-    EXPECT_EQ(post("/_test/token", {{"email", "nobody@galvoria.test"}}).status, 422);
+    EXPECT_EQ(get("/api/teams", control("POST", "/_test/token", Json{{"email", demoEmail}}).json()["token"]).status,
+              200);
+    EXPECT_EQ(control("POST", "/_test/token", Json{{"email", "nobody@galvoria.test"}}).status, 422);
     for (const Json& bad :
          {Json{{"route", "nowhere"}, {"action", "respond"}}, Json{{"route", "teams"}, {"action", "explode"}},
           Json{{"route", "teams"}, {"action", "respond"}, {"times", 0}}}) {
-        EXPECT_EQ(post("/_test/faults", bad).status, 422) << bad;
+        EXPECT_EQ(control("POST", "/_test/faults", bad).status, 422) << bad;
     }
-    ASSERT_EQ(post("/_test/faults", {{"route", "workspaces"}, {"action", "respond"}, {"status", 500}}).status, 204);
+    const Json fault = {{"route", "workspaces"}, {"action", "respond"}, {"status", 500}};
+    ASSERT_EQ(control("POST", "/_test/faults", fault).status, 204);
     EXPECT_EQ(get("/api/workspaces").status, 500);
     EXPECT_EQ(get("/api/workspaces").status, 500);  // until cleared
-    EXPECT_EQ(client->Delete("/_test/faults")->status, 204);
+    EXPECT_EQ(control("DELETE", "/_test/faults").status, 204);
     EXPECT_EQ(get("/api/workspaces").status, 401);
+}
+
+// Any local process, a web page's cross-site text/plain POST, or a storage endpoint a hostile sign
+// answer points at the control surface must neither read the recorded credentials nor reset the service.
+TEST_F(ServiceApiTest, ControlSurfaceRefusesRequestsWithoutTheTokenOrJson) {
+    login();
+    const std::string key(testTokenHeader);
+    const std::string good = server->testToken();
+    ASSERT_EQ(good.size(), 64U);
+    struct Row {
+        std::string method, path;
+        httplib::Headers headers;
+        std::string type;
+        int status;
+    };
+    const std::vector<Row> rows = {
+        {"GET", "/_test/requests", {}, "", 401},
+        {"GET", "/_test/state", {{key, good.substr(1)}}, "", 401},
+        {"GET", "/_test/stats", {{key, good + "0"}}, "", 401},
+        {"DELETE", "/_test/requests", {{key, ""}}, "", 401},
+        {"POST", "/_test/reset", {}, "application/json", 401},
+        {"POST", "/_test/reset", {{key, good}}, "text/plain", 415},
+        {"POST", "/_test/reset", {{key, good}}, "multipart/form-data; boundary=b", 415},
+        {"POST", "/_test/reset", {{key, good}}, "", 415},
+        {"POST", "/_test/token", {{key, good}}, "application/x-www-form-urlencoded", 415},
+    };
+    for (const Row& row : rows) {
+        httplib::Result result = row.method == "GET"      ? client->Get(row.path, row.headers)
+                                 : row.method == "DELETE" ? client->Delete(row.path, row.headers)
+                                                          : client->Post(row.path, row.headers, "{}", row.type);
+        EXPECT_EQ(replyOf(result).status, row.status) << row.method << " " << row.path << " " << row.type;
+    }
+    EXPECT_EQ(server->recordedRequests().size(), 1U) << "nothing was reset";
+    EXPECT_EQ(server->state()["tokens"].size(), 1U);
+
+    ServerOptions given = options();
+    given.testToken = "chosen-token";
+    startServer(given);
+    EXPECT_EQ(server->testToken(), "chosen-token");
+    EXPECT_EQ(replyOf(client->Get("/_test/stats", {{key, "chosen-token"}})).status, 200);
 
     ServerOptions plain = options();
     plain.testMode = false;
     startServer(plain);
-    EXPECT_EQ(post("/_test/reset", Json::object()).status, 404);
-    EXPECT_EQ(get("/_test/requests").status, 404);
+    login();
+    EXPECT_TRUE(server->recordedRequests().empty()) << "nothing is recorded outside test mode";
+    EXPECT_EQ(replyOf(client->Post("/_test/reset", {{key, server->testToken()}}, "{}", "application/json")).status,
+              404);
 }
 
 TEST_F(ServiceApiTest, StateFileKeepsRecordsAndTokensAcrossRestarts) {
@@ -212,15 +258,63 @@ TEST_F(ServiceApiTest, StateFileKeepsRecordsAndTokensAcrossRestarts) {
     EXPECT_EQ(folders.status, 200);
     EXPECT_NE(folders.body.find(id), std::string::npos);
 
+    // A burst of changes is saved together, while the service keeps running.
+    for (int i = 0; i < 300; ++i) server->issueToken(demoEmail);
+    const auto savedTokens = [&options] {
+        const Json saved = Json::parse(std::ifstream(*options.stateFile), nullptr, false);
+        return saved.is_object() ? saved["tokens"].size() : 0U;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (savedTokens() != 301U && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(savedTokens(), 301U);
+
     std::ofstream(*options.stateFile) << "{ not json";
     EXPECT_FALSE(Server(options).start());
 }
 
-TEST_F(ServiceApiTest, ProgramPrintsItsOriginAndStopsOnSignal) {
+TEST_F(ServiceApiTest, ServesTheSameRoutesOverTlsAndCountsNewSessions) {
+    const std::string dir = folder.path().string();
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        dir + "/%s-key.pem -out " + dir + "/%s-cert.pem 2>/dev/null";
+    for (const char* name : {"one", "other"}) {
+        std::string command = make;
+        for (std::size_t at; (at = command.find("%s")) != std::string::npos;) command.replace(at, 2, name);
+        ASSERT_EQ(std::system(command.c_str()), 0) << "openssl cannot make a certificate";
+    }
+    ServerOptions secure = options();
+    secure.tls = TlsFiles{dir + "/one-cert.pem", dir + "/one-key.pem"};
+    startServer(secure);
+    ASSERT_TRUE(server->origin().starts_with("https://127.0.0.1:")) << server->origin();
+
+    for (int connection = 0; connection < 2; ++connection) {
+        httplib::SSLClient tls("127.0.0.1", server->port());
+        tls.set_ca_cert_path(dir + "/one-cert.pem");
+        tls.enable_server_certificate_verification(true);
+        tls.set_keep_alive(true);
+        const Json body = {{"email", demoEmail}, {"password", demoPassword}, {"device_name", "c1-plugin"}};
+        const Reply login = replyOf(tls.Post("/sanctum/token", body.dump(), "application/json"));
+        ASSERT_EQ(login.status, 200) << login.body;
+        EXPECT_EQ(replyOf(tls.Get("/api/teams", authorization(login.json()["token"]))).status, 200);
+    }
+    EXPECT_EQ(server->stats().tlsHandshakes, 2U) << "one handshake per connection, none per request";
+    EXPECT_EQ(server->stats().requests, 4U);
+    EXPECT_EQ(rawExchange(server->port(), "GET /api/teams HTTP/1.1\r\nHost: x\r\n\r\n").find("HTTP/1.1"),
+              std::string::npos)
+        << "no plain HTTP on a TLS port";
+
+    secure.tls->privateKey = dir + "/other-key.pem";
+    EXPECT_FALSE(Server(secure).start()) << "a key that does not match the certificate";
+}
+
+TEST_F(ServiceApiTest, ProgramPrintsItsOriginAndTokenAndSavesItsStateOnSignal) {
     // The inner shell names its process and becomes the service; the outer one reports its exit status.
+    const auto stateFile = folder.path() / "cli-state.json";
     const std::string command = "sh -c 'echo $$; exec " + std::string(GALVORIA_DEVSERVER_BINARY) +
-                                " --port 0 --storage " + (folder.path() / "cli").string() +
-                                " 2>/dev/null'; echo exit=$?";
+                                " --port 0 --test-mode --state " + stateFile.string() + " --storage " +
+                                (folder.path() / "cli").string() + " 2>/dev/null'; echo exit=$?";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char line[256] = {};
@@ -228,13 +322,22 @@ TEST_F(ServiceApiTest, ProgramPrintsItsOriginAndStopsOnSignal) {
     const int pid = std::atoi(line);
     ASSERT_NE(std::fgets(line, sizeof(line), pipe), nullptr);
     const std::string first(line);
-    EXPECT_TRUE(first.starts_with("galvoria-devserver listening on http://127.0.0.1:")) << first;
-    httplib::Client cli("127.0.0.1", std::atoi(first.substr(first.rfind(':') + 1).c_str()));
-    EXPECT_EQ(replyOf(cli.Get("/api/teams")).status, 401);
+    constexpr std::string_view prefix = "galvoria-devserver listening on http://127.0.0.1:";
+    ASSERT_TRUE(first.starts_with(prefix)) << first;
+    const auto tokenAt = first.find(" (test token ");
+    ASSERT_NE(tokenAt, std::string::npos) << first;
+    const std::string testToken = first.substr(tokenAt + 13, 64);
+    httplib::Client cli("127.0.0.1", std::atoi(first.substr(prefix.size()).c_str()));
+    EXPECT_EQ(replyOf(cli.Get("/_test/stats", {{std::string(testTokenHeader), testToken}})).status, 200);
+    // The first change is saved at once, the next ones within a second; the signal comes before that.
+    const Json body = {{"email", demoEmail}, {"password", demoPassword}, {"device_name", "c1-plugin"}};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(replyOf(cli.Post("/sanctum/token", body.dump(), "application/json")).status, 200);
     ::kill(pid, SIGTERM);
     ASSERT_NE(std::fgets(line, sizeof(line), pipe), nullptr);
     EXPECT_STREQ(line, "exit=0\n");
     ::pclose(pipe);
+    EXPECT_EQ(Json::parse(std::ifstream(stateFile), nullptr, false)["tokens"].size(), 3U);
 }
 
 }  // namespace
