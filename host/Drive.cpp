@@ -147,15 +147,22 @@ struct Answer {
     co::Value members = co::Value::object();
 };
 
+// The answer of a call that returns a list of objects: ok when it returned one, and the list (its
+// null entries left out) as the reply's `member`.
 template <typename Each>
-co::Value jsonList(const std::vector<std::shared_ptr<Each>>& objects, co::Value (*toJson)(const Each&)) {
-    co::Value list = co::Value::array();
-    for (const auto& each : objects) {
-        if (each) {
-            list.push_back(toJson(*each));
+Answer listAnswer(const std::optional<std::vector<std::shared_ptr<Each>>>& objects, const char* member,
+                  co::Value (*toJson)(const Each&)) {
+    Answer answer{objects.has_value()};
+    if (objects) {
+        co::Value list = co::Value::array();
+        for (const auto& each : *objects) {
+            if (each) {
+                list.push_back(toJson(*each));
+            }
         }
+        answer.members[member] = std::move(list);
     }
-    return list;
+    return answer;
 }
 
 co::Value callbacksJson(const SettingsOutcome& outcome) {
@@ -273,23 +280,14 @@ private:
 
     Answer publishingActionsFileCount(const DriveRequest& request, co::ErrorOut error) {
         const auto actions = session_.publishingActions(request.fileCount, error);
-        Answer answer{actions.has_value()};
-        if (actions) {
-            if (!held_ && !actions->empty()) {
-                held_ = actions->front();
-            }
-            answer.members["actions"] = jsonList(*actions, &actionToJson);
+        if (actions && !held_ && !actions->empty()) {
+            held_ = actions->front();
         }
-        return answer;
+        return listAnswer(actions, "actions", &actionToJson);
     }
 
     Answer tasksForAction(const DriveRequest& request, co::ErrorOut error) {
-        const auto tasks = session_.tasks(action(request), request.files, error);
-        Answer answer{tasks.has_value()};
-        if (tasks) {
-            answer.members["tasks"] = jsonList(*tasks, &taskToJson);
-        }
-        return answer;
+        return listAnswer(session_.tasks(action(request), request.files, error), "tasks", &taskToJson);
     }
 
     Answer startPublishingTask(const DriveRequest& request, co::ErrorOut error) {
@@ -329,7 +327,6 @@ private:
 
     Answer settingsWithError(const DriveRequest& /*request*/, co::ErrorOut error) {
         const auto groups = session_.settings(error);
-        Answer answer{groups.has_value()};
         if (groups) {
             // The items shown now are the ones later events name.
             panelItems_.clear();
@@ -343,9 +340,8 @@ private:
                     }
                 }
             }
-            answer.members["groups"] = jsonList(*groups, &groupToJson);
         }
-        return answer;
+        return listAnswer(groups, "groups", &groupToJson);
     }
 
     Answer didUpdateValue(const DriveRequest& request, co::ErrorOut error) {
@@ -372,12 +368,7 @@ private:
     }
 
     Answer settingsForAction(const DriveRequest& request, co::ErrorOut error) {
-        const auto groups = session_.actionSettings(action(request), request.settings, error);
-        Answer answer{groups.has_value()};
-        if (groups) {
-            answer.members["groups"] = jsonList(*groups, &groupToJson);
-        }
-        return answer;
+        return listAnswer(session_.actionSettings(action(request), request.settings, error), "groups", &groupToJson);
     }
 
     Answer didUpdateActionValue(const DriveRequest& request, co::ErrorOut error) {
