@@ -27,8 +27,8 @@
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "plugin/GalvoriaCOPlugin.hpp"
-#include "plugin/PublishAction.hpp"
 #include "service/Network.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 namespace {
 
@@ -154,7 +154,7 @@ double percentile(std::vector<double> values, double fraction) {
 int runBench(const Arguments& arguments) {
     platform::PreferenceStore::setStandardPath(arguments.prefs);
     platform::MainQueueThread mainQueue;
-    Velbrook plugin;
+    Velbrook plugin(platform::PreferenceStore::standard());
     const co::ActionPtr& action = galvoria::publishAction();
     co::Error error;
 

@@ -14,7 +14,7 @@
 #include "host/PublishRun.hpp"
 #include "host/Terminal.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::host {
 namespace fs = std::filesystem;

@@ -4,11 +4,12 @@
 #include <limits>
 
 #include "platform/Log.hpp"
-#include "plugin/PublishAction.hpp"
-#include "plugin/VelbrookError.hpp"
+#include "platform/PreferenceStore.hpp"
 #include "publishing/PublishingTask.hpp"
 #include "settings/AccountPanel.hpp"
 #include "settings/PublishOptions.hpp"
+#include "vocabulary/PublishAction.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 namespace galvoria {
 namespace {
@@ -90,44 +91,45 @@ std::optional<std::vector<co::GroupPtr>> Velbrook::settingsForAction(const co::A
                                                                      const co::Value& settings, co::ErrorOut error) {
     return guarded<std::optional<std::vector<co::GroupPtr>>>(
         "settingsForAction", error, std::nullopt, [&]() -> std::optional<std::vector<co::GroupPtr>> {
-            return settings::publishOptions(network_, caches_, action, settings);
+            return settings::publishOptions(network_, preferences_, caches_, action, settings);
         });
 }
 
 bool Velbrook::didUpdateValue(const co::Value& value, const std::string& setting, const co::ActionPtr& /*action*/,
                               const co::Value& /*settings*/, std::uint64_t* callbackAction, co::ErrorOut error) {
     return guarded<bool>("didUpdateValue", error, false,
-                         [&] { return settings::didUpdateOptionValue(value, setting, callbackAction); });
+                         [&] { return settings::didUpdateOptionValue(preferences_, value, setting, callbackAction); });
 }
 
 bool Velbrook::validateSettings(const co::Value& settings, const co::ActionPtr& action, co::ErrorOut error) {
     return guarded<bool>("validateSettings", error, false,
-                         [&] { return settings::validatePublishOptions(settings, action, error); });
+                         [&] { return settings::validatePublishOptions(preferences_, settings, action, error); });
 }
 
 co::PublishResultPtr Velbrook::startPublishingTask(const co::TaskPtr& task, co::ErrorOut error,
                                                    const co::ProgressBlock& progress) {
     return guarded<co::PublishResultPtr>("startPublishingTask", error, nullptr, [&] {
-        return publishing::startPublishingTask(network_, task, error, progress);
+        return publishing::startPublishingTask(network_, preferences_, task, error, progress);
     });
 }
 
 std::optional<std::vector<co::GroupPtr>> Velbrook::settingsWithError(co::ErrorOut error) {
     return guarded<std::optional<std::vector<co::GroupPtr>>>(
         "settingsWithError", error, std::nullopt,
-        []() -> std::optional<std::vector<co::GroupPtr>> { return settings::accountPanel(); });
+        [&]() -> std::optional<std::vector<co::GroupPtr>> { return settings::accountPanel(preferences_); });
 }
 
 bool Velbrook::didUpdateValue(const co::Value& value, const std::string& setting, co::ErrorOut error,
                               const co::SettingsCallback& /*callback*/) {
     return guarded<bool>("didUpdateValue", error, false,
-                         [&] { return settings::didUpdateAccountValue(value, setting); });
+                         [&] { return settings::didUpdateAccountValue(preferences_, value, setting); });
 }
 
 bool Velbrook::handleEvent(std::uint64_t event, const co::ItemPtr& item, co::ErrorOut error,
                            const co::SettingsCallback& callback) {
-    return guarded<bool>("handleEvent", error, false,
-                         [&] { return settings::handleAccountEvent(network_, event, item, error, callback); });
+    return guarded<bool>("handleEvent", error, false, [&] {
+        return settings::handleAccountEvent(network_, preferences_, event, item, error, callback);
+    });
 }
 
 }  // namespace galvoria
@@ -141,7 +143,8 @@ __attribute__((visibility("default"))) const char* COPluginPrincipalClass() { re
 
 __attribute__((visibility("default"))) co::COPluginBase* COPluginCreatePrincipalObject() {
     try {
-        return new galvoria::Velbrook();
+        // The application's store: the one place below the host that names it.
+        return new galvoria::Velbrook(platform::PreferenceStore::standard());
     } catch (...) {
         return nullptr;
     }

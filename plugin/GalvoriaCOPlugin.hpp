@@ -4,13 +4,17 @@
 #include "framework/CaptureOnePlugins.hpp"
 #include "service/Network.hpp"
 #include "settings/ListingCaches.hpp"
+#include "vocabulary/Preferences.hpp"
 
 namespace galvoria {
 
 class Velbrook final : public co::COPluginBase, public co::COPublishingPlugin, public co::COSettings {
 public:
-    Velbrook() = default;
+    // The plugin's state lives in `store`: the application's preference store.
+    explicit Velbrook(platform::PreferenceStore& store) : preferences_(store) {}
     ~Velbrook() override = default;
+    Velbrook(const Velbrook&) = delete;
+    Velbrook& operator=(const Velbrook&) = delete;
 
     // File handling
     std::optional<std::vector<co::ActionPtr>> publishingActionsFileCount(std::uint64_t fileCount,
@@ -43,7 +47,8 @@ public:
     [[nodiscard]] const ListingCaches& caches() const { return caches_; }
 
 private:
-    Network network_;
+    Preferences preferences_;
+    Network network_{preferences_};
     ListingCaches caches_;
 };
 

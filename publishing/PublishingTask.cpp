@@ -8,24 +8,13 @@
 
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/PublishAction.hpp"
-#include "plugin/VelbrookError.hpp"
 #include "publishing/UploadPipeline.hpp"
-#include "settings/OptionIdentifiers.hpp"
+#include "vocabulary/DestinationChoice.hpp"
+#include "vocabulary/PublishAction.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 namespace galvoria::publishing {
 namespace {
-
-// An option's text; a value that is present but not a string counts as absent.
-std::optional<std::string> stringOption(const co::Value& settings, std::string_view identifier) {
-    const auto found = settings.find(std::string(identifier));
-    if (found == settings.end() || !found->is_string()) {
-        return std::nullopt;
-    }
-    return found->get<std::string>();
-}
 
 // The identifier a creation answered with; no value when nothing usable was created.
 std::optional<std::string> createdId(const std::map<std::string, std::string>& result) {
@@ -38,46 +27,41 @@ std::optional<std::string> createdId(const std::map<std::string, std::string>& r
 
 // Works out the project the files go to, creating a new folder and project first when the options
 // ask for them. No value after a failure, which is then in `error`.
-std::optional<std::string> resolveProject(const Network& network, const co::Value& settings, co::ErrorOut error) {
+std::optional<std::string> resolveProject(const Network& client, Preferences& preferences, const co::Value& settings,
+                                          co::ErrorOut error) {
     if (!settings.is_object() || settings.empty()) {
         VelbrookError::invalidAction().report(error);
         return std::nullopt;
     }
-    const auto workspaceId = stringOption(settings, options::workspaceList);
-    if (!workspaceId) {
+    const DestinationChoice choice = DestinationChoice::fromOptions(settings);
+    if (!choice.workspaceId) {
         VelbrookError::invalidAction().report(error);
         return std::nullopt;
     }
-    const std::string createNew(options::createNewValue);
-    const std::string folderChoice = stringOption(settings, options::folderList).value_or(createNew);
-    const std::string newFolderName = stringOption(settings, options::newFolder).value_or("");
-    const std::string projectChoice = stringOption(settings, options::projectList).value_or(createNew);
-    const std::string newProjectName = stringOption(settings, options::newProject).value_or("");
-
-    std::string folderId = folderChoice;
-    if (folderChoice == createNew) {
+    std::string folderId = choice.folder.value;
+    if (choice.folder.createsNew()) {
         // Without the new folder's identifier the project would land elsewhere: stop before it.
-        const auto created = createdId(network.createFolder(newFolderName, *workspaceId));
+        const auto created = createdId(client.createFolder(choice.folder.newName, *choice.workspaceId));
         if (!created) {
-            VelbrookError::standardMessage("Creating folder failed",
-                                           "The folder \"" + newFolderName + "\" could not be created on galvoria.")
+            VelbrookError::standardMessage("Creating folder failed", "The folder \"" + choice.folder.newName +
+                                                                         "\" could not be created on galvoria.")
                 .report(error);
             return std::nullopt;
         }
         folderId = *created;
-        platform::PreferenceStore::standard().setValue(folderId, prefs::lastCreatedFolder);
+        preferences.setLastCreatedFolder(folderId);
     }
-    if (projectChoice != createNew) {
-        return projectChoice;
+    if (!choice.project.createsNew()) {
+        return choice.project.value;
     }
-    auto created = createdId(network.createProject(newProjectName, folderId, *workspaceId));
+    auto created = createdId(client.createProject(choice.project.newName, folderId, *choice.workspaceId));
     if (!created) {
-        VelbrookError::standardMessage("Creating project failed",
-                                       "The project \"" + newProjectName + "\" could not be created on galvoria.")
+        VelbrookError::standardMessage("Creating project failed", "The project \"" + choice.project.newName +
+                                                                      "\" could not be created on galvoria.")
             .report(error);
         return std::nullopt;
     }
-    platform::PreferenceStore::standard().setValue(*created, prefs::lastCreatedProject);
+    preferences.setLastCreatedProject(*created);
     return created;
 }
 
@@ -116,12 +100,7 @@ void postProgress(const co::ProgressBlock& progress, const co::TaskPtr& task, st
 
 }  // namespace
 
-co::PublishResultPtr startPublishingTask(const Network& network, const co::TaskPtr& task, co::ErrorOut error,
-                                         const co::ProgressBlock& progress) {
-    return startPublishingTask(network, http::Session::shared(), task, error, progress);
-}
-
-co::PublishResultPtr startPublishingTask(const Network& network, http::Session& session, const co::TaskPtr& task,
+co::PublishResultPtr startPublishingTask(const Network& client, Preferences& preferences, const co::TaskPtr& task,
                                          co::ErrorOut error, const co::ProgressBlock& progress) {
     if (!task || !isPublishAction(task->action())) {
         VelbrookError::invalidAction().report(error);
@@ -136,14 +115,14 @@ co::PublishResultPtr startPublishingTask(const Network& network, http::Session& 
 
     std::string projectId;
     if (const auto& settings = task->settings()) {
-        auto resolved = resolveProject(network, *settings, error);
+        auto resolved = resolveProject(client, preferences, *settings, error);
         if (!resolved) {
             return nullptr;
         }
         projectId = std::move(*resolved);
     }
 
-    const UploadContext context{network.baseURL(), session};
+    const UploadContext context{client, preferences};
     std::vector<FailedFile> notPublished;
     for (std::uint64_t processed = 0; processed < total;) {
         if (task->cancelled()) {
@@ -160,7 +139,7 @@ co::PublishResultPtr startPublishingTask(const Network& network, http::Session& 
                      "Publishing " + name + " (" + std::to_string(processed) + " of " + std::to_string(total) + ")");
     }
 
-    std::string url = network.baseURL() + "/project/" + projectId + "/library";
+    std::string url = client.baseURL() + "/project/" + projectId + "/library";
     if (notPublished.empty()) {
         return std::make_shared<co::COPluginActionPublishResult>(std::move(url), "Publishing completed!");
     }

@@ -4,15 +4,13 @@
 
 #include "framework/PluginProtocols.hpp"
 #include "service/Network.hpp"
-#include "service/http/Http.hpp"
+#include "vocabulary/Preferences.hpp"
 
 namespace galvoria::publishing {
 
-co::PublishResultPtr startPublishingTask(const Network& network, const co::TaskPtr& task, co::ErrorOut error,
-                                         const co::ProgressBlock& progress);
-
-// The same, with the uploads sent through `session` instead of the plugin's shared session.
-co::PublishResultPtr startPublishingTask(const Network& network, http::Session& session, const co::TaskPtr& task,
+// The folder and project are created through `client`, which also signs and completes every upload
+// and reaches the storage; what a publish created is remembered in `preferences`.
+co::PublishResultPtr startPublishingTask(const Network& client, Preferences& preferences, const co::TaskPtr& task,
                                          co::ErrorOut error, const co::ProgressBlock& progress);
 
 }  // namespace galvoria::publishing

@@ -11,19 +11,13 @@
 
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
-#include "plugin/Preferences.hpp"
 #include "publishing/MultipartForm.hpp"
-#include "service/Network.hpp"
+#include "service/Exchange.hpp"
 
 namespace galvoria::publishing {
 namespace {
 
-constexpr std::string_view signPath = "/api/upload/sign/lightroom";
-constexpr std::string_view completePath = "/api/upload/complete";
-
 bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
-
-std::string statusText(long status) { return "(status " + std::to_string(status) + ")"; }
 
 // A file's failure reasons. The host reads them back out of the task's texts, so each is a short
 // lower-case phrase without parentheses; the detail behind one goes to the log.
@@ -58,64 +52,8 @@ bool hasScheme(std::string_view url, std::string_view scheme) {
     });
 }
 
-// JSON as the service expects it; bytes that are not UTF-8 (a file name, say) become U+FFFD
-// instead of ending the upload.
-std::string encodeJson(const co::Value& value) {
-    return value.dump(-1, ' ', false, co::Value::error_handler_t::replace);
-}
-
-// A response body as JSON (a top-level fragment included); no value when it is not JSON.
-std::optional<co::Value> decodeJson(const std::string& body) {
-    co::Value value = decodeAnswerBody(body);
-    if (value.is_discarded()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 // A header value must stay on its line: a CR or LF in it would start a header of its own.
 bool isSingleLine(std::string_view text) { return text.find_first_of("\r\n") == std::string_view::npos; }
-
-// One file's exchange, shared by the response handlers of its three steps. Apart from the
-// semaphore it is touched only on the main queue once the first request has been sent.
-struct Exchange {
-    std::string baseURL;
-    http::Session* session = nullptr;
-    std::vector<http::Header> serviceHeaders;
-    std::string fileName;
-    std::shared_ptr<const SourceFile> file;
-
-    platform::DispatchSemaphore done;
-    UploadOutcome outcome;
-    bool finished = false;
-
-    // Ends the exchange and releases the caller: exactly once, whichever path gets here first.
-    void finish(UploadOutcome result) {
-        if (finished) {
-            return;
-        }
-        finished = true;
-        outcome = std::move(result);
-        done.signal();
-    }
-};
-using ExchangePtr = std::shared_ptr<Exchange>;
-
-// Runs a step of the exchange on the main queue. A step that throws ends the exchange as a failure
-// instead of leaving the caller waiting for ever.
-void onMainQueue(const ExchangePtr& exchange, std::function<void()> step) {
-    platform::MainQueue::shared().async([exchange, step = std::move(step)] {
-        try {
-            step();
-        } catch (const std::exception& error) {
-            platform::log::line(std::string("Upload ended by an internal error: ") + error.what());
-            exchange->finish(failedWith(reason::internal));
-        } catch (...) {
-            platform::log::line("Upload ended by an internal error");
-            exchange->finish(failedWith(reason::internal));
-        }
-    });
-}
 
 // Limits "Upload Progress" lines to a few per second and to steps of at least 1%, while always
 // reporting the end of the body once.
@@ -130,142 +68,113 @@ private:
     bool reportedEnd_ = false;
 };
 
-// The signature as the service sent it, shared by the steps that follow the signing: the service
-// chooses its shape, and a deep value must never be copied on the way to the form.
-using SignaturePtr = std::shared_ptr<const co::Value>;
-
-void sendComplete(const ExchangePtr& exchange, const co::Value& signature);
-void handleUploadResponse(const ExchangePtr& exchange, const std::shared_ptr<FormStream>& stream,
-                          const SignaturePtr& signature, const http::Response& response);
-
-void startUpload(const ExchangePtr& exchange, const std::string& endpoint, SignaturePtr signature) {
-    if (auto problem = storageAddressProblem(exchange->baseURL, endpoint)) {
-        platform::log::toStandardOutput("Error: The storage endpoint was refused: " + *problem + ".");
-        exchange->finish(UploadOutcome::failure(std::move(*problem)));
-        return;
-    }
-
-    std::vector<FormField> fields;
-    for (const auto& [name, value] : signature->items()) {
-        fields.push_back({name, fieldText(value)});
-    }
-    std::optional<std::string> contentType;
-    if (const auto found = signature->find("Content-Type"); found != signature->end() && found->is_string()) {
-        contentType = found->get<std::string>();
-        if (!isSingleLine(*contentType)) {
-            platform::log::toStandardOutput("Error: The signed content type contains a line break.");
-            exchange->finish(failedWith(reason::contentType));
-            return;
-        }
-    }
-    if (exchange->file->currentSize() != exchange->file->size()) {
-        platform::log::toStandardOutput("Error: The file \"" + exchange->fileName + "\" changed after it was signed.");
-        exchange->finish(failedWith(reason::changedAfterSigning));
-        return;
-    }
-
-    const std::string boundary = makeBoundary(fields);
-    auto stream =
-        std::make_shared<FormStream>(fields, FilePart{exchange->fileName, contentType, exchange->file}, boundary);
-    http::Request request;
-    request.method = "POST";
-    request.url = endpoint;
-    request.headers = {{"Content-Type", stream->contentType()}};
-    request.bodySource = bodySourceFor(stream);
-
+// Reports the progress of the form's body as "Upload Progress" lines on the main queue.
+http::Progress progressLines() {
     auto throttle = std::make_shared<ProgressThrottle>();
-    auto progress = [throttle](std::uint64_t sent, std::uint64_t total) {
+    return [throttle](std::uint64_t sent, std::uint64_t total) {
         if (const auto fraction = throttle->next(sent, total)) {
             platform::MainQueue::shared().async(
                 [fraction = *fraction] { platform::log::format("Upload Progress: %f", {fraction}); });
         }
     };
-    exchange->session->send(http::Role::storage, std::move(request), progress,
-                            [exchange, stream, signature = std::move(signature)](http::Response response) {
-                                onMainQueue(exchange, [exchange, stream, signature, response = std::move(response)] {
-                                    handleUploadResponse(exchange, stream, signature, response);
-                                });
-                            });
 }
 
-void handleSignResponse(const ExchangePtr& exchange, const http::Response& response) {
+// The storage's answer to the form, handled on the main queue: published means stored.
+UploadOutcome storageOutcome(const FormStream& stream, const http::Response& response) {
     if (!response.ok()) {
-        platform::log::toStandardOutput(*response.transportError);
-        exchange->finish(failedWith(reason::noSigningAnswer));
-        return;
-    }
-    // An answer without a usable signing is a refusal when its status says so.
-    const auto notSigned = [&response] {
-        return isSuccessStatus(response.status) ? failedWith(reason::signingUnusable)
-                                                : failedWith(reason::signingRefused, response.status);
-    };
-    auto json = decodeJson(response.body);
-    if (!json) {
-        platform::log::toStandardOutput("Response could not be decoded as JSON " + statusText(response.status));
-        exchange->finish(notSigned());
-        return;
-    }
-    platform::log::line("Upload Sign Response: Success");
-    if (!json->is_object()) {
-        exchange->finish(notSigned());
-        return;
-    }
-    const auto endpoint = json->find("postEndpoint");
-    const auto signature = json->find("signature");
-    if (endpoint == json->end() || !endpoint->is_string() || signature == json->end() || !signature->is_object()) {
-        exchange->finish(notSigned());
-        return;
-    }
-    // Moved out of the answer, never copied: its members keep the order the form needs.
-    startUpload(exchange, endpoint->get<std::string>(), std::make_shared<const co::Value>(std::move(*signature)));
-}
-
-void handleUploadResponse(const ExchangePtr& exchange, const std::shared_ptr<FormStream>& stream,
-                          const SignaturePtr& signature, const http::Response& response) {
-    if (!response.ok()) {
-        if (!stream->failure().empty()) {
-            platform::log::toStandardOutput("Error: " + stream->failure());
-            exchange->finish(failedWith(stream->failureReason()));
-        } else {
-            platform::log::toStandardOutput(*response.transportError);
-            exchange->finish(failedWith(reason::noStorageAnswer));
+        if (!stream.failure().empty()) {
+            platform::log::toStandardOutput("Error: " + stream.failure());
+            return failedWith(stream.failureReason());
         }
-        return;
+        platform::log::toStandardOutput(*response.transportError);
+        return failedWith(reason::noStorageAnswer);
     }
     platform::log::format("Response: %@", {response.body});
     // Completing an upload the storage did not accept would announce a file that is not there.
     if (!isSuccessStatus(response.status)) {
-        exchange->finish(failedWith(reason::storageRefused, response.status));
-        return;
+        return failedWith(reason::storageRefused, response.status);
     }
-    sendComplete(exchange, *signature);
+    return UploadOutcome::success();
 }
 
-void sendComplete(const ExchangePtr& exchange, const co::Value& signature) {
+// Posts the signature's fields and the file as one multipart form to the storage endpoint the
+// service named; published means stored.
+UploadOutcome sendToStorage(const Network& client, const std::string& fileName,
+                            const std::shared_ptr<const SourceFile>& file, const Signing& signing) {
+    if (auto problem = storageAddressProblem(client.baseURL(), signing.postEndpoint)) {
+        platform::log::toStandardOutput("Error: The storage endpoint was refused: " + *problem + ".");
+        return UploadOutcome::failure(std::move(*problem));
+    }
+    const co::Value& signature = *signing.signature;
+    std::vector<FormField> fields;
+    for (const auto& [name, value] : signature.items()) {
+        fields.push_back({name, fieldText(value)});
+    }
+    std::optional<std::string> contentType;
+    if (const auto found = signature.find("Content-Type"); found != signature.end() && found->is_string()) {
+        contentType = found->get<std::string>();
+        if (!isSingleLine(*contentType)) {
+            platform::log::toStandardOutput("Error: The signed content type contains a line break.");
+            return failedWith(reason::contentType);
+        }
+    }
+    if (file->currentSize() != file->size()) {
+        platform::log::toStandardOutput("Error: The file \"" + fileName + "\" changed after it was signed.");
+        return failedWith(reason::changedAfterSigning);
+    }
+
+    auto stream = std::make_shared<FormStream>(fields, FilePart{fileName, contentType, file}, makeBoundary(fields));
+    http::Request request;
+    request.method = "POST";
+    request.url = signing.postEndpoint;
+    request.headers = {{"Content-Type", stream->contentType()}};
+    request.bodySource = bodySourceFor(stream);
+    return exchange<UploadOutcome>(
+               client.session(), http::Role::storage, std::move(request), progressLines(),
+               [stream](const http::Response& response) { return storageOutcome(*stream, response); },
+               [](const std::optional<std::string>& what) {
+                   logUploadInternalError(what);
+                   return failedWith(reason::internal);
+               })
+        .value_or(failedWith(reason::internal));
+}
+
+// The signature's fields as the completion hands them back: each as the text the form carried.
+co::Value completionFields(const co::Value& signature) {
     co::Value fields = co::Value::object();
     for (const auto& [name, value] : signature.items()) {
         fields[name] = fieldText(value);
     }
-    co::Value body = co::Value::object();
-    body["signature"] = std::move(fields);
+    return fields;
+}
 
-    http::Request request;
-    request.method = "POST";
-    request.url = exchange->baseURL + std::string(completePath);
-    request.headers = exchange->serviceHeaders;
-    request.body = encodeJson(body);
-    exchange->session->send(http::Role::service, std::move(request), {}, [exchange](http::Response response) {
-        onMainQueue(exchange, [exchange, response = std::move(response)] {
-            if (!response.ok()) {
-                platform::log::toStandardOutput(*response.transportError);
-                exchange->finish(failedWith(reason::noCompletionAnswer));
-            } else if (!isSuccessStatus(response.status)) {
-                exchange->finish(failedWith(reason::completionRefused, response.status));
-            } else {
-                exchange->finish(UploadOutcome::success());
-            }
-        });
-    });
+UploadOutcome signingFailure(const Signing& signing) {
+    switch (signing.kind) {
+        case Signing::Kind::noAnswer:
+            return failedWith(reason::noSigningAnswer);
+        case Signing::Kind::refused:
+            return failedWith(reason::signingRefused, signing.status);
+        case Signing::Kind::unusable:
+            return failedWith(reason::signingUnusable);
+        case Signing::Kind::internal:
+        case Signing::Kind::signedUp:
+            break;
+    }
+    return failedWith(reason::internal);
+}
+
+UploadOutcome completionOutcome(const Completion& completion) {
+    switch (completion.kind) {
+        case Completion::Kind::completed:
+            return UploadOutcome::success();
+        case Completion::Kind::noAnswer:
+            return failedWith(reason::noCompletionAnswer);
+        case Completion::Kind::refused:
+            return failedWith(reason::completionRefused, completion.status);
+        case Completion::Kind::internal:
+            break;
+    }
+    return failedWith(reason::internal);
 }
 
 std::int64_t steadyMilliseconds() {
@@ -357,21 +266,14 @@ UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::st
     if (index >= files.size()) {
         return failedWith(reason::internal);
     }
-    // The handlers run on the main queue; waiting for them there would wait for ever.
+    // Each step is handled on the main queue; waiting for it there would wait for ever.
     if (platform::MainQueue::shared().isMainThread()) {
         platform::log::line("An upload was started on the main thread and refused.");
         return failedWith(reason::internal);
     }
-    const std::string token = prefs::stringOrEmpty(prefs::apiToken);
-
-    auto exchange = std::make_shared<Exchange>();
-    exchange->baseURL = context.baseURL;
-    exchange->session = &context.session;
-    exchange->serviceHeaders = {
-        {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"Authorization", "Bearer " + token}};
-
+    const std::string token = context.preferences.token();
     const std::string& path = files[index];
-    exchange->fileName = lastPathComponent(path);
+    const std::string fileName = lastPathComponent(path);
     // The size is signed and the bytes are sent from this one opened file; a file that cannot be
     // read is not announced to the service at all.
     auto opened = SourceFile::open(path);
@@ -379,31 +281,28 @@ UploadOutcome uploadFile(const UploadContext& context, const std::vector<std::st
         platform::log::toStandardOutput("Error: The file \"" + path + "\" could not be read: " + opened.problem);
         return failedWith(reason::unreadable);
     }
-    exchange->file = std::move(opened.file);
-    platform::log::line("Filesize: " + std::to_string(exchange->file->size()));
+    const std::shared_ptr<const SourceFile> file = std::move(opened.file);
+    platform::log::line("Filesize: " + std::to_string(file->size()));
 
-    co::Value body = co::Value::object();
-    body["fileName"] = exchange->fileName;
-    body["originalFileName"] = exchange->fileName;
-    body["projectId"] = projectId;
-    body["fileSize"] = std::to_string(exchange->file->size());
-
-    http::Request request;
-    request.method = "POST";
-    request.url = context.baseURL + std::string(signPath);
-    request.headers = exchange->serviceHeaders;
-    request.body = encodeJson(body);
+    Signing signing;
     try {
-        context.session.send(http::Role::service, std::move(request), {}, [exchange](http::Response response) {
-            onMainQueue(exchange,
-                        [exchange, response = std::move(response)] { handleSignResponse(exchange, response); });
-        });
+        signing = context.client.sign(token, fileName, projectId, file->size());
     } catch (const std::exception& error) {
         platform::log::line(std::string("The signing request could not be sent: ") + error.what());
         return failedWith(reason::internal);
     }
-    exchange->done.wait();
-    return exchange->outcome;
+    if (signing.kind != Signing::Kind::signedUp) {
+        return signingFailure(signing);
+    }
+    try {
+        if (UploadOutcome stored = sendToStorage(context.client, fileName, file, signing); !stored.published) {
+            return stored;
+        }
+        return completionOutcome(context.client.complete(token, completionFields(*signing.signature)));
+    } catch (const std::exception& error) {
+        logUploadInternalError(std::string(error.what()));
+        return failedWith(reason::internal);
+    }
 }
 
 }  // namespace galvoria::publishing

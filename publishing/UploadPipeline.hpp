@@ -2,8 +2,8 @@
 // Moving one rendered file into a project: sign it with the service, post it as a multipart form to
 // the storage endpoint the service names, and tell the service the upload is complete.
 //
-// The caller's thread blocks while the three steps run as a chain of response handlers on the main
-// queue; it must therefore never be the main thread.
+// The caller's thread blocks on each step while its answer is handled on the main queue; it must
+// therefore never be the main thread.
 
 #include <optional>
 #include <string>
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "framework/Value.hpp"
-#include "service/http/Http.hpp"
+#include "service/Network.hpp"
+#include "vocabulary/Preferences.hpp"
 
 namespace galvoria::publishing {
 
@@ -26,10 +27,11 @@ struct UploadOutcome {
     static UploadOutcome failure(std::string reason) { return {false, std::move(reason)}; }
 };
 
-// Where an exchange goes: the service origin (signing and completing) and the HTTP session.
+// Where an exchange goes: the service client (signing and completing, and the session the storage
+// is reached through) and the preferences holding the bearer token.
 struct UploadContext {
-    std::string baseURL;
-    http::Session& session;
+    const Network& client;
+    const Preferences& preferences;
 };
 
 // Uploads the file at `index` of `files` into the project `projectId`; returns when its exchange is

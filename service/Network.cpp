@@ -1,13 +1,13 @@
 #include "service/Network.hpp"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 
 #include "framework/JsonDecoding.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
+#include "service/Exchange.hpp"
 #include "service/RecordMapping.hpp"
 #include "service/UrlEncoding.hpp"
 #include "service/http/Http.hpp"
@@ -15,19 +15,66 @@
 namespace galvoria {
 namespace {
 
-std::vector<http::Header> serviceHeaders(const std::optional<std::string>& token) {
-    std::vector<http::Header> headers{
-        {"Content-Type", "application/json"},
-        {"Accept", "application/json"},
-        {"User-Agent", "CaptureOne"},
-    };
+struct Route {
+    Network::Endpoint endpoint;
+    std::string_view method;
+    std::string_view path;  // "{workspace}" stands for the workspace identifier as one encoded segment
+    bool userAgent;         // the plugin's User-Agent header: every route but an upload's
+    bool bearer;            // an Authorization header with the bearer token
+};
+
+using Endpoint = Network::Endpoint;
+constexpr std::string_view workspaceSegment = "{workspace}";
+
+// Every endpoint the plugin calls, in the order of the enumeration.
+constexpr std::array<Route, 9> routes{{
+    {Endpoint::login, "POST", "/sanctum/token", true, false},
+    {Endpoint::teams, "GET", "/api/teams", true, true},
+    {Endpoint::workspaces, "GET", "/api/workspaces", true, true},
+    {Endpoint::folders, "GET", "/api/workspaces/{workspace}/folders", true, true},
+    {Endpoint::projects, "GET", "/api/workspaces/{workspace}/projects", true, true},
+    {Endpoint::createFolder, "POST", "/api/workspaces/{workspace}/folders", true, true},
+    {Endpoint::createProject, "POST", "/api/workspaces/{workspace}/projects", true, true},
+    {Endpoint::sign, "POST", "/api/upload/sign/lightroom", false, true},
+    {Endpoint::complete, "POST", "/api/upload/complete", false, true},
+}};
+
+constexpr bool routesInOrder() {
+    for (std::size_t index = 0; index < routes.size(); ++index) {
+        if (static_cast<std::size_t>(routes[index].endpoint) != index) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(routesInOrder(), "one route per endpoint, in the order of the enumeration");
+
+// The headers of a service request, in the order they are sent.
+std::vector<http::Header> serviceHeaders(bool userAgent, const std::optional<std::string>& token) {
+    std::vector<http::Header> headers{{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+    if (userAgent) {
+        headers.push_back({"User-Agent", "CaptureOne"});
+    }
     if (token) {
         headers.push_back({"Authorization", "Bearer " + *token});
     }
     return headers;
 }
 
-std::string storedToken() { return prefs::stringOrEmpty(prefs::apiToken); }
+// JSON as the service expects it; bytes that are not UTF-8 (a name, say) become U+FFFD instead of
+// ending the request.
+std::string dumped(const co::Value& value) { return value.dump(-1, ' ', false, co::Value::error_handler_t::replace); }
+
+// A JSON object of the parameters in key order; absent values are sent as JSON null.
+std::string parameterBody(const std::map<std::string, std::optional<std::string>>& parameters) {
+    co::Value body = co::Value::object();
+    for (const auto& [key, value] : parameters) {
+        body[key] = value ? co::Value(*value) : co::Value(nullptr);
+    }
+    return dumped(body);
+}
+
+bool isSuccessStatus(long status) { return status >= 200 && status < 300; }
 
 // Turns a response into the status and the top-level JSON object; whatever else arrived leaves the
 // map empty and is described on standard output (never with the body itself, which may echo input).
@@ -66,38 +113,6 @@ ServiceResult decode(const http::Response& response) {
     return result;
 }
 
-// One blocking exchange: the session runs the transfer, the answer is handled on the main queue,
-// and this thread waits for that handler.
-ServiceResult exchange(http::Session& session, http::Request request) {
-    platform::MainQueue& mainQueue = platform::MainQueue::shared();
-    if (mainQueue.isMainThread()) {
-        platform::log::line("Service request refused: it was made on the main thread, which must handle its answer.");
-        return {};
-    }
-    if (!mainQueue.isServed()) {
-        platform::log::line("Service request refused: no thread serves the main queue to handle its answer.");
-        return {};
-    }
-    struct Pending {
-        platform::DispatchSemaphore done;
-        ServiceResult result;
-    };
-    auto pending = std::make_shared<Pending>();
-    session.send(http::Role::service, std::move(request), {}, [pending](http::Response response) {
-        platform::MainQueue::shared().async([pending, response = std::move(response)] {
-            try {
-                pending->result = decode(response);
-            } catch (...) {
-                pending->result = {};
-                platform::log::toStandardOutput("Response could not be handled.");
-            }
-            pending->done.signal();
-        });
-    });
-    pending->done.wait();
-    return std::move(pending->result);
-}
-
 // How a listing's answer failed, if it did. A refusal keeps the service's own text when its body
 // is a JSON object with a non-empty string "message".
 std::optional<ListingProblem> problemOf(const ServiceResult& result) {
@@ -121,9 +136,11 @@ std::optional<ListingProblem> problemOf(const ServiceResult& result) {
     return std::nullopt;
 }
 
-std::string dumped(const co::Value& value) { return value.dump(-1, ' ', false, co::Value::error_handler_t::replace); }
-
 }  // namespace
+
+void logUploadInternalError(const std::optional<std::string>& what) {
+    platform::log::line(what ? "Upload ended by an internal error: " + *what : "Upload ended by an internal error");
+}
 
 co::Value decodeAnswerBody(std::string_view body) {
     co::DecodedJson decoded = co::decodeJson(body);
@@ -138,19 +155,40 @@ const std::string& serviceBaseURL() {
     return origin;
 }
 
+http::Session& Network::session() const { return session_ != nullptr ? *session_ : http::Session::shared(); }
+
+http::Request Network::requestFor(Endpoint endpoint, const std::optional<std::string>& token,
+                                  const std::string& workspaceId) const {
+    const Route& route = routes.at(static_cast<std::size_t>(endpoint));
+    std::string path(route.path);
+    if (const auto at = path.find(workspaceSegment); at != std::string::npos) {
+        path.replace(at, workspaceSegment.size(), encodePathSegment(workspaceId));
+    }
+    http::Request request;
+    request.method = std::string(route.method);
+    request.url = baseURL_ + path;
+    request.headers = serviceHeaders(route.userAgent, route.bearer ? token : std::nullopt);
+    return request;
+}
+
+ServiceResult Network::send(http::Request request) const {
+    return exchange<ServiceResult>(session(), http::Role::service, std::move(request), {}, decode,
+                                   [](const std::optional<std::string>&) {
+                                       platform::log::toStandardOutput("Response could not be handled.");
+                                       return ServiceResult{};
+                                   })
+        .value_or(ServiceResult{});
+}
+
 ServiceResult Network::postRequest(const std::string& url,
                                    const std::map<std::string, std::optional<std::string>>& parameters,
                                    const std::optional<std::string>& token) const {
-    co::Value body = co::Value::object();
-    for (const auto& [key, value] : parameters) {
-        body[key] = value ? co::Value(*value) : co::Value(nullptr);
-    }
     http::Request request;
     request.method = "POST";
     request.url = url;
-    request.headers = serviceHeaders(token);
-    request.body = dumped(body);
-    return exchange(session_ != nullptr ? *session_ : http::Session::shared(), std::move(request));
+    request.headers = serviceHeaders(true, token);
+    request.body = parameterBody(parameters);
+    return send(std::move(request));
 }
 
 ServiceResult Network::getRequest(const std::string& url, const std::map<std::string, std::string>& parameters,
@@ -162,14 +200,14 @@ ServiceResult Network::getRequest(const std::string& url, const std::map<std::st
         request.url += (url.find('?') == std::string::npos ? '?' : '&');
         request.url += encodeFormFields(parameters);
     }
-    request.headers = serviceHeaders(token);
-    return exchange(session_ != nullptr ? *session_ : http::Session::shared(), std::move(request));
+    request.headers = serviceHeaders(true, token);
+    return send(std::move(request));
 }
 
 std::string Network::login(const std::string& email, const std::string& password) const {
-    const ServiceResult result =
-        postRequest(baseURL_ + "/sanctum/token",
-                    {{"email", email}, {"password", password}, {"device_name", "c1-plugin"}}, std::nullopt);
+    http::Request request = requestFor(Endpoint::login, std::nullopt);
+    request.body = parameterBody({{"email", email}, {"password", password}, {"device_name", "c1-plugin"}});
+    const ServiceResult result = send(std::move(request));
     const bool refused = result.status == 400 || result.status == 401 || result.status == 422;
     const auto token = result.map.find("token");
     // Only a non-empty string is a token: anything else would erase the typed password and leave
@@ -177,14 +215,13 @@ std::string Network::login(const std::string& email, const std::string& password
     if (token == result.map.end() || !token->is_string() || token->get_ref<const std::string&>().empty()) {
         return "login-failed";
     }
-    auto& store = platform::PreferenceStore::standard();
-    store.setValue(token->get_ref<const std::string&>(), prefs::apiToken);
-    store.setValue("", prefs::password);
+    preferences_->setToken(token->get_ref<const std::string&>());
+    preferences_->setPassword("");
     return refused ? "login-failed" : "";
 }
 
-ServiceResult Network::listing(const std::string& url) const {
-    ServiceResult result = getRequest(url, {}, storedToken());
+ServiceResult Network::listing(Endpoint endpoint, const std::string& workspaceId) const {
+    ServiceResult result = send(requestFor(endpoint, preferences_->token(), workspaceId));
     auto problem = problemOf(result);
     const std::lock_guard lock(listingRecord_->mutex);
     listingRecord_->last = std::move(problem);
@@ -196,33 +233,102 @@ std::optional<ListingProblem> Network::lastListingProblem() const {
     return listingRecord_->last;
 }
 
-std::vector<Team> Network::getTeams() const { return mapTeams(listing(baseURL_ + "/api/teams").map); }
+std::vector<Team> Network::getTeams() const { return mapTeams(listing(Endpoint::teams).map); }
 
-WorkspaceListing Network::getWorkspaces() const { return mapWorkspaces(listing(baseURL_ + "/api/workspaces").map); }
+WorkspaceListing Network::getWorkspaces() const { return mapWorkspaces(listing(Endpoint::workspaces).map); }
 
 std::vector<Folder> Network::getFolders(const std::string& workspaceId) const {
-    return mapFolders(listing(baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders").map);
+    return mapFolders(listing(Endpoint::folders, workspaceId).map);
 }
 
 std::vector<Project> Network::getProjects(const std::string& workspaceId) const {
-    return mapProjects(listing(baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects").map);
+    return mapProjects(listing(Endpoint::projects, workspaceId).map);
 }
 
 std::map<std::string, std::string> Network::createFolder(const std::string& name,
                                                          const std::string& workspaceId) const {
-    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/folders";
-    auto result = creationResult(postRequest(url, {{"name", name}, {"parent_id", std::nullopt}}, storedToken()).map);
+    http::Request request = requestFor(Endpoint::createFolder, preferences_->token(), workspaceId);
+    request.body = parameterBody({{"name", name}, {"parent_id", std::nullopt}});
+    auto result = creationResult(send(std::move(request)).map);
     platform::log::line("Folder Created: " + printedResult(result));
     return result;
 }
 
 std::map<std::string, std::string> Network::createProject(const std::string& name, const std::string& folderId,
                                                           const std::string& workspaceId) const {
-    const std::string url = baseURL_ + "/api/workspaces/" + encodePathSegment(workspaceId) + "/projects";
-    auto result = creationResult(
-        postRequest(url, {{"name", name}, {"description", ""}, {"folder_id", folderId}}, storedToken()).map);
+    http::Request request = requestFor(Endpoint::createProject, preferences_->token(), workspaceId);
+    request.body = parameterBody({{"name", name}, {"description", ""}, {"folder_id", folderId}});
+    auto result = creationResult(send(std::move(request)).map);
     platform::log::line("Project Created: " + printedResult(result));
     return result;
+}
+
+Signing Network::sign(const std::string& token, const std::string& fileName, const std::string& projectId,
+                      std::uint64_t fileSize) const {
+    co::Value body = co::Value::object();
+    body["fileName"] = fileName;
+    body["originalFileName"] = fileName;
+    body["projectId"] = projectId;
+    body["fileSize"] = std::to_string(fileSize);
+    http::Request request = requestFor(Endpoint::sign, token);
+    request.body = dumped(body);
+    const auto handle = [](const http::Response& response) -> Signing {
+        if (!response.ok()) {
+            platform::log::toStandardOutput(*response.transportError);
+            return {Signing::Kind::noAnswer};
+        }
+        // An answer without a usable signing is a refusal when its status says so.
+        Signing notSigned = isSuccessStatus(response.status) ? Signing{Signing::Kind::unusable, response.status}
+                                                             : Signing{Signing::Kind::refused, response.status};
+        // Any JSON text, a top-level fragment included, counts as decoded.
+        co::Value json = decodeAnswerBody(response.body);
+        if (json.is_discarded()) {
+            platform::log::toStandardOutput("Response could not be decoded as JSON (status " +
+                                            std::to_string(response.status) + ")");
+            return notSigned;
+        }
+        platform::log::line("Upload Sign Response: Success");
+        if (!json.is_object()) {
+            return notSigned;
+        }
+        const auto endpoint = json.find("postEndpoint");
+        const auto signature = json.find("signature");
+        if (endpoint == json.end() || !endpoint->is_string() || signature == json.end() || !signature->is_object()) {
+            return notSigned;
+        }
+        // Moved out of the answer, never copied: its members keep the order the form needs.
+        return {Signing::Kind::signedUp, response.status, endpoint->get<std::string>(),
+                std::make_shared<const co::Value>(std::move(*signature))};
+    };
+    return exchange<Signing>(session(), http::Role::service, std::move(request), {}, handle,
+                             [](const std::optional<std::string>& what) {
+                                 logUploadInternalError(what);
+                                 return Signing{Signing::Kind::internal};
+                             })
+        .value_or(Signing{Signing::Kind::internal});
+}
+
+Completion Network::complete(const std::string& token, co::Value fields) const {
+    co::Value body = co::Value::object();
+    body["signature"] = std::move(fields);
+    http::Request request = requestFor(Endpoint::complete, token);
+    request.body = dumped(body);
+    const auto handle = [](const http::Response& response) -> Completion {
+        if (!response.ok()) {
+            platform::log::toStandardOutput(*response.transportError);
+            return {Completion::Kind::noAnswer};
+        }
+        if (!isSuccessStatus(response.status)) {
+            return {Completion::Kind::refused, response.status};
+        }
+        return {Completion::Kind::completed, response.status};
+    };
+    return exchange<Completion>(session(), http::Role::service, std::move(request), {}, handle,
+                                [](const std::optional<std::string>& what) {
+                                    logUploadInternalError(what);
+                                    return Completion{Completion::Kind::internal};
+                                })
+        .value_or(Completion{Completion::Kind::internal});
 }
 
 }  // namespace galvoria

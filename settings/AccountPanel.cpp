@@ -6,26 +6,27 @@
 #include <utility>
 
 #include "platform/Log.hpp"
-#include "platform/PreferenceStore.hpp"
 #include "platform/Uuid.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/VelbrookError.hpp"
 #include "settings/OptionChain.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 namespace galvoria::settings {
 namespace {
 
-constexpr std::string_view groupIdentifier = "defaultSettingsGroup";
-constexpr std::string_view loginButton = "login-item";
-constexpr std::string_view logoutButton = "logout-item";
-constexpr std::string_view forgotPasswordLabel = "forgot-password-item";
-constexpr std::string_view loggedInLabel = "logged-in-item";
+using account::forgotPasswordLabel;
+using account::loggedInLabel;
+using account::loginButton;
+using account::logoutButton;
+
 constexpr std::string_view loginFailedMessage = "login-failed";
 
 // Shown in the log wherever the password would stand.
 constexpr std::string_view maskedSecret = "********";
 
-bool isPanelField(std::string_view setting) { return setting == prefs::username || setting == prefs::password; }
+bool isPanelField(std::string_view setting) {
+    return setting == account::usernameField || setting == account::passwordField;
+}
 
 void appendElement(co::COSettingsElementsGroup& group, co::ItemPtr element) {
     auto elements = group.elements();
@@ -33,11 +34,11 @@ void appendElement(co::COSettingsElementsGroup& group, co::ItemPtr element) {
     group.setElements(std::move(elements));
 }
 
-co::ItemPtr makeTextField(std::string_view identifier, std::string title, bool secure) {
+co::ItemPtr makeTextField(const Preferences& preferences, std::string_view identifier, std::string title, bool secure) {
     auto field = std::make_shared<co::COSettingsTextItem>();
     field->setIdentifier(std::string(identifier));
     field->setTitle(std::move(title));
-    if (const auto stored = platform::PreferenceStore::standard().stringForKey(identifier)) {
+    if (const auto stored = preferences.field(identifier)) {
         field->setValue(co::Value(*stored));
     }
     if (secure) {
@@ -70,9 +71,10 @@ void refresh(const co::SettingsCallback& callback) {
 
 // Sends the stored e-mail address and password for a token. Both must be non-empty, the address
 // checked first, before anything reaches the service.
-bool logIn(const Network& network, co::ErrorOut error, const co::SettingsCallback& callback) {
-    const std::string username = prefs::stringOrEmpty(prefs::username);
-    const std::string password = prefs::stringOrEmpty(prefs::password);
+bool logIn(const Network& network, const Preferences& preferences, co::ErrorOut error,
+           const co::SettingsCallback& callback) {
+    const std::string username = preferences.username().value_or(std::string{});
+    const std::string password = preferences.password().value_or(std::string{});
     platform::log::format("Username: %@", {username});
     platform::log::format("Password: %@", {maskedSecret});
     if (username.empty()) {
@@ -93,28 +95,28 @@ bool logIn(const Network& network, co::ErrorOut error, const co::SettingsCallbac
 
 }  // namespace
 
-std::vector<co::GroupPtr> accountPanel() {
+std::vector<co::GroupPtr> accountPanel(const Preferences& preferences) {
     platform::log::line("SETTINGS");
     auto group = std::make_shared<co::COSettingsElementsGroup>();
-    group->setIdentifier(std::string(groupIdentifier));
+    group->setIdentifier(std::string(account::group));
     group->setTitle("Default");
 
-    if (!prefs::isLoggedIn()) {
-        appendElement(*group, makeTextField(prefs::username, "Username", false));
-        appendElement(*group, makeTextField(prefs::password, "Password", true));
+    if (!preferences.isLoggedIn()) {
+        appendElement(*group, makeTextField(preferences, account::usernameField, "Username", false));
+        appendElement(*group, makeTextField(preferences, account::passwordField, "Password", true));
         appendElement(*group, makeButton(loginButton, "Login"));
         appendElement(*group, makeLabel(forgotPasswordLabel, "Forgot your password? [Click here](" + serviceBaseURL() +
                                                                  "/forgot-password)"));
     } else {
-        const auto username = platform::PreferenceStore::standard().stringForKey(prefs::username);
-        appendElement(*group, makeLabel(loggedInLabel, "You are logged in as " + username.value_or("Unknown")));
+        appendElement(*group,
+                      makeLabel(loggedInLabel, "You are logged in as " + preferences.username().value_or("Unknown")));
         appendElement(*group, makeButton(logoutButton, "Logout"));
     }
     return {group};
 }
 
-bool didUpdateAccountValue(const co::Value& value, const std::string& setting) {
-    const std::string shown = setting == prefs::password ? std::string(maskedSecret) : logText(value);
+bool didUpdateAccountValue(Preferences& preferences, const co::Value& value, const std::string& setting) {
+    const std::string shown = setting == account::passwordField ? std::string(maskedSecret) : logText(value);
     platform::log::format("UPDATED VALUE: %@ FOR SETTING: %@", {shown, setting});
     // Only the panel's two text fields carry values, and only as text: anything else would put a
     // key of the host's shared store, or a non-text entry, under the plugin's control.
@@ -127,12 +129,12 @@ bool didUpdateAccountValue(const co::Value& value, const std::string& setting) {
         return true;
     }
     platform::log::line("Persists: " + shown + " forKey: " + setting);
-    platform::PreferenceStore::standard().setValue(value.get<std::string>(), setting);
+    preferences.setField(setting, value.get<std::string>());
     return true;
 }
 
-bool handleAccountEvent(const Network& network, std::uint64_t event, const co::ItemPtr& item, co::ErrorOut error,
-                        const co::SettingsCallback& callback) {
+bool handleAccountEvent(const Network& network, Preferences& preferences, std::uint64_t event, const co::ItemPtr& item,
+                        co::ErrorOut error, const co::SettingsCallback& callback) {
     if (event != co::COSettingsEventButtonPressed) {
         VelbrookError::unsupportedEvent().report(error);
         return false;
@@ -140,12 +142,12 @@ bool handleAccountEvent(const Network& network, std::uint64_t event, const co::I
     const std::optional<std::string> identifier = item ? item->identifier() : std::nullopt;
     if (identifier == logoutButton) {
         platform::log::line("logout");
-        platform::PreferenceStore::standard().removeObjectForKey(prefs::apiToken);
+        preferences.forgetToken();
         refresh(callback);
         return true;
     }
     if (identifier == loginButton) {
-        return logIn(network, error, callback);
+        return logIn(network, preferences, error, callback);
     }
     return true;
 }

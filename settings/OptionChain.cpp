@@ -1,6 +1,6 @@
 #include "settings/OptionChain.hpp"
 
-#include "settings/OptionIdentifiers.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
 
 namespace galvoria::settings {
 
@@ -13,17 +13,6 @@ std::optional<co::Value> anySetting(const co::Value& settings, std::string_view 
         return std::nullopt;
     }
     return *found;
-}
-
-std::optional<std::string> stringSetting(const co::Value& settings, std::string_view key) {
-    if (!settings.is_object()) {
-        return std::nullopt;
-    }
-    const auto found = settings.find(std::string(key));
-    if (found == settings.end() || !found->is_string()) {
-        return std::nullopt;
-    }
-    return found->get<std::string>();
 }
 
 std::string logText(const co::Value& value) {
@@ -66,28 +55,15 @@ std::vector<Project> projectsInFolder(const std::vector<Project>& projects, cons
     return listed;
 }
 
-namespace {
-
-// A list choice names either an existing entry (the value must not be empty) or "create new" (the
-// name to create must not be empty). A missing or non-string choice counts as "create new".
-bool choiceIsUsable(const co::Value& settings, std::string_view list, std::string_view name) {
-    const std::string choice = stringSetting(settings, list).value_or(std::string(options::createNewValue));
-    if (choice == options::createNewValue) {
-        return !stringSetting(settings, name).value_or(std::string{}).empty();
-    }
-    return !choice.empty();
-}
-
-}  // namespace
-
 std::optional<std::string> firstInvalidSetting(const co::Value& settings, bool loggedIn) {
     if (!loggedIn) {
         return "Not logged in";
     }
-    if (!choiceIsUsable(settings, options::folderList, options::newFolder)) {
+    const DestinationChoice choice = DestinationChoice::fromOptions(settings);
+    if (!choice.folder.isUsable()) {
         return "Folder";
     }
-    if (!choiceIsUsable(settings, options::projectList, options::newProject)) {
+    if (!choice.project.isUsable()) {
         return "Project";
     }
     return std::nullopt;

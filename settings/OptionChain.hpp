@@ -9,12 +9,10 @@
 
 #include "framework/Value.hpp"
 #include "service/Records.hpp"
+#include "vocabulary/DestinationChoice.hpp"
 
 namespace galvoria::settings {
 
-// The host's value under `key` when it is a string; no value when it is missing or of another type
-// (or when `settings` is not a dictionary at all).
-std::optional<std::string> stringSetting(const co::Value& settings, std::string_view key);
 // The host's value under `key` of whatever type; no value when it is missing.
 std::optional<co::Value> anySetting(const co::Value& settings, std::string_view key);
 
@@ -35,7 +33,8 @@ std::vector<Workspace> candidateWorkspaces(const std::vector<Workspace>& workspa
 std::vector<Project> projectsInFolder(const std::vector<Project>& projects, const std::string& folderId);
 
 // The first reason the options cannot be published, as the setting name the error shows ("Not logged
-// in", "Folder", "Project"); no value when they can. Only emptiness is tested.
+// in", "Folder", "Project"); no value when they can. Only emptiness is tested, and a missing choice
+// means "create new", as for the publishing task.
 std::optional<std::string> firstInvalidSetting(const co::Value& settings, bool loggedIn);
 
 }  // namespace galvoria::settings

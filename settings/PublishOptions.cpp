@@ -7,13 +7,11 @@
 #include <utility>
 
 #include "platform/Log.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/PublishAction.hpp"
-#include "plugin/VelbrookError.hpp"
 #include "settings/OptionChain.hpp"
-#include "settings/OptionIdentifiers.hpp"
 #include "settings/SourceOrder.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
+#include "vocabulary/PublishAction.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 namespace galvoria::settings {
 namespace {
@@ -199,18 +197,18 @@ void appendEntries(co::COSettingsListItem& list, const std::vector<Entry>& entri
     list.setOptions(std::move(options));
 }
 
-co::GroupPtr buildGroup(const ListingCaches& caches, const ListedEntries& listed, const co::Value& settings) {
+co::GroupPtr buildGroup(const Preferences& preferences, const ListingCaches& caches, const ListedEntries& listed,
+                        const co::Value& settings) {
     auto group = std::make_shared<co::COSettingsElementsGroup>();
     group->setIdentifier(bundleIdentifierOrFallback() + ".publishOptions");
     group->setTitle("galvoria");
 
-    if (!prefs::isLoggedIn()) {
+    if (!preferences.isLoggedIn()) {
         appendElement(*group, makeLabel(options::notLoggedInLabel, notLoggedInText));
         return group;
     }
-    const auto& store = platform::PreferenceStore::standard();
-    const bool newFolder = isNewFolderState(settings, store.stringForKey(prefs::lastCreatedFolder).has_value());
-    const bool newProject = isNewProjectState(settings, store.stringForKey(prefs::lastCreatedProject).has_value());
+    const bool newFolder = isNewFolderState(settings, preferences.lastCreatedFolder().has_value());
+    const bool newProject = isNewProjectState(settings, preferences.lastCreatedProject().has_value());
 
     auto sources = makeList(settings, options::sourceList, "Account");
     appendEntries(*sources, caches.workspaceSources);
@@ -249,34 +247,27 @@ co::GroupPtr buildGroup(const ListingCaches& caches, const ListedEntries& listed
 
 }  // namespace
 
-std::vector<co::GroupPtr> publishOptions(const Network& network, ListingCaches& caches, const co::ActionPtr& action,
-                                         const co::Value& settings) {
+std::vector<co::GroupPtr> publishOptions(const Network& network, const Preferences& preferences, ListingCaches& caches,
+                                         const co::ActionPtr& action, const co::Value& settings) {
     platform::log::line("Settings: " + logText(settings));
     const ListedEntries listed = loadListings(network, caches, settings);
     if (!isPublishAction(action)) {
         return {};
     }
-    auto group = buildGroup(caches, listed, settings);
+    auto group = buildGroup(preferences, caches, listed, settings);
     // Last, so that every element of the normal state keeps its place.
-    if (listed.problem && prefs::isLoggedIn()) {
+    if (listed.problem && preferences.isLoggedIn()) {
         appendElement(*group, makeLabel(options::listingProblemLabel, *listed.problem));
     }
     return {group};
 }
 
-bool didUpdateOptionValue(const co::Value& value, const std::string& setting, std::uint64_t* callbackAction) {
-    auto& store = platform::PreferenceStore::standard();
-    // A removal rewrites and syncs the store file; when the key is not there, there is nothing to
-    // remove and every choice in a list would otherwise cost two disk syncs.
-    const auto forget = [&store](std::string_view key) {
-        if (store.stringForKey(key)) {
-            store.removeObjectForKey(key);
-        }
-    };
+bool didUpdateOptionValue(Preferences& preferences, const co::Value& value, const std::string& setting,
+                          std::uint64_t* callbackAction) {
     if (setting == options::folderList) {
-        forget(prefs::lastCreatedFolder);
+        preferences.forgetLastCreatedFolder();
     } else if (setting == options::projectList) {
-        forget(prefs::lastCreatedProject);
+        preferences.forgetLastCreatedProject();
     }
     platform::log::line("didUpdateValue: " + logText(value) + " forKey: " + setting);
     if (callbackAction != nullptr) {
@@ -285,11 +276,12 @@ bool didUpdateOptionValue(const co::Value& value, const std::string& setting, st
     return true;
 }
 
-bool validatePublishOptions(const co::Value& settings, const co::ActionPtr& action, co::ErrorOut error) {
+bool validatePublishOptions(const Preferences& preferences, const co::Value& settings, const co::ActionPtr& action,
+                            co::ErrorOut error) {
     if (!isPublishAction(action)) {
         return true;
     }
-    if (const auto invalid = firstInvalidSetting(settings, prefs::isLoggedIn())) {
+    if (const auto invalid = firstInvalidSetting(settings, preferences.isLoggedIn())) {
         VelbrookError::invalidActionSettings(*invalid, action).report(error);
         return false;
     }

@@ -20,11 +20,11 @@
 #include "devserver/Server.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/PublishAction.hpp"
 #include "publishing/PublishingTask.hpp"
 #include "service/Network.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 namespace galvoria::testing {
 namespace {
@@ -185,8 +185,9 @@ protected:
         }
         elsewhere_ = startService(dir_.path() / "elsewhere");
         ASSERT_TRUE(elsewhere_);
-        platform::PreferenceStore::standard().setValue(token_, prefs::apiToken);
-        platform::PreferenceStore::standard().setValue(typedPassword, prefs::password);
+        platform::PreferenceStore& store = platform::PreferenceStore::standard();
+        store.setValue(token_, prefs::apiToken);
+        store.setValue(typedPassword, prefs::password);
         platform::log::setSink([this](platform::log::Channel, std::string_view text) {
             std::lock_guard lock(logMutex_);
             log_.append(text).push_back('\n');
@@ -211,7 +212,7 @@ protected:
     Observation run(const Row& row, std::size_t column);
     Observation runLogin(const Network& network);
     Observation runListing(const Network& network, std::string_view route);
-    Observation runTask(const Network& network, http::Session& session, const Exchange& exchange, char expected,
+    Observation runTask(const Network& network, Preferences& preferences, const Exchange& exchange, char expected,
                         const devserver::Server& server, const fs::path& cellDir);
 
     TempDir dir_;
@@ -243,7 +244,8 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
     } else {
         origin = closedOrigin;
     }
-    const Network network(origin, &session);
+    Preferences preferences(platform::PreferenceStore::standard());
+    const Network network(preferences, origin, &session);
     if (row.warm) {
         for (const http::Role role : {http::Role::service, http::Role::storage}) {
             session.perform(role, {.url = origin + "/_warm"});
@@ -253,7 +255,7 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
     Observation seen = exchange.kind == Kind::login ? runLogin(network)
                        : exchange.kind == Kind::listing
                            ? runListing(network, exchange.route)
-                           : runTask(network, session, exchange, row.expected.at(column), *server, cellDir);
+                           : runTask(network, preferences, exchange, row.expected.at(column), *server, cellDir);
     seen.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     server->stop();
     // Sent once: the exchange's request reached the service once per file that came to that step
@@ -277,15 +279,9 @@ Observation FaultMatrix::runLogin(const Network& network) {
     const std::string result = network.login(email, typedPassword);
     const auto token = stored(prefs::apiToken);
     const auto password = stored(prefs::password);
-    Observation seen;
-    if (result.empty() && token == token_ && password == "") {
-        seen.outcome = 'o';
-    } else if (result == "login-failed" && token == token_ && password == typedPassword) {
-        seen.outcome = 'x';
-    } else {
-        seen.detail = "login answered \"" + result + "\" and the store changed";
-    }
-    return seen;
+    if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};
+    if (result == "login-failed" && token == token_ && password == typedPassword) return {.outcome = 'x'};
+    return {.detail = "login answered \"" + result + "\" and the store changed"};
 }
 
 Observation FaultMatrix::runListing(const Network& network, std::string_view route) {
@@ -299,7 +295,7 @@ Observation FaultMatrix::runListing(const Network& network, std::string_view rou
 }
 
 // A creation publishes one file after it; a file step publishes two files into an existing project.
-Observation FaultMatrix::runTask(const Network& network, http::Session& session, const Exchange& exchange,
+Observation FaultMatrix::runTask(const Network& network, Preferences& preferences, const Exchange& exchange,
                                  char expected, const devserver::Server& server, const fs::path& cellDir) {
     const bool newFolder = exchange.route == std::string_view("create-folder");
     const bool newProject = exchange.route == std::string_view("create-project");
@@ -321,7 +317,7 @@ Observation FaultMatrix::runTask(const Network& network, http::Session& session,
     std::atomic<int> reports{0};
     co::Error error;
     const auto result = publishing::startPublishingTask(
-        network, session, task, &error,
+        network, preferences, task, &error,
         [&](const co::TaskPtr&, std::uint64_t, std::uint64_t, const std::string&) { ++reports; });
     platform::MainQueue::shared().waitUntilDrained();
 

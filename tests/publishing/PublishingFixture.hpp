@@ -20,9 +20,10 @@
 #include "platform/Dispatch.hpp"
 #include "platform/Log.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
+#include "service/Network.hpp"
 #include "service/http/Http.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::publishing::testing {
 
@@ -69,16 +70,19 @@ protected:
             lock.unlock();
             if (hook) hook(text);
         });
-        platform::PreferenceStore::setStandardPath(dir_.path() / "preferences.json");
         if (!server_->start()) ADD_FAILURE() << "the local service did not start";
         token_ = server_->issueToken("demo@galvoria.test");
-        platform::PreferenceStore::standard().setValue(token_, prefs::apiToken);
+        store_.setValue(token_, prefs::apiToken);
     }
     ~PublishingTest() override {
         server_->stop();  // first, so that a stalled answer cannot hold the session's thread
         session_.reset();
         platform::log::setSink({});
     }
+
+    // The service client of the local service, through the test's session.
+    Network client() { return Network(preferences_, server_->origin(), session_.get()); }
+    [[nodiscard]] std::optional<std::string> stored(std::string_view key) const { return store_.stringForKey(key); }
 
     // The requests whose target starts with `path`, in arrival order.
     [[nodiscard]] std::vector<devserver::RecordedRequest> requestsTo(std::string_view path) const {
@@ -117,6 +121,8 @@ protected:
         devserver::ServerOptions{.port = 0, .testMode = true, .storageDir = dir_.path() / "storage"});
     std::unique_ptr<http::Session> session_ =
         std::make_unique<http::Session>(http::SessionOptions{.stallTimeout = std::chrono::seconds(1)});
+    platform::PreferenceStore store_{dir_.path() / "preferences.json"};
+    Preferences preferences_{store_};
     std::string token_;
 
 private:

@@ -1,11 +1,9 @@
 // The publishing task against the local service: creations, the order of the uploads, progress
 // reports on the main thread, cancellation, and a result that tells the truth about failed files.
 
-#include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
-#include "plugin/PublishAction.hpp"
 #include "publishing/PublishingTask.hpp"
 #include "tests/publishing/PublishingFixture.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 namespace galvoria::publishing::testing {
 namespace {
@@ -33,10 +31,6 @@ co::TaskPtr makeTask(std::optional<std::vector<std::string>> files, std::optiona
     return task;
 }
 
-std::optional<std::string> stored(std::string_view key) {
-    return platform::PreferenceStore::standard().stringForKey(key);
-}
-
 class PublishingTask : public PublishingTest {
 protected:
     // Files named "missing..." are not written.
@@ -56,7 +50,7 @@ protected:
             EXPECT_TRUE(platform::MainQueue::shared().isMainThread());
             run.reports.push_back(std::to_string(completed) + "/" + std::to_string(total) + " " + message);
         };
-        run.result = startPublishingTask(Network(server_->origin()), *session_, task, &run.error, progress);
+        run.result = startPublishingTask(client(), preferences_, task, &run.error, progress);
         platform::MainQueue::shared().waitUntilDrained();
         return run;
     }

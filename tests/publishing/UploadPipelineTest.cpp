@@ -19,7 +19,8 @@ namespace {
 class UploadPipeline : public PublishingTest {
 protected:
     UploadOutcome upload(const std::string& path, const std::string& projectId = seededProject) {
-        return uploadFile(UploadContext{server_->origin(), *session_}, {path}, 0, projectId);
+        const Network service = client();
+        return uploadFile(UploadContext{service, preferences_}, {path}, 0, projectId);
     }
     // Only the form of what was sent: the token is never printed.
     void expectServiceHeaders(const devserver::RecordedRequest& request) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -19,20 +19,11 @@ std::vector<fs::path> inputsIn(const fs::path& folder) {
     std::vector<fs::path> files;
     if (fs::is_directory(folder)) {
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.is_regular_file()) {
-                files.push_back(entry.path());
-            }
+            if (entry.is_regular_file()) files.push_back(entry.path());
         }
     }
     std::sort(files.begin(), files.end());
     return files;
-}
-
-std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class FuzzInputs : public ::testing::TestWithParam<galvoria::fuzz::Target> {};
@@ -46,7 +37,8 @@ TEST_P(FuzzInputs, EveryKeptInputPassesItsCheck) {
         inputsIn(fs::path(GALVORIA_SOURCE_DIR) / "tests/reliability/fuzz-regressions" / target.name);
     all.insert(all.end(), regressions.begin(), regressions.end());
     for (const auto& file : all) {
-        const auto finding = target.check(contents(file));
+        std::ifstream in(file, std::ios::binary);
+        const auto finding = target.check(std::string(std::istreambuf_iterator<char>(in), {}));
         EXPECT_FALSE(finding.has_value()) << file.filename() << ": " << finding.value_or("");
     }
 }

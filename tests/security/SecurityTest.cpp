@@ -1,22 +1,18 @@
 // What must never happen whatever the service, the storage or the user's files hold: secrets in any
 // output, requests leaving their path segment or their origin, unverified TLS peers receiving files,
-// names adding headers or parts, odd file names crashing, format directives being expanded.
+// odd file names crashing, format directives being expanded.
 //
-// Proven elsewhere and not repeated here:
-//  - store file 0600 in a 0700 folder, planted link at the temporary path:
-//    PreferenceStoreTest FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed
-//    (the folder the host creates is checked below);
-//  - no redirect followed by any exchange: FaultMatrix RedirectElsewhere (every exchange, the other origin
-//    never asked) and HttpSession RedirectIsAStatusWhoseBodyIsRead;
-//  - a "Content-Type" signature value with CR/LF: UploadStep ContentTypeWithLineBreak;
-//  - a file name with '"', CR and LF and a field name with '"': UploadPipeline
-//  SignatureAndNameBecomeTheFormAndTheCompletion;
-//  - postEndpoint file:// (any case), ftp, gopher, dict, no scheme, relative: UploadPipeline StorageEndpoint and
-//    HttpSession RefusedRequestsNeverConnect;
-//  - a file that grows or shrinks: FormStream FileThatChangesSizeWhileReadEndsTheBody (while it is sent) and
-//    UploadPipeline FileThatChangesSizeAfterSigningIsNotCompleted;
-//  - endless or huge bodies cut at the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures and FaultMatrix
-//    OversizedBody.
+// Proven elsewhere and not repeated here (suite and test):
+//  - store file 0600 in a 0700 folder, a planted link at the temporary path: PreferenceStore
+//    FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed;
+//  - no redirect followed: FaultMatrix RedirectElsewhere, HttpSession RedirectIsAStatusWhoseBodyIsRead;
+//  - quotes and line breaks in a field name, a file name or a "Content-Type" value cannot add a header or a
+//    part: FormStream ProducesTheAnnouncedFormAtAnyReadSize, UploadPipeline
+//    SignatureAndNameBecomeTheFormAndTheCompletion, UploadStep ContentTypeWithLineBreak;
+//  - a postEndpoint of another scheme or none: UploadPipeline StorageEndpoint, HttpSession RefusedRequestsNeverConnect;
+//  - a file that changes size: FormStream FileThatChangesSizeWhileReadEndsTheBody, UploadPipeline
+//    FileThatChangesSizeAfterSigningIsNotCompleted;
+//  - bodies above the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures, FaultMatrix OversizedBody.
 
 #include <sys/stat.h>
 
@@ -31,10 +27,10 @@
 #include "devserver/Server.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
-#include "plugin/Preferences.hpp"
 #include "publishing/UploadPipeline.hpp"
 #include "service/Network.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::testing {
 namespace {
@@ -170,13 +166,14 @@ protected:
         platform::PreferenceStore::setStandardPath(dir_.path() / "preferences.json");
         platform::PreferenceStore::standard().setValue(server_.issueToken(demoEmail), prefs::apiToken);
     }
-    // Uploads one file through `session`; the signing names `endpoint` with `signature`.
-    publishing::UploadOutcome upload(http::Session& session, const std::string& endpoint, const co::Value& signature,
-                                     const std::string& name) {
-        server_.setFault("sign", respond(200, co::Value{{"postEndpoint", endpoint}, {"signature", signature}}.dump()));
+    // Uploads one file through `session`; the signing names `endpoint`.
+    publishing::UploadOutcome upload(http::Session& session, const std::string& endpoint) {
+        server_.setFault("sign", respond(200, R"({"postEndpoint": ")" + endpoint + R"(", "signature": {"key": "k"}})"));
         server_.setFault("complete", respond(200, "{}"));
-        const std::string path = write(dir_.path() / name, "file-bytes");
-        return publishing::uploadFile({server_.origin(), session}, {path}, 0, "prj-3c9a02");
+        const std::string path = write(dir_.path() / "a.jpg", "file-bytes");
+        Preferences preferences(platform::PreferenceStore::standard());
+        const Network client(preferences, server_.origin(), &session);
+        return publishing::uploadFile({client, preferences}, {path}, 0, "prj-3c9a02");
     }
 
     TempDir dir_;
@@ -188,7 +185,8 @@ protected:
 
 TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
     ASSERT_TRUE(started_);
-    const Network network(server_.origin(), &session_);
+    Preferences preferences(platform::PreferenceStore::standard());
+    const Network network(preferences, server_.origin(), &session_);
     const std::vector<std::pair<std::string, std::string>> identifiers = {
         {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"},     {"q?x=1", "q%3Fx%3D1"},
         {"h#x", "h%23x"}, {"50%", "50%25"}, {"a b", "a%20b"}, {"\xc3\x89t\xc3\xa9", "%C3%89t%C3%A9"}};
@@ -206,40 +204,21 @@ TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
     }
 }
 
-// A field name or file name with quotes and line breaks stays inside its own part's header.
-TEST_F(InProcess, NamesCannotAddAHeaderOrAPart) {
-    ASSERT_TRUE(started_);
-    const co::Value signature = {{"x\"\r\nX-Injected: 1\r\n\r\nbody\r\n--", "v"}, {"key", "k"}};
-    upload(session_, server_.origin() + "/_bench/discard", signature, "a\"\r\nX-Evil: 1\r\n.jpg");
-    const auto storage = server_.recordedRequests().at(1);
-    ASSERT_EQ(storage.target, "/_bench/discard");
-    for (const auto& [name, value] : storage.headers) EXPECT_TRUE(name != "X-Injected" && name != "X-Evil") << name;
-    EXPECT_EQ(storage.body.find("\r\nX-Injected"), std::string::npos);
-    EXPECT_EQ(storage.body.find("\r\nX-Evil"), std::string::npos);
-    std::size_t parts = 0;
-    for (auto at = storage.body.find("Content-Disposition:"); at != std::string::npos;
-         at = storage.body.find("Content-Disposition:", at + 1)) {
-        ++parts;
-    }
-    EXPECT_EQ(parts, 3U);
-}
-
 // An endpoint whose certificate cannot be verified receives nothing, and nothing is completed; a
 // certificate from the CA named by GALVORIA_CA_BUNDLE is trusted.
 TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
     ASSERT_TRUE(started_);
     if (std::system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "the openssl command is not installed";
     const std::string d = dir_.path().string() + "/";
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 ";
+    // A CA, a self-signed certificate, and two the CA signed: one for this address, one for another name.
     const std::string commands =
-        "cd " + d + " && openssl req -x509" + key + "-keyout ca.key -out ca.pem -subj /CN=Test-CA" +
-        " && openssl req -x509" + key +
-        "-keyout self.key -out self.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" + " && openssl req" +
-        key + "-keyout good.key -out good.csr -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" +
-        " && openssl req" + key +
-        "-keyout wrong.key -out wrong.csr -subj /CN=wrong.example -addext subjectAltName=DNS:wrong.example" +
-        " && for c in good wrong; do openssl x509 -req -in $c.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
-        " -copy_extensions copyall -out $c.pem || exit 1; done >/dev/null 2>&1";
+        "cd " + d + R"( && req() { n=$1; shift; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 \
+        -nodes -days 2 -keyout $n.key "$@"; } && ip=subjectAltName=IP:127.0.0.1 &&
+        req ca -x509 -out ca.pem -subj /CN=Test-CA && req self -x509 -out self.pem -subj /CN=127.0.0.1 -addext $ip &&
+        req good -out good.csr -subj /CN=127.0.0.1 -addext $ip &&
+        req wrong -out wrong.csr -subj /CN=wrong.example -addext subjectAltName=DNS:wrong.example &&
+        for c in good wrong; do openssl x509 -req -in $c.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+        -copy_extensions copyall -out $c.pem || exit 1; done >/dev/null 2>&1)";
     ASSERT_EQ(std::system(commands.c_str()), 0);
     ::setenv("GALVORIA_CA_BUNDLE", (d + "ca.pem").c_str(), 1);
     http::Session trusting(http::SessionOptions::fromEnvironment());
@@ -264,8 +243,7 @@ TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
         const int port = storage.bind_to_any_port("127.0.0.1");
         std::thread serving([&] { storage.listen_after_bind(); });
         server_.clearRecordedRequests();
-        const auto outcome =
-            upload(*session, "https://127.0.0.1:" + std::to_string(port) + "/upload", {{"key", "k"}}, "a.jpg");
+        const auto outcome = upload(*session, "https://127.0.0.1:" + std::to_string(port) + "/upload");
         storage.stop();
         serving.join();
         EXPECT_EQ(outcome.published, trusted) << outcome.reason;

@@ -1,4 +1,4 @@
-#include "plugin/VelbrookError.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 #include "platform/Bundle.hpp"
 

@@ -1,7 +1,6 @@
 #pragma once
-// The plugin's preference keys, each named once, and the small readers every part shares.
+// The plugin's preference keys, each named once. Constants only: the host reads them too.
 
-#include <string>
 #include <string_view>
 
 namespace galvoria::prefs {
@@ -11,10 +10,5 @@ inline constexpr std::string_view username = "username-item";
 inline constexpr std::string_view password = "password-item";
 inline constexpr std::string_view lastCreatedFolder = "last-created-folder";
 inline constexpr std::string_view lastCreatedProject = "last-created-project";
-
-// The stored string, or the empty string when the key is absent.
-std::string stringOrEmpty(std::string_view key);
-// Logged in exactly when "api-token" holds a non-empty string.
-bool isLoggedIn();
 
 }  // namespace galvoria::prefs

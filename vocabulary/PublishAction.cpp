@@ -1,4 +1,4 @@
-#include "plugin/PublishAction.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 namespace galvoria {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/PublishAction.hpp"
+#include "vocabulary/PublishAction.hpp"
 
 TEST(PublishAction, CreatedOnceUnderConcurrentFirstUse) {
     constexpr int threads = 16;

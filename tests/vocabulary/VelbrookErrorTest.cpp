@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Bundle.hpp"
-#include "plugin/VelbrookError.hpp"
+#include "vocabulary/VelbrookError.hpp"
 
 using galvoria::VelbrookError;
 

@@ -1,8 +1,24 @@
 #pragma once
-// Identifiers of the publish options' items and the fixed values of their lists. The host hands the
-// chosen values back keyed by these identifiers, and the publishing task reads them from there.
+// Identifiers of the items of the account panel and the publish options, and the fixed values of the
+// options' lists. The host hands values back keyed by these identifiers, and presses buttons by them.
+// Constants only: the host reads them too.
 
 #include <string_view>
+
+#include "vocabulary/PreferenceKeys.hpp"
+
+namespace galvoria::account {
+
+inline constexpr std::string_view group = "defaultSettingsGroup";
+// The two text fields store what is typed under their own identifiers, the preference keys.
+inline constexpr std::string_view usernameField = prefs::username;
+inline constexpr std::string_view passwordField = prefs::password;
+inline constexpr std::string_view loginButton = "login-item";
+inline constexpr std::string_view logoutButton = "logout-item";
+inline constexpr std::string_view forgotPasswordLabel = "forgot-password-item";
+inline constexpr std::string_view loggedInLabel = "logged-in-item";
+
+}  // namespace galvoria::account
 
 namespace galvoria::options {
 
