@@ -9,20 +9,17 @@
 #include "host/PublishOptionsForm.hpp"
 #include "host/Terminal.hpp"
 #include "platform/PreferenceStore.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::host {
 using terminal::visible;
 namespace {
 
-// The account panel's items.
-namespace panel {
-constexpr std::string_view username = "username-item";
-constexpr std::string_view password = "password-item";
-constexpr std::string_view login = "login-item";
-constexpr std::string_view logout = "logout-item";
-constexpr std::string_view loggedIn = "logged-in-item";
+namespace panel = galvoria::account;
+
+// How the panel's label begins before the account's name.
 constexpr std::string_view loggedInPrefix = "You are logged in as ";
-}  // namespace panel
 
 // The account panel as the plugin builds it now; no groups when it builds none.
 std::vector<co::GroupPtr> accountPanel(PluginSession& session) {
@@ -32,13 +29,13 @@ std::vector<co::GroupPtr> accountPanel(PluginSession& session) {
 
 // Who the panel says is logged in; no value while it shows the login form.
 std::optional<std::string> loggedInAccount(const std::vector<co::GroupPtr>& groups) {
-    const auto label = findItem(groups, panel::loggedIn);
+    const auto label = findItem(groups, panel::loggedInLabel);
     if (!label) {
         return std::nullopt;
     }
     std::string text = valueText(*label);
-    if (text.starts_with(panel::loggedInPrefix)) {
-        text.erase(0, panel::loggedInPrefix.size());
+    if (text.starts_with(loggedInPrefix)) {
+        text.erase(0, loggedInPrefix.size());
     }
     return text;
 }
@@ -67,7 +64,7 @@ GiveUp mayGiveUpLogin(const std::string& account, const LoginOptions& options) {
 // The typed password leaves the store on every way out of a login. The plugin empties it after a
 // token was received; a command has no form to come back to, so it is emptied after a refusal or an
 // unanswered exchange too, and when Ctrl-C or SIGTERM ends the process in the midst.
-void forgetPasswordInStore() { platform::PreferenceStore::standard().setValue("", panel::password); }
+void forgetPasswordInStore() { platform::PreferenceStore::standard().setValue("", prefs::password); }
 
 // A listing that failed while the tree was walked: its text on standard error (and in the JSON
 // document), exit status 1.
@@ -84,10 +81,10 @@ struct TreeLevel {
     std::string_view list;
     const char* children;
 };
-constexpr std::array<TreeLevel, 4> treeLevels{{{items::source, "workspaces"},
-                                               {items::workspace, "folders"},
-                                               {items::folder, "projects"},
-                                               {items::project, nullptr}}};
+constexpr std::array<TreeLevel, 4> treeLevels{{{options::sourceList, "workspaces"},
+                                               {options::workspaceList, "folders"},
+                                               {options::folderList, "projects"},
+                                               {options::projectList, nullptr}}};
 
 // Lists the entries of level `depth` as the choices above it stand into `nodes` (JSON) and `text`
 // (indented by level), choosing each entry in turn to list the level below it. The plugin's
@@ -99,7 +96,7 @@ std::optional<std::string> listTree(PublishOptionsForm& form, std::size_t depth,
         text += std::string(2 * depth, ' ') + describe(choice) + "\n";
         if (level.children != nullptr) {
             form.set(level.list, choice.value);
-            if (auto problem = form.labelText(items::listingProblem)) {
+            if (auto problem = form.labelText(options::listingProblemLabel)) {
                 return problem;
             }
             node[level.children] = co::Value::array();
@@ -141,7 +138,7 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     if (options.email) {
         email = *options.email;
     } else {
-        const auto field = findItem(groups, panel::username);
+        const auto field = findItem(groups, panel::usernameField);
         const std::string known = account ? *account : field ? valueText(*field) : std::string();
         const auto answer = terminal::prompt(known.empty() ? "Email: " : "Email [" + visible(known) + "]: ");
         if (!answer) {
@@ -160,13 +157,13 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
     if (account) {
         // The form shows only once the present login is given up, as in the application.
         terminal::out("Logging out " + visible(*account) + " first.\n");
-        if (const auto logout = findItem(groups, panel::logout)) {
+        if (const auto logout = findItem(groups, panel::logoutButton)) {
             co::Error ignored;
             session.pressButton(logout, &ignored);
         }
         groups = accountPanel(session);
     }
-    const auto loginButton = findItem(groups, panel::login);
+    const auto loginButton = findItem(groups, panel::loginButton);
     if (!loginButton) {
         failWith("the plugin shows no login form");
         return exitFailure;
@@ -182,11 +179,11 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
             [] { terminal::err("\nStopping once galvoria has answered the login (Ctrl-C again to stop at once).\n"); },
             forgetPasswordInStore);
         co::Error ignored;
-        session.updateValue(co::Value(email), std::string(panel::username), &ignored);
-        session.updateValue(co::Value(*password), std::string(panel::password), &ignored);
+        session.updateValue(co::Value(email), std::string(panel::usernameField), &ignored);
+        session.updateValue(co::Value(*password), std::string(panel::passwordField), &ignored);
         outcome = session.pressButton(loginButton, &error);
         if (!outcome.ok) {
-            session.updateValue(co::Value(""), std::string(panel::password), &ignored);
+            session.updateValue(co::Value(""), std::string(panel::passwordField), &ignored);
         }
         interrupted = scope.interrupted();
     }
@@ -215,11 +212,11 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
 int runLogout(PluginSession& session) {
     const auto groups = accountPanel(session);
     const auto account = loggedInAccount(groups);
-    const auto logout = findItem(groups, panel::logout);
+    const auto logout = findItem(groups, panel::logoutButton);
     // A password left behind by an earlier login that was cut short goes with the logout.
-    if (!platform::PreferenceStore::standard().stringForKey(panel::password).value_or("").empty()) {
+    if (!platform::PreferenceStore::standard().stringForKey(prefs::password).value_or("").empty()) {
         co::Error ignored;
-        session.updateValue(co::Value(""), std::string(panel::password), &ignored);
+        session.updateValue(co::Value(""), std::string(panel::passwordField), &ignored);
     }
     if (!account || !logout) {
         terminal::out("Not logged in.\n");
@@ -246,7 +243,7 @@ int runStatus(PluginSession& session, const ReportOptions& options) {
     std::optional<std::string> problem;
     if (account) {
         if (const auto form = openPublishOptions(session, 1)) {
-            if (const auto label = form->labelText(items::listingProblem)) {
+            if (const auto label = form->labelText(options::listingProblemLabel)) {
                 problem = *label;
             }
         }
@@ -286,7 +283,7 @@ int runDestinations(PluginSession& session, const ReportOptions& options) {
     // Each choice lists again; a listing that fails ends the walk, as the tree would be untrue.
     co::Value sources = co::Value::array();
     std::string text;
-    if (const auto problem = form.labelText(items::listingProblem)) {
+    if (const auto problem = form.labelText(options::listingProblemLabel)) {
         return listingFailed(options, *problem);
     }
     if (const auto problem = listTree(form, 0, sources, text)) {

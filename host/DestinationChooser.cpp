@@ -23,7 +23,7 @@ public:
         if (!stop) stop = chooseFolder();
         if (!stop) stop = chooseProject();
         // A list that could not be had reads as an empty one: the plugin's reason comes first.
-        if (const auto problem = form_.labelText(items::listingProblem)) {
+        if (const auto problem = form_.labelText(options::listingProblemLabel)) {
             return Stop{exitFailure, visible(*problem)};
         }
         return stop;
@@ -34,22 +34,22 @@ public:
 
 private:
     std::optional<Stop> chooseSourceAndWorkspace() {
-        const auto sources = form_.choices(items::source);
+        const auto sources = form_.choices(options::sourceList);
         if (sources.empty()) {
             return Stop{exitFailure, "galvoria lists no account or team for this login"};
         }
         if (options_.source) {
             const auto found = resolveChoice(sources, *options_.source, sourceKind, "for this login");
             if (!found.index) return Stop{exitFailure, found.problem};
-            pick(items::source, sources[*found.index], destination_.source);
+            pick(options::sourceList, sources[*found.index], destination_.source);
         } else if (sources.size() == 1) {
-            pick(items::source, sources.front(), destination_.source);
+            pick(options::sourceList, sources.front(), destination_.source);
         } else if (options_.workspace) {
             return findWorkspaceInAnySource(sources);
         } else if (interactive_) {
             const auto index = menu("Account or team", sources, std::nullopt);
             if (!index) return noAnswer();
-            pick(items::source, sources[*index], destination_.source);
+            pick(options::sourceList, sources[*index], destination_.source);
         } else {
             return Stop{exitUsage, "missing --workspace"};
         }
@@ -61,26 +61,26 @@ private:
         std::vector<Choice> workspaces;
         std::vector<std::size_t> owners;
         for (std::size_t i = 0; i < sources.size(); ++i) {
-            form_.set(items::source, sources[i].value);
-            for (auto& workspace : form_.choices(items::workspace)) {
+            form_.set(options::sourceList, sources[i].value);
+            for (auto& workspace : form_.choices(options::workspaceList)) {
                 workspaces.push_back(std::move(workspace));
                 owners.push_back(i);
             }
         }
         const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, "in any account or team");
         if (!found.index) return Stop{exitFailure, found.problem};
-        pick(items::source, sources[owners[*found.index]], destination_.source);
-        pick(items::workspace, workspaces[*found.index], destination_.workspace);
+        pick(options::sourceList, sources[owners[*found.index]], destination_.source);
+        pick(options::workspaceList, workspaces[*found.index], destination_.workspace);
         return std::nullopt;
     }
 
     std::optional<Stop> chooseWorkspace() {
-        const auto workspaces = form_.choices(items::workspace);
+        const auto workspaces = form_.choices(options::workspaceList);
         const std::string where = "in " + visible(destination_.source->title);
         if (options_.workspace) {
             const auto found = resolveChoice(workspaces, *options_.workspace, workspaceKind, where);
             if (!found.index) return Stop{exitFailure, found.problem};
-            pick(items::workspace, workspaces[*found.index], destination_.workspace);
+            pick(options::workspaceList, workspaces[*found.index], destination_.workspace);
             return std::nullopt;
         }
         if (workspaces.empty()) {
@@ -88,7 +88,7 @@ private:
         }
         const auto index = menu("Workspace", workspaces, std::nullopt);
         if (!index) return noAnswer();
-        pick(items::workspace, workspaces[*index], destination_.workspace);
+        pick(options::workspaceList, workspaces[*index], destination_.workspace);
         return std::nullopt;
     }
 
@@ -109,13 +109,14 @@ private:
     };
 
     std::optional<Stop> chooseFolder() {
-        return chooseInList({items::folder, items::newFolder, folderKind, "Folder", "New folder name: ", "--folder",
-                             &options_.folder, &options_.newFolder, &destination_.folder, &destination_.newFolder},
-                            "in " + visible(destination_.workspace->title));
+        return chooseInList(
+            {options::folderList, options::newFolder, folderKind, "Folder", "New folder name: ", "--folder",
+             &options_.folder, &options_.newFolder, &destination_.folder, &destination_.newFolder},
+            "in " + visible(destination_.workspace->title));
     }
 
     std::optional<Stop> chooseProject() {
-        if (!form_.shows(items::project)) {
+        if (!form_.shows(options::projectList)) {
             // A folder still to be created has no projects: only a new project's name is asked for.
             if (options_.project) {
                 return Stop{exitUsage,
@@ -127,14 +128,14 @@ private:
                 name = askName("New project name: ");
                 if (!name) return noAnswer();
             }
-            form_.set(items::newProject, *name);
+            form_.set(options::newProject, *name);
             destination_.newProject = *name;
             return std::nullopt;
         }
         const std::string where =
             "in " + visible(destination_.folder ? destination_.folder->title : destination_.workspace->title);
         return chooseInList(
-            {items::project, items::newProject, projectKind, "Project", "New project name: ", "--project",
+            {options::projectList, options::newProject, projectKind, "Project", "New project name: ", "--project",
              &options_.project, &options_.newProject, &destination_.project, &destination_.newProject},
             where);
     }
@@ -195,7 +196,7 @@ private:
 
     // The list's "+ Create New ..." entry, then the name field it brings.
     void createNew(std::string_view list, std::string_view nameField, const std::string& name) {
-        form_.set(list, std::string(items::createNewValue));
+        form_.set(list, std::string(options::createNewValue));
         form_.set(nameField, name);
     }
 

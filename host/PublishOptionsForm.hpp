@@ -11,22 +11,9 @@
 
 #include "host/Choices.hpp"
 #include "host/PluginSession.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
 
 namespace galvoria::host {
-
-// Identifiers of the publish options' items and the values of their fixed entries.
-namespace items {
-inline constexpr std::string_view source = "workspace-source-list-item";
-inline constexpr std::string_view workspace = "workspace-list-item";
-inline constexpr std::string_view folder = "folder-list-item";
-inline constexpr std::string_view project = "project-list-item";
-inline constexpr std::string_view newFolder = "new-folder-item";
-inline constexpr std::string_view newProject = "new-project-item";
-inline constexpr std::string_view notLoggedIn = "not-logged-in-label-item";
-inline constexpr std::string_view listingProblem = "listing-problem-item";
-inline constexpr std::string_view placeholderValue = "none";
-inline constexpr std::string_view createNewValue = "0";
-}  // namespace items
 
 class PublishOptionsForm {
 public:
