@@ -6,15 +6,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <variant>
 
 #include "host/DriveRequest.hpp"
 #include "host/HostObjects.hpp"
+#include "host/PluginSession.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/FileWrite.hpp"
 #include "platform/Log.hpp"
@@ -119,7 +118,8 @@ private:
 };
 
 // One call's error out-parameter: absent when the driver asked for none.
-struct ErrorSlot {
+class ErrorSlot {
+public:
     explicit ErrorSlot(bool none) : none_(none) {}
     co::ErrorOut out() { return none_ ? nullptr : &error_; }
     void addTo(co::Value& reply) const {
@@ -133,33 +133,55 @@ private:
     co::Error error_;
 };
 
-co::Value reply(const std::string& call, bool ok) {
+co::Value reply(std::string_view call, bool ok) {
     co::Value out = co::Value::object();
     out["reply"] = call;
     out["ok"] = ok;
     return out;
 }
 
+// What one call answers: whether the entry point succeeded and the members its reply carries
+// after "ok", in order. The error the plugin left, if any, follows them.
+struct Answer {
+    bool ok = true;
+    co::Value members = co::Value::object();
+};
+
+// The answer of a call that returns a list of objects: ok when it returned one, and the list (its
+// null entries left out) as the reply's `member`.
+template <typename Each>
+Answer listAnswer(const std::optional<std::vector<std::shared_ptr<Each>>>& objects, const char* member,
+                  co::Value (*toJson)(const Each&)) {
+    Answer answer{objects.has_value()};
+    if (objects) {
+        co::Value list = co::Value::array();
+        for (const auto& each : *objects) {
+            if (each) {
+                list.push_back(toJson(*each));
+            }
+        }
+        answer.members[member] = std::move(list);
+    }
+    return answer;
+}
+
+co::Value callbacksJson(const SettingsOutcome& outcome) {
+    co::Value calls = co::Value::array();
+    for (const auto& each : outcome.callbacks) {
+        co::Value call = co::Value::object();
+        call["code"] = each.code;
+        if (each.value) {
+            call["value"] = *each.value;
+        }
+        calls.push_back(std::move(call));
+    }
+    return calls;
+}
+
+// Serves the protocol's calls, each one entry point of the session.
 class Driver {
 public:
-    Driver(PluginLoader& loader, ProtocolWriter& writer) : loader_(loader), writer_(writer) {
-        handlers_ = {
-            {"publishingActionsFileCount", [this](const DriveRequest& r) { return publishingActionsFileCount(r); }},
-            {"tasksForAction", [this](const DriveRequest& r) { return tasksForAction(r); }},
-            {"startPublishingTask", [this](const DriveRequest& r) { return startPublishingTask(r); }},
-            {"settingsWithError", [this](const DriveRequest& r) { return settingsWithError(r); }},
-            {"didUpdateValue", [this](const DriveRequest& r) { return didUpdateValue(r); }},
-            {"handleEvent", [this](const DriveRequest& r) { return handleEvent(r); }},
-            {"settingsForAction", [this](const DriveRequest& r) { return settingsForAction(r); }},
-            {"didUpdateActionValue", [this](const DriveRequest& r) { return didUpdateActionValue(r); }},
-            {"validateSettings", [this](const DriveRequest& r) { return validateSettings(r); }},
-            {"processingSettingsForAction", [this](const DriveRequest& r) { return processingSettingsForAction(r); }},
-            {"processingSettingsVisibilityForAction",
-             [this](const DriveRequest& r) { return processingSettingsVisibilityForAction(r); }},
-            {"preferences", [this](const DriveRequest& r) { return preferences(r); }},
-            {"restart", [this](const DriveRequest& r) { return restart(r); }},
-        };
-    }
+    Driver(PluginSession& session, ProtocolWriter& writer) : session_(session), writer_(writer) {}
 
     void handleLine(std::string_view line) {
         const auto parsed = parseRequestLine(line);
@@ -171,12 +193,7 @@ public:
             if (const auto* malformed = std::get_if<MalformedRequest>(&parsed)) {
                 throw BadRequest(malformed->message);
             }
-            const auto& request = std::get<DriveRequest>(parsed);
-            const auto handler = handlers_.find(request.call);
-            if (handler == handlers_.end()) {
-                throw BadRequest("unknown call \"" + request.call + "\"");
-            }
-            out = handler->second(request);
+            out = serve(std::get<DriveRequest>(parsed));
         } catch (const BadRequest& bad) {
             out = reply("error", false);
             out["message"] = bad.what();
@@ -194,13 +211,47 @@ public:
     }
 
 private:
-    // Every event posted by the entry point precedes its reply.
-    static void drainMainQueue() { platform::MainQueue::shared().waitUntilDrained(); }
+    using Handler = Answer (Driver::*)(const DriveRequest&, co::ErrorOut);
+
+    // Every call of the protocol and its handler. The request's members were checked when its
+    // line was read.
+    static const std::map<std::string_view, Handler>& handlers() {
+        static const std::map<std::string_view, Handler> table = {
+            {"publishingActionsFileCount", &Driver::publishingActionsFileCount},
+            {"tasksForAction", &Driver::tasksForAction},
+            {"startPublishingTask", &Driver::startPublishingTask},
+            {"settingsWithError", &Driver::settingsWithError},
+            {"didUpdateValue", &Driver::didUpdateValue},
+            {"handleEvent", &Driver::handleEvent},
+            {"settingsForAction", &Driver::settingsForAction},
+            {"didUpdateActionValue", &Driver::didUpdateActionValue},
+            {"validateSettings", &Driver::validateSettings},
+            {"processingSettingsForAction", &Driver::processingSettingsForAction},
+            {"processingSettingsVisibilityForAction", &Driver::processingSettingsVisibilityForAction},
+            {"preferences", &Driver::preferences},
+            {"restart", &Driver::restart},
+        };
+        return table;
+    }
+
+    co::Value serve(const DriveRequest& request) {
+        const auto handler = handlers().find(request.call);
+        if (handler == handlers().end()) {
+            throw BadRequest("unknown call \"" + request.call + "\"");
+        }
+        ErrorSlot error(request.noErrorOut);
+        auto answer = (this->*handler->second)(request, error.out());
+        co::Value out = reply(request.call, answer.ok);
+        for (auto& [name, member] : answer.members.items()) {
+            out[name] = std::move(member);
+        }
+        error.addTo(out);
+        return out;
+    }
 
     co::ActionPtr heldPublishAction() {
         if (!held_) {
-            const auto actions = loader_.publishing()->publishingActionsFileCount(1, nullptr);
-            drainMainQueue();
+            const auto actions = session_.publishingActions(1, nullptr);
             if (actions && !actions->empty()) {
                 held_ = actions->front();
             }
@@ -227,60 +278,26 @@ private:
         return actionFrom(*request.action);
     }
 
-    co::Value publishingActionsFileCount(const DriveRequest& request) {
-        const auto count = request.fileCount;
-        ErrorSlot error(request.noErrorOut);
-        const auto actions = loader_.publishing()->publishingActionsFileCount(count, error.out());
-        drainMainQueue();
-        co::Value out = reply("publishingActionsFileCount", actions.has_value());
-        if (actions) {
-            if (!held_ && !actions->empty()) {
-                held_ = actions->front();
-            }
-            co::Value list = co::Value::array();
-            for (const auto& each : *actions) {
-                if (each) {
-                    list.push_back(actionToJson(*each));
-                }
-            }
-            out["actions"] = std::move(list);
+    Answer publishingActionsFileCount(const DriveRequest& request, co::ErrorOut error) {
+        const auto actions = session_.publishingActions(request.fileCount, error);
+        if (actions && !held_ && !actions->empty()) {
+            held_ = actions->front();
         }
-        error.addTo(out);
-        return out;
+        return listAnswer(actions, "actions", &actionToJson);
     }
 
-    co::Value tasksForAction(const DriveRequest& request) {
-        const auto target = action(request);
-        const auto& files = request.files;
-        ErrorSlot error(request.noErrorOut);
-        const auto tasks = loader_.publishing()->tasksForAction(target, files, error.out());
-        drainMainQueue();
-        co::Value out = reply("tasksForAction", tasks.has_value());
-        if (tasks) {
-            co::Value list = co::Value::array();
-            for (const auto& each : *tasks) {
-                if (each) {
-                    list.push_back(taskToJson(*each));
-                }
-            }
-            out["tasks"] = std::move(list);
-        }
-        error.addTo(out);
-        return out;
+    Answer tasksForAction(const DriveRequest& request, co::ErrorOut error) {
+        return listAnswer(session_.tasks(action(request), request.files, error), "tasks", &taskToJson);
     }
 
-    co::Value startPublishingTask(const DriveRequest& request) {
+    Answer startPublishingTask(const DriveRequest& request, co::ErrorOut error) {
         if (!request.task) {
             throw BadRequest("missing member \"task\"");
         }
         const auto target = actionFrom(request.task->action);
-        auto files = request.task->files;
-        auto settings = request.task->settings;
         const auto cancelAfter = request.cancelAfter;
-        ErrorSlot error(request.noErrorOut);
-
-        auto task = std::make_shared<co::COFileHandlingPluginTask>(target, std::move(files));
-        task->setSettings(std::move(settings));
+        auto task = std::make_shared<co::COFileHandlingPluginTask>(target, request.task->files);
+        task->setSettings(request.task->settings);
         task->setCancelled(cancelAfter && *cancelAfter == 0);
         auto reports = std::make_shared<std::uint64_t>(0);
         co::ProgressBlock progress = [this, reports, cancelAfter](const co::TaskPtr& reported, std::uint64_t completed,
@@ -300,24 +317,19 @@ private:
                 reported->setCancelled(true);
             }
         };
-        const auto result = loader_.publishing()->startPublishingTask(task, error.out(), progress);
-        drainMainQueue();
-        co::Value out = reply("startPublishingTask", result != nullptr);
+        const auto result = session_.publish(task, error, progress);
+        Answer answer{result != nullptr};
         if (result) {
-            out["result"] = resultToJson(*result);
+            answer.members["result"] = resultToJson(*result);
         }
-        error.addTo(out);
-        return out;
+        return answer;
     }
 
-    co::Value settingsWithError(const DriveRequest& request) {
-        ErrorSlot error(request.noErrorOut);
-        const auto groups = loader_.settings()->settingsWithError(error.out());
-        drainMainQueue();
-        co::Value out = reply("settingsWithError", groups.has_value());
+    Answer settingsWithError(const DriveRequest& /*request*/, co::ErrorOut error) {
+        const auto groups = session_.settings(error);
         if (groups) {
+            // The items shown now are the ones later events name.
             panelItems_.clear();
-            co::Value list = co::Value::array();
             for (const auto& group : *groups) {
                 if (!group) {
                     continue;
@@ -327,159 +339,90 @@ private:
                         panelItems_[*element->identifier()] = element;
                     }
                 }
-                list.push_back(groupToJson(*group));
             }
-            out["groups"] = std::move(list);
         }
-        error.addTo(out);
-        return out;
+        return listAnswer(groups, "groups", &groupToJson);
     }
 
-    // Collects what the plugin passes to a settings callback.
-    struct Callbacks {
-        std::mutex mutex;
-        co::Value calls = co::Value::array();
-        co::SettingsCallback block() {
-            return [this](std::uint64_t code, const std::optional<co::Value>& value) {
-                co::Value call = co::Value::object();
-                call["code"] = code;
-                if (value) {
-                    call["value"] = *value;
-                }
-                std::lock_guard lock(mutex);
-                calls.push_back(std::move(call));
-            };
-        }
-    };
-
-    co::Value didUpdateValue(const DriveRequest& request) {
-        const auto& value = request.value;
-        const auto& setting = request.setting;
-        ErrorSlot error(request.noErrorOut);
-        Callbacks callbacks;
-        const bool ok = loader_.settings()->didUpdateValue(value, setting, error.out(), callbacks.block());
-        drainMainQueue();
-        co::Value out = reply("didUpdateValue", ok);
-        out["callbacks"] = callbacks.calls;
-        error.addTo(out);
-        return out;
+    Answer didUpdateValue(const DriveRequest& request, co::ErrorOut error) {
+        const auto outcome = session_.updateValue(request.value, request.setting, error);
+        Answer answer{outcome.ok};
+        answer.members["callbacks"] = callbacksJson(outcome);
+        return answer;
     }
 
-    co::Value handleEvent(const DriveRequest& request) {
-        const auto event = request.event;
-        const auto& identifier = request.item;
+    Answer handleEvent(const DriveRequest& request, co::ErrorOut error) {
         // The item the host shows under that identifier, or a button standing for it.
         co::ItemPtr item;
-        if (const auto found = panelItems_.find(identifier); found != panelItems_.end()) {
+        if (const auto found = panelItems_.find(request.item); found != panelItems_.end()) {
             item = found->second;
         } else {
             auto button = std::make_shared<co::COSettingsButtonItem>();
-            button->setIdentifier(identifier);
+            button->setIdentifier(request.item);
             item = std::move(button);
         }
-        ErrorSlot error(request.noErrorOut);
-        Callbacks callbacks;
-        const bool ok = loader_.settings()->handleEvent(event, item, error.out(), callbacks.block());
-        drainMainQueue();
-        co::Value out = reply("handleEvent", ok);
-        out["callbacks"] = callbacks.calls;
-        error.addTo(out);
-        return out;
+        const auto outcome = session_.handleEvent(request.event, item, error);
+        Answer answer{outcome.ok};
+        answer.members["callbacks"] = callbacksJson(outcome);
+        return answer;
     }
 
-    co::Value settingsForAction(const DriveRequest& request) {
-        const auto target = action(request);
-        const auto& settings = request.settings;
-        ErrorSlot error(request.noErrorOut);
-        const auto groups = loader_.publishing()->settingsForAction(target, settings, error.out());
-        drainMainQueue();
-        co::Value out = reply("settingsForAction", groups.has_value());
-        if (groups) {
-            co::Value list = co::Value::array();
-            for (const auto& group : *groups) {
-                if (group) {
-                    list.push_back(groupToJson(*group));
-                }
-            }
-            out["groups"] = std::move(list);
-        }
-        error.addTo(out);
-        return out;
+    Answer settingsForAction(const DriveRequest& request, co::ErrorOut error) {
+        return listAnswer(session_.actionSettings(action(request), request.settings, error), "groups", &groupToJson);
     }
 
-    co::Value didUpdateActionValue(const DriveRequest& request) {
-        const auto& value = request.value;
-        const auto& setting = request.setting;
+    Answer didUpdateActionValue(const DriveRequest& request, co::ErrorOut error) {
         const auto target = action(request);
-        const auto& settings = request.settings;
-        ErrorSlot error(request.noErrorOut);
-        std::uint64_t callbackAction = 0;
-        const bool ok =
-            loader_.publishing()->didUpdateValue(value, setting, target, settings, &callbackAction, error.out());
-        drainMainQueue();
-        co::Value out = reply("didUpdateActionValue", ok);
-        out["callbackAction"] = callbackAction;
-        error.addTo(out);
-        return out;
+        const auto outcome =
+            session_.updateActionValue(request.value, request.setting, target, request.settings, error);
+        Answer answer{outcome.ok};
+        answer.members["callbackAction"] = outcome.callbackAction;
+        return answer;
     }
 
-    co::Value validateSettings(const DriveRequest& request) {
-        const auto& settings = request.settings;
-        const auto target = action(request);
-        ErrorSlot error(request.noErrorOut);
-        const bool ok = loader_.publishing()->validateSettings(settings, target, error.out());
-        drainMainQueue();
-        co::Value out = reply("validateSettings", ok);
-        error.addTo(out);
-        return out;
+    Answer validateSettings(const DriveRequest& request, co::ErrorOut error) {
+        return Answer{session_.validate(request.settings, action(request), error)};
     }
 
-    co::Value processingSettingsForAction(const DriveRequest& request) {
-        const auto target = action(request);
-        ErrorSlot error(request.noErrorOut);
-        const auto settings = loader_.publishing()->processingSettingsForAction(target, error.out());
-        drainMainQueue();
-        co::Value out = reply("processingSettingsForAction", settings.has_value());
+    Answer processingSettingsForAction(const DriveRequest& request, co::ErrorOut error) {
+        const auto settings = session_.processingSettings(action(request), error);
+        Answer answer{settings.has_value()};
         if (settings) {
-            out["settings"] = *settings;
+            answer.members["settings"] = *settings;
         }
-        error.addTo(out);
-        return out;
+        return answer;
     }
 
-    co::Value processingSettingsVisibilityForAction(const DriveRequest& request) {
-        const auto target = action(request);
-        const std::uint64_t visibility = loader_.publishing()->processingSettingsVisibilityForAction(target);
-        drainMainQueue();
-        co::Value out = reply("processingSettingsVisibilityForAction", true);
-        out["visibility"] = visibility;
-        return out;
+    // This entry point takes no error out-parameter.
+    Answer processingSettingsVisibilityForAction(const DriveRequest& request, co::ErrorOut /*error*/) {
+        Answer answer;
+        answer.members["visibility"] = session_.processingSettingsVisibility(action(request));
+        return answer;
     }
 
-    co::Value preferences(const DriveRequest& /*request*/) {
+    Answer preferences(const DriveRequest& /*request*/, co::ErrorOut /*error*/) {
         co::Value values = co::Value::object();
         for (const auto& [key, value] : platform::PreferenceStore::standard().dictionary()) {
             values[key] = value;
         }
-        co::Value out = reply("preferences", true);
-        out["preferences"] = std::move(values);
-        return out;
+        Answer answer;
+        answer.members["preferences"] = std::move(values);
+        return answer;
     }
 
-    co::Value restart(const DriveRequest& /*request*/) {
+    Answer restart(const DriveRequest& /*request*/, co::ErrorOut /*error*/) {
         panelItems_.clear();
         std::string problem;
-        if (!loader_.createInstance(problem)) {
+        if (!session_.restart(problem)) {
             throw BadRequest("the plugin could not be created again: " + problem);
         }
-        return reply("restart", true);
+        return {};
     }
 
-    PluginLoader& loader_;
+    PluginSession& session_;
     ProtocolWriter& writer_;
     co::ActionPtr held_;
     std::map<std::string, co::ItemPtr> panelItems_;
-    std::map<std::string, std::function<co::Value(const DriveRequest&)>> handlers_;
 };
 
 }  // namespace
@@ -496,49 +439,25 @@ int runDrive(const HostOptions& options) {
         return 2;
     }
 
-    std::string problem;
-    auto loader = prepareHost(options, problem);
-    if (!loader) {
-        std::fprintf(stderr, "galvoria-host: %s\n", problem.c_str());
-        return 2;
-    }
-
     ProtocolWriter writer(protocolFd);
-    int status = 0;
-    // Entry points are called on this worker thread; the main thread serves the main queue.
-    std::thread worker;
-    auto serve = [&] {
-        std::string problemText;
-        if (!loader->createInstance(problemText)) {
-            std::fprintf(stderr, "galvoria-host: %s\n", problemText.c_str());
-            status = 2;
-        } else {
-            Driver driver(*loader, writer);
-            LineReader reader(STDIN_FILENO);
-            std::string line;
-            // With the output closed no further request is read: nobody would see its reply.
-            while (!writer.closed()) {
-                const auto next = reader.next(line);
-                if (next == LineReader::Next::end) {
-                    break;
-                }
-                if (next == LineReader::Next::overlong) {
-                    driver.handleOverlongLine();
-                } else {
-                    driver.handleLine(line);
-                }
+    const int status = runWithPlugin(options, [&writer](PluginSession& session) {
+        Driver driver(session, writer);
+        LineReader reader(STDIN_FILENO);
+        std::string line;
+        // With the output closed no further request is read: nobody would see its reply.
+        while (!writer.closed()) {
+            const auto next = reader.next(line);
+            if (next == LineReader::Next::end) {
+                break;
             }
-            if (writer.closed()) {
-                status = outputClosedStatus;
+            if (next == LineReader::Next::overlong) {
+                driver.handleOverlongLine();
+            } else {
+                driver.handleLine(line);
             }
-            loader->releaseInstance();
         }
-        platform::MainQueue::shared().stop();
-    };
-    // The worker starts once the main thread serves the queue, so its first call finds it served.
-    platform::MainQueue::shared().async([&] { worker = std::thread(serve); });
-    platform::MainQueue::shared().run();
-    worker.join();
+        return writer.closed() ? outputClosedStatus : 0;
+    });
     std::fflush(nullptr);
     // Exit at once: nothing the plugin library left running may hold the process up.
     std::_Exit(status);

@@ -27,49 +27,34 @@ Problem find(const co::Value& object, const char* name, const co::Value*& out) {
     return std::nullopt;
 }
 
-Problem readValue(const co::Value& object, const char* name, co::Value& out) {
+// Reads member `name` into `out` when `accepts` holds for it (any value when null); otherwise
+// "member NAME must be WHAT".
+template <typename Out>
+Problem readMember(const co::Value& object, const char* name, Out& out,
+                   bool (co::Value::*accepts)() const noexcept = nullptr, const char* what = nullptr) {
     const co::Value* value = nullptr;
     if (auto problem = find(object, name, value)) {
         return problem;
     }
-    out = *value;
+    if (accepts != nullptr && !((*value).*accepts)()) {
+        return "member " + quoted(name) + " must be " + what;
+    }
+    out = value->get<Out>();
     return std::nullopt;
 }
 
+Problem readValue(const co::Value& object, const char* name, co::Value& out) { return readMember(object, name, out); }
+
 Problem readString(const co::Value& object, const char* name, std::string& out) {
-    const co::Value* value = nullptr;
-    if (auto problem = find(object, name, value)) {
-        return problem;
-    }
-    if (!value->is_string()) {
-        return "member " + quoted(name) + " must be a string";
-    }
-    out = value->get<std::string>();
-    return std::nullopt;
+    return readMember(object, name, out, &co::Value::is_string, "a string");
 }
 
 Problem readCount(const co::Value& object, const char* name, std::uint64_t& out) {
-    const co::Value* value = nullptr;
-    if (auto problem = find(object, name, value)) {
-        return problem;
-    }
-    if (!value->is_number_unsigned()) {
-        return "member " + quoted(name) + " must be an integer of at least 0";
-    }
-    out = value->get<std::uint64_t>();
-    return std::nullopt;
+    return readMember(object, name, out, &co::Value::is_number_unsigned, "an integer of at least 0");
 }
 
 Problem readObject(const co::Value& object, const char* name, co::Value& out) {
-    const co::Value* value = nullptr;
-    if (auto problem = find(object, name, value)) {
-        return problem;
-    }
-    if (!value->is_object()) {
-        return "member " + quoted(name) + " must be an object";
-    }
-    out = *value;
-    return std::nullopt;
+    return readMember(object, name, out, &co::Value::is_object, "an object");
 }
 
 Problem readStringList(const co::Value& value, const char* name, std::vector<std::string>& out) {

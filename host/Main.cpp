@@ -209,9 +209,10 @@ An output closed by its reader (publish ... | head -1) stops after the file bein
     addHostFileOptions(drive, bundle, prefs, strings);
     drive->footer(R"(
 One request per line on standard input (at most 16 MiB; a longer line gets an error reply and is
-skipped), one answer per line on standard output. Exit status: 0 when standard input ends; 2 when
-the bundle or the string table cannot be loaded; 3 when standard output was closed: the call in
-progress is completed (a publish stops after the file being sent) and no further request is read.
+skipped), one answer per line on standard output. Exit status: 0 when standard input ends; 2 for
+a usage or start-up error (a bundle or string table that cannot be loaded, no usable store); 3 when
+standard output was closed: the call in progress is completed (a publish stops after the file being
+sent) and no further request is read.
   galvoria-host drive --prefs /tmp/prefs.json < requests.jsonl)");
     app.footer(mainExamples);
 

@@ -14,109 +14,123 @@ namespace {
 // Every block the entry point posted has run once this returns.
 void drainMainQueue() { platform::MainQueue::shared().waitUntilDrained(); }
 
-// Records the codes a settings callback receives (the plugin may call it from any thread).
-struct CallbackRecorder {
-    std::mutex mutex;
-    std::vector<std::uint64_t> codes;
-
-    co::SettingsCallback block() {
-        return [this](std::uint64_t code, const std::optional<co::Value>& /*value*/) {
-            std::lock_guard lock(mutex);
-            codes.push_back(code);
-        };
-    }
-};
-
-}  // namespace
-
-bool SettingsOutcome::asksForRefresh() const {
-    return std::find(callbackCodes.begin(), callbackCodes.end(), co::COSettingsCallbackRefresh) != callbackCodes.end();
-}
-
-std::vector<co::GroupPtr> PluginSession::settings(co::Error& error) {
-    auto groups = loader_.settings()->settingsWithError(&error);
-    drainMainQueue();
-    return groups.value_or(std::vector<co::GroupPtr>{});
-}
-
-SettingsOutcome PluginSession::updateValue(const co::Value& value, const std::string& setting) {
-    SettingsOutcome outcome;
-    CallbackRecorder recorder;
-    outcome.ok = loader_.settings()->didUpdateValue(value, setting, &outcome.error, recorder.block());
-    drainMainQueue();
-    std::lock_guard lock(recorder.mutex);
-    outcome.callbackCodes = recorder.codes;
-    return outcome;
-}
-
-SettingsOutcome PluginSession::pressButton(const co::ItemPtr& item) {
-    SettingsOutcome outcome;
-    CallbackRecorder recorder;
-    outcome.ok =
-        loader_.settings()->handleEvent(co::COSettingsEventButtonPressed, item, &outcome.error, recorder.block());
-    drainMainQueue();
-    std::lock_guard lock(recorder.mutex);
-    outcome.callbackCodes = recorder.codes;
-    return outcome;
-}
-
-co::ActionPtr PluginSession::publishAction(std::uint64_t fileCount) {
-    co::Error ignored;
-    const auto actions = loader_.publishing()->publishingActionsFileCount(fileCount, &ignored);
-    drainMainQueue();
-    if (!actions || actions->empty()) {
-        return nullptr;
-    }
-    return actions->front();
-}
-
-void PluginSession::prepareRendering(const co::ActionPtr& action) {
-    co::Error ignored;
-    // The files a person hands the host are already rendered; the answers are asked for as the
-    // application asks for them, and the visibility question lets the plugin fetch fresh listings.
-    (void)loader_.publishing()->processingSettingsForAction(action, &ignored);
-    (void)loader_.publishing()->processingSettingsVisibilityForAction(action);
-    drainMainQueue();
-}
-
-std::optional<std::vector<co::GroupPtr>> PluginSession::actionSettings(const co::ActionPtr& action,
-                                                                       const co::Value& values) {
-    co::Error ignored;
-    auto groups = loader_.publishing()->settingsForAction(action, values, &ignored);
-    drainMainQueue();
-    return groups;
-}
-
-bool PluginSession::updateActionValue(const co::Value& value, const std::string& setting, const co::ActionPtr& action,
-                                      const co::Value& values) {
-    co::Error ignored;
-    std::uint64_t callbackAction = 0;
-    (void)loader_.publishing()->didUpdateValue(value, setting, action, values, &callbackAction, &ignored);
-    drainMainQueue();
-    return callbackAction == co::COActionSettingsCallbackRefresh;
-}
-
-bool PluginSession::validate(const co::Value& values, const co::ActionPtr& action, co::Error& error) {
-    const bool ok = loader_.publishing()->validateSettings(values, action, &error);
-    drainMainQueue();
-    return ok;
-}
-
-std::optional<std::vector<co::TaskPtr>> PluginSession::tasks(const co::ActionPtr& action,
-                                                             const std::vector<std::string>& files, co::Error& error) {
-    auto tasks = loader_.publishing()->tasksForAction(action, files, &error);
-    drainMainQueue();
-    return tasks;
-}
-
-co::PublishResultPtr PluginSession::publish(const co::TaskPtr& task, co::Error& error,
-                                            const co::ProgressBlock& progress) {
-    auto result = loader_.publishing()->startPublishingTask(task, &error, progress);
+// Calls `call` and returns its result once the main queue has run what it posted.
+template <typename Call>
+auto settled(Call&& call) {
+    auto result = std::forward<Call>(call)();
     drainMainQueue();
     return result;
 }
 
-int runWithPlugin(const HostOptions& options, const std::function<int(PluginSession&)>& command) {
+// Records what a settings callback receives (the plugin may call it from any thread).
+class CallbackRecorder {
+public:
+    co::SettingsCallback block() {
+        return [this](std::uint64_t code, const std::optional<co::Value>& value) {
+            std::lock_guard lock(mutex_);
+            calls_.push_back({code, value});
+        };
+    }
+
+    std::vector<SettingsCallbackCall> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<SettingsCallbackCall> calls_;
+};
+
+SettingsOutcome recorded(const std::function<bool(const co::SettingsCallback&)>& call) {
+    CallbackRecorder recorder;
+    SettingsOutcome outcome;
+    outcome.ok = settled([&] { return call(recorder.block()); });
+    outcome.callbacks = recorder.calls();
+    return outcome;
+}
+
+}  // namespace
+
+bool SettingsOutcome::asksForRefresh() const {
+    return std::any_of(callbacks.begin(), callbacks.end(),
+                       [](const SettingsCallbackCall& call) { return call.code == co::COSettingsCallbackRefresh; });
+}
+
+std::optional<std::vector<co::GroupPtr>> PluginSession::settings(co::ErrorOut error) {
+    return settled([&] { return loader_.settings()->settingsWithError(error); });
+}
+
+SettingsOutcome PluginSession::updateValue(const co::Value& value, const std::string& setting, co::ErrorOut error) {
+    return recorded([&](const co::SettingsCallback& callback) {
+        return loader_.settings()->didUpdateValue(value, setting, error, callback);
+    });
+}
+
+SettingsOutcome PluginSession::handleEvent(std::uint64_t event, const co::ItemPtr& item, co::ErrorOut error) {
+    return recorded([&](const co::SettingsCallback& callback) {
+        return loader_.settings()->handleEvent(event, item, error, callback);
+    });
+}
+
+std::optional<std::vector<co::ActionPtr>> PluginSession::publishingActions(std::uint64_t fileCount,
+                                                                           co::ErrorOut error) {
+    return settled([&] { return loader_.publishing()->publishingActionsFileCount(fileCount, error); });
+}
+
+co::ActionPtr PluginSession::publishAction(std::uint64_t fileCount) {
+    co::Error ignored;
+    const auto actions = publishingActions(fileCount, &ignored);
+    return actions && !actions->empty() ? actions->front() : nullptr;
+}
+
+std::optional<co::Value> PluginSession::processingSettings(const co::ActionPtr& action, co::ErrorOut error) {
+    return settled([&] { return loader_.publishing()->processingSettingsForAction(action, error); });
+}
+
+std::uint64_t PluginSession::processingSettingsVisibility(const co::ActionPtr& action) {
+    return settled([&] { return loader_.publishing()->processingSettingsVisibilityForAction(action); });
+}
+
+void PluginSession::prepareRendering(const co::ActionPtr& action) {
+    co::Error ignored;
+    (void)processingSettings(action, &ignored);
+    (void)processingSettingsVisibility(action);
+}
+
+std::optional<std::vector<co::GroupPtr>> PluginSession::actionSettings(const co::ActionPtr& action,
+                                                                       const co::Value& values, co::ErrorOut error) {
+    return settled([&] { return loader_.publishing()->settingsForAction(action, values, error); });
+}
+
+ActionValueOutcome PluginSession::updateActionValue(const co::Value& value, const std::string& setting,
+                                                    const co::ActionPtr& action, const co::Value& values,
+                                                    co::ErrorOut error) {
+    ActionValueOutcome outcome;
+    outcome.ok = settled([&] {
+        return loader_.publishing()->didUpdateValue(value, setting, action, values, &outcome.callbackAction, error);
+    });
+    return outcome;
+}
+
+bool PluginSession::validate(const co::Value& values, const co::ActionPtr& action, co::ErrorOut error) {
+    return settled([&] { return loader_.publishing()->validateSettings(values, action, error); });
+}
+
+std::optional<std::vector<co::TaskPtr>> PluginSession::tasks(const co::ActionPtr& action,
+                                                             const std::vector<std::string>& files,
+                                                             co::ErrorOut error) {
+    return settled([&] { return loader_.publishing()->tasksForAction(action, files, error); });
+}
+
+co::PublishResultPtr PluginSession::publish(const co::TaskPtr& task, co::ErrorOut error,
+                                            const co::ProgressBlock& progress) {
+    return settled([&] { return loader_.publishing()->startPublishingTask(task, error, progress); });
+}
+
+bool PluginSession::restart(std::string& problem) { return loader_.createInstance(problem); }
+
+int runWithPlugin(const HostOptions& options, const std::function<int(PluginSession&)>& body) {
     std::string problem;
     auto loader = prepareHost(options, problem);
     if (!loader) {
@@ -133,7 +147,7 @@ int runWithPlugin(const HostOptions& options, const std::function<int(PluginSess
                 status = 2;
             } else {
                 PluginSession session(*loader);
-                status = command(session);
+                status = body(session);
                 loader->releaseInstance();
             }
         } catch (const std::exception& failure) {

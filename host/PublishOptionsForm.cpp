@@ -13,16 +13,17 @@ PublishOptionsForm::PublishOptionsForm(PluginSession& session, co::ActionPtr act
     : session_(session), action_(std::move(action)) {}
 
 void PublishOptionsForm::build() {
-    groups_ = session_.actionSettings(action_, values_).value_or(std::vector<co::GroupPtr>{});
+    co::Error ignored;
+    groups_ = session_.actionSettings(action_, values_, &ignored).value_or(std::vector<co::GroupPtr>{});
 }
 
-bool PublishOptionsForm::showsLists() const { return list(items::source) != nullptr; }
+bool PublishOptionsForm::showsLists() const { return list(options::sourceList) != nullptr; }
 
 std::string PublishOptionsForm::notice() const {
     if (showsLists()) {
         return {};
     }
-    if (const auto label = findItem(groups_, items::notLoggedIn)) {
+    if (const auto label = findItem(groups_, options::notLoggedInLabel)) {
         return valueText(*label);
     }
     return "The plugin offers no publish options.";
@@ -45,13 +46,13 @@ std::vector<Choice> PublishOptionsForm::choices(std::string_view identifier) con
     if (listItem == nullptr) {
         return out;
     }
-    const bool hasFixedEntries = identifier != items::source;
+    const bool hasFixedEntries = identifier != options::sourceList;
     for (const auto& option : listItem->options()) {
         if (!option || option->isSeparator()) {
             continue;
         }
         std::string value = optionValueText(option->value());
-        if (hasFixedEntries && (value == items::placeholderValue || value == items::createNewValue)) {
+        if (hasFixedEntries && (value == options::placeholderValue || value == options::createNewValue)) {
             continue;
         }
         out.push_back({std::move(value), option->title()});
@@ -61,12 +62,12 @@ std::vector<Choice> PublishOptionsForm::choices(std::string_view identifier) con
 
 std::optional<Choice> PublishOptionsForm::createEntry(std::string_view identifier) const {
     const auto* listItem = list(identifier);
-    if (listItem == nullptr || identifier == items::source) {
+    if (listItem == nullptr || identifier == options::sourceList) {
         return std::nullopt;
     }
     for (const auto& option : listItem->options()) {
-        if (option && !option->isSeparator() && optionValueText(option->value()) == items::createNewValue) {
-            return Choice{std::string(items::createNewValue), option->title()};
+        if (option && !option->isSeparator() && optionValueText(option->value()) == options::createNewValue) {
+            return Choice{std::string(options::createNewValue), option->title()};
         }
     }
     return std::nullopt;
@@ -75,9 +76,21 @@ std::optional<Choice> PublishOptionsForm::createEntry(std::string_view identifie
 void PublishOptionsForm::set(std::string_view identifier, const std::string& value) {
     const std::string key(identifier);
     values_[key] = value;
-    if (session_.updateActionValue(co::Value(value), key, action_, values_)) {
+    co::Error ignored;
+    if (session_.updateActionValue(co::Value(value), key, action_, values_, &ignored).asksForRefresh()) {
         build();
     }
+}
+
+std::optional<PublishOptionsForm> openPublishOptions(PluginSession& session, std::uint64_t fileCount) {
+    const auto action = session.publishAction(fileCount);
+    if (!action) {
+        return std::nullopt;
+    }
+    session.prepareRendering(action);
+    PublishOptionsForm form(session, action);
+    form.build();
+    return form;
 }
 
 }  // namespace galvoria::host

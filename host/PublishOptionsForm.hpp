@@ -3,6 +3,7 @@
 // elements the plugin built from them last. Every choice is reported to the plugin as the
 // application reports an edit, and the elements are built again when the plugin asks for it.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,22 +11,9 @@
 
 #include "host/Choices.hpp"
 #include "host/PluginSession.hpp"
+#include "vocabulary/ItemIdentifiers.hpp"
 
 namespace galvoria::host {
-
-// Identifiers of the publish options' items and the values of their fixed entries.
-namespace items {
-inline constexpr std::string_view source = "workspace-source-list-item";
-inline constexpr std::string_view workspace = "workspace-list-item";
-inline constexpr std::string_view folder = "folder-list-item";
-inline constexpr std::string_view project = "project-list-item";
-inline constexpr std::string_view newFolder = "new-folder-item";
-inline constexpr std::string_view newProject = "new-project-item";
-inline constexpr std::string_view notLoggedIn = "not-logged-in-label-item";
-inline constexpr std::string_view listingProblem = "listing-problem-item";
-inline constexpr std::string_view placeholderValue = "none";
-inline constexpr std::string_view createNewValue = "0";
-}  // namespace items
 
 class PublishOptionsForm {
 public:
@@ -63,5 +51,9 @@ private:
     co::Value values_ = co::Value::object();
     std::vector<co::GroupPtr> groups_;
 };
+
+// The publish options as the application first shows them for `fileCount` files, with the
+// listings they need; no value when the plugin offers no publish action.
+std::optional<PublishOptionsForm> openPublishOptions(PluginSession& session, std::uint64_t fileCount);
 
 }  // namespace galvoria::host

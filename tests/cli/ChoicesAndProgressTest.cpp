@@ -70,36 +70,32 @@ TEST_P(ReadFailedFiles, AgainstTheTasksNamesInOrder) {
     EXPECT_EQ(failedFilesIn(GetParam().text, GetParam().files), GetParam().expected);
 }
 
-const std::vector<std::string> abc = {"a.jpg", "b.jpg", "c.jpg"};
+using Names = std::vector<std::string>;
+const Names abc = {"a.jpg", "b.jpg", "c.jpg"};
+using Failed = std::vector<FailedFile>;
+const std::string none2 = "None of the 2 files could be published: ";
 INSTANTIATE_TEST_SUITE_P(
     Texts, ReadFailedFiles,
     ::testing::Values(
-        FailedList{
-            "Partial",
-            "Published 1 of 3 files. Not published: b.jpg (the storage refused the upload: 500), c.jpg (no "
-            "answer from the storage).",
-            abc,
-            std::vector<FailedFile>{{1, "the storage refused the upload: 500"}, {2, "no answer from the storage"}}},
+        FailedList{"Partial",
+                   "Published 1 of 3 files. Not published: b.jpg (the storage refused the upload: 500), c.jpg (no "
+                   "answer from the storage).",
+                   abc, Failed{{1, "the storage refused the upload: 500"}, {2, "no answer from the storage"}}},
         FailedList{"AllFailed", "None of the 3 files could be published: a.jpg (r1), b.jpg (r2), c.jpg (r3).", abc,
-                   std::vector<FailedFile>{{0, "r1"}, {1, "r2"}, {2, "r3"}}},
-        FailedList{"OneFile",
-                   "The file could not be published: b.jpg (internal error).",
-                   {"b.jpg"},
-                   std::vector<FailedFile>{{0, "internal error"}}},
+                   Failed{{0, "r1"}, {1, "r2"}, {2, "r3"}}},
+        FailedList{"OneFile", "The file could not be published: b.jpg (internal error).", Names{"b.jpg"},
+                   Failed{{0, "internal error"}}},
         // Names holding the separators: only the passed names make a reading that takes the whole text.
         FailedList{"NamesWithSeparators",
                    "Published 1 of 4 files. Not published: x (a).jpg (r1), y, z.jpg (r2), x (r3).",
-                   {"x", "x (a).jpg", "y, z.jpg", "x"},
-                   std::vector<FailedFile>{{1, "r1"}, {2, "r2"}, {3, "r3"}}},
-        FailedList{"NameThatCopiesAnEntryReadsAsTheEarliestFiles",
-                   "None of the 2 files could be published: b.jpg (r), c.jpg (r).",
-                   {"b.jpg (r), c.jpg", "b.jpg", "c.jpg"},
-                   std::vector<FailedFile>{{0, "r"}}},
+                   Names{"x", "x (a).jpg", "y, z.jpg", "x"}, Failed{{1, "r1"}, {2, "r2"}, {3, "r3"}}},
+        FailedList{"NameThatCopiesAnEntryReadsAsTheEarliestFiles", none2 + "b.jpg (r), c.jpg (r).",
+                   Names{"b.jpg (r), c.jpg", "b.jpg", "c.jpg"}, Failed{{0, "r"}}},
         // Texts that are no such list: an unknown name, out of order, no final stop, something after it.
-        FailedList{"UnknownName", "None of the 2 files could be published: d.jpg (r).", abc, std::nullopt},
-        FailedList{"OutOfOrder", "None of the 2 files could be published: b.jpg (r), a.jpg (r).", abc, std::nullopt},
-        FailedList{"NoStop", "None of the 2 files could be published: a.jpg (r)", abc, std::nullopt},
-        FailedList{"Trailing", "None of the 2 files could be published: a.jpg (r). More", abc, std::nullopt},
+        FailedList{"UnknownName", none2 + "d.jpg (r).", abc, std::nullopt},
+        FailedList{"OutOfOrder", none2 + "b.jpg (r), a.jpg (r).", abc, std::nullopt},
+        FailedList{"NoStop", none2 + "a.jpg (r)", abc, std::nullopt},
+        FailedList{"Trailing", none2 + "a.jpg (r). More", abc, std::nullopt},
         FailedList{"OtherText", "The file a.jpg could not be published.", abc, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 

@@ -96,9 +96,8 @@ protected:
         std::vector<std::string> names;
         const auto state = server_->state();
         for (const auto& project : state["projects"]) {
-            for (const auto& file : project["files"]) {
-                if (project["id"] == projectId) names.push_back(file["name"].get<std::string>());
-            }
+            if (project["id"] != projectId) continue;
+            for (const auto& file : project["files"]) names.push_back(file["name"].get<std::string>());
         }
         return names;
     }

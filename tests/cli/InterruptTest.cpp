@@ -3,16 +3,9 @@
 // login the typed password leaves the store however the program ends. An output closed by its
 // reader stops a publish the way the first Ctrl-C does.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <thread>
 
 #include "tests/cli/CliFixture.hpp"
-
-extern char** environ;
 
 namespace galvoria::testing {
 namespace {
@@ -22,48 +15,49 @@ protected:
     void slowStorage(int delayMs) {
         server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = delayMs});
     }
-    // Into a project the command creates.
-    std::unique_ptr<TerminalProcess> publishFiles(const std::vector<std::string>& names) {
+    // A publish of `names` into a project it creates.
+    std::vector<std::string> publishing(const std::vector<std::string>& names, const std::string& project = "Stopped") {
         logInDirectly();
         std::vector<std::string> arguments = {"publish"};
         for (const auto& name : names) arguments.push_back(photo(name));
         arguments.insert(arguments.end(),
-                         {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", "Stopped"});
-        return std::make_unique<TerminalProcess>(hostArguments(arguments));
+                         {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", project});
+        return hostArguments(arguments);
     }
 };
 
 TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWhatWasSent) {
     slowStorage(1200);
-    auto publish = publishFiles({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"});
+    TerminalProcess publish(
+        publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"}));
     // The bar moves to the second file once the first is reported; Ctrl-C comes while it is sent.
-    ASSERT_TRUE(publish->waitFor("file 2 of 9")) << publish->output();
-    publish->type("\x03");
-    ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();
-    EXPECT_EQ(publish->finish(), 130) << publish->output();
+    ASSERT_TRUE(publish.waitFor("file 2 of 9")) << publish.output();
+    publish.type("\x03");
+    ASSERT_TRUE(publish.waitFor("Stopping after the current file")) << publish.output();
+    EXPECT_EQ(publish.finish(), 130) << publish.output();
 
     const auto projects = projectIdsNamed("Stopped");
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg", "b.jpg"}));
     // The first few files left are named; the link and the new project's identifier are given.
-    EXPECT_NE(publish->output().find("Interrupted after 2 of 9 files: a.jpg, b.jpg. "
-                                     "Not sent: c.jpg, d.jpg, e.jpg, f.jpg, g.jpg and 2 more.\r\n"
-                                     "Library: " +
-                                     libraryLink(projects[0]) + "\r\nProject: " + projects[0] + "\r\n"),
+    EXPECT_NE(publish.output().find("Interrupted after 2 of 9 files: a.jpg, b.jpg. "
+                                    "Not sent: c.jpg, d.jpg, e.jpg, f.jpg, g.jpg and 2 more.\r\n"
+                                    "Library: " +
+                                    libraryLink(projects[0]) + "\r\nProject: " + projects[0] + "\r\n"),
               std::string::npos)
-        << publish->output();
-    EXPECT_EQ(publish->output().find("Publishing completed!"), std::string::npos);
+        << publish.output();
+    EXPECT_EQ(publish.output().find("Publishing completed!"), std::string::npos);
 }
 
 TEST_F(Interrupt, ASecondCtrlCEndsTheProgramAtOnce) {
     slowStorage(5000);
-    auto publish = publishFiles({"a.jpg", "b.jpg", "c.jpg", "d.jpg"});
-    ASSERT_TRUE(publish->waitFor("file 1 of 4")) << publish->output();
-    publish->type("\x03");
-    ASSERT_TRUE(publish->waitFor("Stopping after the current file")) << publish->output();
+    TerminalProcess publish(publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg"}));
+    ASSERT_TRUE(publish.waitFor("file 1 of 4")) << publish.output();
+    publish.type("\x03");
+    ASSERT_TRUE(publish.waitFor("Stopping after the current file")) << publish.output();
     const auto pressed = std::chrono::steady_clock::now();
-    publish->type("\x03");
-    EXPECT_EQ(publish->finish(), 130) << publish->output();
+    publish.type("\x03");
+    EXPECT_EQ(publish.finish(), 130) << publish.output();
     EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
     EXPECT_EQ(storedFileCount(), 0U);
 }
@@ -80,47 +74,30 @@ TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
 
 // publish ... | head -1: the reader takes the first line and goes while the first file is sent.
 TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
-    logInDirectly();
     slowStorage(1500);
-    std::vector<std::string> arguments =
-        hostArguments({"publish", photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), "--workspace", "Weddings 2024",
-                       "--folder", "Ceremony", "--new-project", "Unread"});
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    int output[2];
-    ASSERT_EQ(::pipe(output), 0);
-    const std::string errors = (dir_.path() / "stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addclose(&actions, output[0]);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(output[1]);
+    const auto errors = dir_.path() / "stderr";
+    auto publish = platform::Child::spawn({.arguments = publishing({"a.jpg", "b.jpg", "c.jpg"}, "Unread"),
+                                           .output = platform::Stream::pipe(),
+                                           .error = platform::Stream::file(errors)});
+    ASSERT_TRUE(publish);
     std::string firstLine;
     char c = 0;
-    while (::read(output[0], &c, 1) == 1 && c != '\n') firstLine += c;
+    while (platform::readSome(publish->output().get(), &c, 1) == 1 && c != '\n') firstLine += c;
     // The project is made just before the first file goes.
     for (int tries = 0; tries < 1000 && projectIdsNamed("Unread").empty(); ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ::close(output[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    publish->output().reset();
+    const auto exit = publish->wait();
 
     EXPECT_TRUE(firstLine.starts_with("Publishing 3 files")) << firstLine;
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(exit.exitStatus(), 1) << "ended with wait status " << exit.waitStatus;
     const auto projects = projectIdsNamed("Unread");
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg"}));
     std::ifstream file(errors);
     const std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_NE(said.find("The output was closed: stopped after 1 of 3 files: a.jpg. Not sent: b.jpg, "
-                        "c.jpg.\n"),
+    EXPECT_NE(said.find("The output was closed: stopped after 1 of 3 files: a.jpg. Not sent: b.jpg, c.jpg.\n"),
               std::string::npos)
         << said;
 }

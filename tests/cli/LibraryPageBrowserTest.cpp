@@ -26,15 +26,10 @@ void writePixel(const fs::path& path) {
 class LibraryPage : public CliTest {
 protected:
     ProcessResult browse(const std::vector<std::string>& what, const std::string& url) {
-        std::vector<std::string> arguments = {chromium,
-                                              "--headless",
-                                              "--no-sandbox",
-                                              "--disable-gpu",
-                                              "--disable-quic",
-                                              "--no-first-run",
-                                              "--disable-background-networking",
-                                              "--disable-component-update",
-                                              "--disable-sync"};
+        std::vector<std::string> arguments = {chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                              "--disable-quic"};
+        arguments.insert(arguments.end(), {"--no-first-run", "--disable-background-networking",
+                                           "--disable-component-update", "--disable-sync"});
         const auto profile = dir_.path() / ("profile-" + std::to_string(++profiles_));
         std::filesystem::create_directories(profile);
         arguments.push_back("--user-data-dir=" + profile.string());

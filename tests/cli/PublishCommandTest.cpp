@@ -131,32 +131,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(CliTest, PublishingLoggedOutOrWithMissingFilesIsRefused) {
-    const auto loggedOut = host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Café", "--project",
-                                 "Espresso Série", "--json"});
-    EXPECT_EQ(loggedOut.status, 1);
-    EXPECT_NE(loggedOut.standardError.find("You’re not logged in."), std::string::npos) << loggedOut.standardError;
+    const auto refused = [&](Flags arguments, int status, const std::string& mention) {
+        arguments.insert(arguments.end(),
+                         {"--workspace", "Personal", "--folder", "Café", "--project", "Espresso Série"});
+        const auto result = host(arguments);
+        EXPECT_EQ(result.status, status) << mention;
+        EXPECT_NE(result.standardError.find(mention), std::string::npos) << result.standardError;
+        return result;
+    };
+    const auto loggedOut = refused({"publish", photo("a.jpg"), "--json"}, 1, "You’re not logged in.");
     EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["status"], "failed");
-
     // A token the service no longer takes: the listings fail, and that is said, not "no account".
     store().setValue("expired-token", "api-token");
-    const auto expired =
-        host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Café", "--project", "Espresso Série"});
-    EXPECT_EQ(expired.status, 1);
-    EXPECT_NE(expired.standardError.find("session has expired"), std::string::npos) << expired.standardError;
+    refused({"publish", photo("a.jpg")}, 1, "session has expired");
     EXPECT_EQ(storedFileCount(), 0U);
 
     // Before anything is asked.
-    const auto missing = host({"publish", photo("a.jpg"), (dir_.path() / "gone.jpg").string(), "--workspace", "x"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.standardError.find("gone.jpg: no such file"), std::string::npos) << missing.standardError;
-    EXPECT_EQ(host({"publish", dir_.path().string(), "--workspace", "x"}).status, 2);
-    const auto empty = host({"publish", photo("a.jpg"), photo("empty.jpg", 0), "--workspace", "x"});
-    EXPECT_EQ(empty.status, 2);
-    EXPECT_NE(empty.standardError.find("empty.jpg: the file is empty"), std::string::npos) << empty.standardError;
-    const auto twice = host({"publish", photo("a.jpg"), photo("b.jpg"),
-                             (dir_.path() / "photos/../photos/a.jpg").string(), "--workspace", "x"});
-    EXPECT_EQ(twice.status, 2);
-    EXPECT_NE(twice.standardError.find("a.jpg twice (it is also given as "), std::string::npos) << twice.standardError;
+    refused({"publish", photo("a.jpg"), (dir_.path() / "gone.jpg").string()}, 2, "gone.jpg: no such file");
+    refused({"publish", dir_.path().string()}, 2, ": not a regular file");
+    refused({"publish", photo("a.jpg"), photo("empty.jpg", 0)}, 2, "empty.jpg: the file is empty");
+    refused({"publish", photo("a.jpg"), photo("b.jpg"), (dir_.path() / "photos/../photos/a.jpg").string()}, 2,
+            "a.jpg twice (it is also given as ");
 }
 
 TEST_F(CliTest, AWorkspaceNameIsLookedForInEveryAccountAndTeam) {

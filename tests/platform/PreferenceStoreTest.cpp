@@ -10,7 +10,7 @@
 
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -27,9 +27,7 @@ namespace {
 
 std::string readFile(const fs::path& file) {
     std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 mode_t modeOf(const fs::path& file) {
@@ -40,26 +38,23 @@ mode_t modeOf(const fs::path& file) {
 
 std::vector<fs::path> filesIn(const fs::path& folder) {
     std::vector<fs::path> out;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        out.push_back(entry.path().filename());
-    }
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename());
     std::sort(out.begin(), out.end());
     return out;
 }
 
-}  // namespace
-
+// Reads go to the file each time: a second store object sees every change at once.
 TEST(PreferenceStore, AbsentKeyDiffersFromEmptyStringAndRemovalTakesOneKey) {
     TempDir dir;
     PreferenceStore store(dir.path() / "preferences.json");
-    EXPECT_FALSE(store.stringForKey("api-token").has_value());
+    const PreferenceStore reader(store.path());
+    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
     store.setValue("", "api-token");
     store.setValue("ann@example.org", "username-item");
-    ASSERT_TRUE(store.stringForKey("api-token").has_value());
-    EXPECT_EQ(*store.stringForKey("api-token"), "");
+    EXPECT_EQ(reader.stringForKey("api-token"), "");
     store.removeObjectForKey("api-token");
-    EXPECT_FALSE(store.stringForKey("api-token").has_value());
-    EXPECT_EQ(store.stringForKey("username-item"), "ann@example.org");
+    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
+    EXPECT_EQ(reader.stringForKey("username-item"), "ann@example.org");
     // The file holds the plugin's keys and nothing else.
     EXPECT_EQ(nlohmann::json::parse(readFile(store.path())), nlohmann::json({{"username-item", "ann@example.org"}}));
 }
@@ -77,28 +72,22 @@ TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     EXPECT_EQ(filesIn(file.parent_path()), (std::vector<fs::path>{"preferences.json", "preferences.json.lock"}));
 }
 
+// Which texts are no store at all is proven on the text itself (PreferenceText).
 TEST(PreferenceStore, UnreadableFileReadsEmptyAndIsMovedAsideAtTheNextWrite) {
-    for (const std::string corrupt : {"{not json", "[1, 2]", R"({"api-token": 5})", ""}) {
-        SCOPED_TRACE(corrupt);
-        TempDir dir;
-        const fs::path file = dir.path() / "preferences.json";
-        std::ofstream(file) << corrupt;
-        PreferenceStore store(file);
-        EXPECT_FALSE(store.stringForKey("api-token").has_value());
-        EXPECT_TRUE(store.dictionary().empty());
-        store.setValue("tok", "api-token");
-        EXPECT_EQ(store.dictionary(), (std::map<std::string, std::string>{{"api-token", "tok"}}));
-        // The unreadable file is kept under a timestamped name with its content intact.
-        std::vector<fs::path> aside;
-        for (const auto& name : filesIn(dir.path())) {
-            if (name.string().rfind("preferences.json.corrupt-", 0) == 0) {
-                aside.push_back(dir.path() / name);
-            }
-        }
-        ASSERT_EQ(aside.size(), 1U);
-        EXPECT_EQ(readFile(aside.front()), corrupt);
-        EXPECT_EQ(modeOf(file), 0600U);
-    }
+    TempDir dir;
+    const fs::path file = dir.path() / "preferences.json";
+    const std::string corrupt = R"({"api-token": 5})";
+    std::ofstream(file) << corrupt;
+    PreferenceStore store(file);
+    EXPECT_TRUE(store.dictionary().empty());
+    store.setValue("tok", "api-token");
+    EXPECT_EQ(store.dictionary(), (std::map<std::string, std::string>{{"api-token", "tok"}}));
+    // The unreadable file is kept under a timestamped name with its content intact.
+    const auto names = filesIn(dir.path());
+    ASSERT_EQ(names.size(), 3U);  // the store, its lock, the file set aside
+    EXPECT_TRUE(names[1].string().starts_with("preferences.json.corrupt-")) << names[1];
+    EXPECT_EQ(readFile(dir.path() / names[1]), corrupt);
+    EXPECT_EQ(modeOf(file), 0600U);
 }
 
 TEST(PreferenceStore, APlantedLinkAtTheTemporaryPathIsNotFollowed) {
@@ -142,19 +131,18 @@ TEST(PreferenceStore, TwoProcessesWritingDifferentKeysLoseNothing) {
     EXPECT_EQ(values.at("w1-0"), "0");
 }
 
-TEST(PreferenceStore, ReadsSeeWhatAnotherStoreObjectWrote) {
-    TempDir dir;
-    PreferenceStore reader(dir.path() / "p.json");
-    PreferenceStore writer(dir.path() / "p.json");
-    writer.setValue("one", "k");
-    EXPECT_EQ(reader.stringForKey("k"), "one");
-    writer.setValue("two", "k");
-    EXPECT_EQ(reader.stringForKey("k"), "two");
+// A store whose token is padded to make the file exactly `bytes` long.
+std::string storeOfBytes(std::size_t bytes) {
+    const std::string frame = R"({"api-token": ""})";
+    return R"({"api-token": ")" + std::string(bytes - frame.size(), 'x') + "\"}";
 }
 
-namespace {
-
-constexpr const char* oldStore = R"({"api-token": "old"})";
+TEST(PreferenceStore, AFileOfExactlyTheCapIsRead) {
+    TempDir dir;
+    std::ofstream(dir.path() / "preferences.json") << storeOfBytes(PreferenceStore::maximumFileBytes);
+    EXPECT_EQ(PreferenceStore(dir.path() / "preferences.json").stringForKey("api-token")->size(),
+              PreferenceStore::maximumFileBytes - 17);
+}
 
 // What a folder holds: each entry's kind and content (a link's target). A lock file the store
 // created, empty, is left out.
@@ -166,9 +154,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
         if (fs::is_symlink(status)) {
             out[name] = "link to " + fs::read_symlink(entry.path()).string();
         } else if (fs::is_regular_file(status)) {
-            if (name.ends_with(".lock") && fs::file_size(entry.path()) == 0) {
-                continue;
-            }
+            if (name.ends_with(".lock") && fs::file_size(entry.path()) == 0) continue;
             out[name] = "file " + readFile(entry.path());
         } else {
             out[name] = "other " + std::to_string(static_cast<int>(status.type()));
@@ -182,9 +168,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
 // alarm.
 std::string inChild(const std::function<std::string()>& body) {
     int ends[2];
-    if (::pipe(ends) != 0) {
-        return "child not started";
-    }
+    if (::pipe(ends) != 0) return "child not started";
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ends[0]);
@@ -193,43 +177,12 @@ std::string inChild(const std::function<std::string()>& body) {
         ::_exit(0);
     }
     ::close(ends[1]);
-    std::string report;
-    char buffer[4096];
-    for (ssize_t got = 0; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-        report.append(buffer, static_cast<std::size_t>(got));
-    }
+    const std::string report = platform::readToEnd(ends[0]);
     ::close(ends[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return "child ended with status " + std::to_string(status);
-    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child ended with status " + std::to_string(status);
     return report;
-}
-
-struct HostilePath {
-    std::string name;
-    // Prepares the hostile thing in `folder` (private, holding nothing) and returns the store file.
-    std::function<fs::path(const fs::path& folder)> prepare;
-    // Applied in the child process before it uses the store.
-    std::function<void()> limit;
-    bool readsOldStore;    // the old store stays readable
-    std::string mentions;  // in the failed write's problem
-};
-
-void PrintTo(const HostilePath& c, std::ostream* out) { *out << c.name; }
-
-// A readable store of mode 0600, as the store writes it.
-fs::path withOldStore(const fs::path& folder) {
-    const fs::path file = folder / "preferences.json";
-    std::ofstream(file) << oldStore;
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
-    return file;
-}
-
-fs::path inFolder(const fs::path& folder, const std::function<void(const fs::path& file)>& make) {
-    make(folder / "preferences.json");
-    return folder / "preferences.json";
 }
 
 // Root passes every permission check, so the permission rows run the child as "nobody", and the
@@ -240,123 +193,73 @@ void letNobodyThrough(const fs::path& folder) {
     fs::permissions(folder.parent_path(), fs::perms::owner_all | fs::perms::others_exec);
 }
 void becomeNobody() {
-    if (asRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
-        ::_exit(3);
-    }
+    if (asRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(3);
 }
 
+struct HostilePath {
+    std::string name;
+    bool oldStore;         // a readable store of mode 0600, as the store writes it, is there first
+    std::string reads;     // the token the store reads after the failed write
+    std::string mentions;  // in the failed write's problem
+    std::function<void(const fs::path& file)> prepare;  // puts the hostile thing in place
+    std::function<void()> limit = {};                   // applied in the child process before it uses the store
+    std::string store = "preferences.json";             // in the test's folder, private and empty at first
+};
+void PrintTo(const HostilePath& c, std::ostream* out) { *out << c.name; }
+
+// A link at the lock file and a write cut short by the file-size limit: StoreInTheHost
+// LinkAtTheLockFile and FileSizeLimitOfZero.
 std::vector<HostilePath> hostilePaths() {
     const auto notRegular = "is not a regular file";
+    const std::string big = storeOfBytes(PreferenceStore::maximumFileBytes + 1);
+    const auto fileAbove = [](const fs::path& file) { std::ofstream(file.parent_path()) << "not a folder"; };
+    const auto folderMode = [](fs::perms perms) {
+        return [perms](const fs::path& file) { fs::permissions(file.parent_path(), perms); };
+    };
     return {
-        {"Fifo",
-         [](auto& folder) { return inFolder(folder, [](auto& file) { ::mkfifo(file.c_str(), 0600); }); },
-         {},
-         false,
-         notRegular},
-        {"LinkToADevice",
-         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_symlink("/dev/zero", file); }); },
-         {},
-         false,
-         notRegular},
-        {"Folder",
-         [](auto& folder) { return inFolder(folder, [](auto& file) { fs::create_directory(file); }); },
-         {},
-         false,
-         notRegular},
-        {"LargerThanTheCap",
-         [](auto& folder) {
-             const std::string frame = R"({"api-token": ""})";
-             std::string text = frame;
-             text.insert(frame.size() - 2, PreferenceStore::maximumFileBytes + 1 - frame.size(), 'x');
-             return inFolder(folder, [&](auto& file) { std::ofstream(file) << text; });
-         },
-         {},
-         false,
-         "is larger than 1048576 bytes"},
-        {"PathThroughAFile",
-         [](auto& folder) {
-             std::ofstream(folder / "plain") << "not a folder";
-             return folder / "plain" / "preferences.json";
-         },
-         {},
-         false,
-         "plain is not a folder"},
+        {"Fifo", false, "", notRegular, [](auto& file) { ::mkfifo(file.c_str(), 0600); }},
+        {"LinkToADevice", false, "", notRegular, [](auto& file) { fs::create_symlink("/dev/zero", file); }},
+        {"Folder", false, "", notRegular, [](auto& file) { fs::create_directory(file); }},
+        {"LargerThanTheCap", false, "", "is larger than 1048576 bytes",
+         [=](auto& file) { std::ofstream(file) << big; }},
+        {"PathThroughAFile", false, "", "plain is not a folder", fileAbove, {}, "plain/preferences.json"},
+        {"FolderWritableByItsGroup", true, "", "is writable by others (mode 0770)",
+         folderMode(fs::perms::owner_all | fs::perms::group_all)},
+        {"FolderWritableByAll", true, "", "is writable by others (mode 1777)",
+         folderMode(fs::perms::all | fs::perms::sticky_bit)},
         // A file of another user's in the user's own folder (left by a command run as root).
-        {"FileThatCannotBeOpened",
-         [](auto& folder) {
-             const fs::path file = withOldStore(folder);
-             if (asRoot()) {
-                 letNobodyThrough(folder);
-                 EXPECT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
-             } else {
-                 fs::permissions(file, fs::perms::none);
-             }
-             return file;
+        {"FileThatCannotBeOpened", true, "", "preferences.json: Permission denied",
+         [](auto& file) {
+             if (!asRoot()) return fs::permissions(file, fs::perms::none);
+             letNobodyThrough(file.parent_path());
+             EXPECT_EQ(::chown(file.parent_path().c_str(), nobody, nobody), 0);
          },
-         becomeNobody, false, "preferences.json: Permission denied"},
+         becomeNobody},
         // The store and its lock are readable and writable, the folder is not.
-        {"ReadOnlyFolder",
-         [](auto& folder) {
-             const fs::path file = withOldStore(folder);
+        {"ReadOnlyFolder", true, "old", "preferences.json.tmp: Permission denied",
+         [](auto& file) {
+             const auto folder = file.parent_path();
              std::ofstream(file.string() + ".lock").flush();
-             if (asRoot()) {
-                 letNobodyThrough(folder);
-                 fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
-                 fs::permissions(file, fs::perms::others_read, fs::perm_options::add);
-                 fs::permissions(file.string() + ".lock", fs::perms::others_read | fs::perms::others_write,
-                                 fs::perm_options::add);
-             } else {
-                 fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
-             }
-             return file;
+             if (!asRoot()) return fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+             letNobodyThrough(folder);
+             const auto add = fs::perm_options::add;
+             fs::permissions(folder, fs::perms::others_read | fs::perms::others_exec, add);
+             fs::permissions(file, fs::perms::others_read, add);
+             fs::permissions(file.string() + ".lock", fs::perms::others_read | fs::perms::others_write, add);
          },
-         becomeNobody, true, "preferences.json.tmp: Permission denied"},
-        {"NoDescriptorLeftToReadWith", withOldStore,
+         becomeNobody},
+        {"NoDescriptorLeftToReadWith",
+         true,
+         "old",
+         "Too many open files",
+         {},
          [] {
              const rlimit few{64, 64};
              ::setrlimit(RLIMIT_NOFILE, &few);
              int last = -1;
-             for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) {
-                 last = fd;
-             }
+             for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) last = fd;
              ::close(last);  // one for the lock file, none for the store
-         },
-         true, "Too many open files"},
-        {"LinkAtTheLockFile",
-         [](auto& folder) {
-             std::ofstream(folder / "victim") << "keep me";
-             fs::create_symlink(folder / "victim", folder / "preferences.json.lock");
-             return withOldStore(folder);
-         },
-         {},
-         true,
-         "preferences.json.lock: Too many levels of symbolic links"},
-        // A full disk: the written bytes meet the file-size limit.
-        {"FileSizeLimit", withOldStore,
-         [] {
-             ::signal(SIGXFSZ, SIG_IGN);
-             const rlimit tiny{8, 8};
-             ::setrlimit(RLIMIT_FSIZE, &tiny);
-         },
-         true, "preferences.json.tmp: File too large"},
-        {"FolderWritableByItsGroup",
-         [](auto& folder) {
-             const fs::path file = withOldStore(folder);
-             fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all);
-             return file;
-         },
-         {},
-         false,
-         "is writable by others (mode 0770)"},
-        {"FolderWritableByAll",
-         [](auto& folder) {
-             const fs::path file = withOldStore(folder);
-             fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
-             return file;
-         },
-         {},
-         false,
-         "is writable by others (mode 1777)"},
+         }},
     };
 }
 
@@ -370,13 +273,16 @@ TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingIn
     const fs::path folder = dir.path() / "store";
     fs::create_directory(folder);
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
-    const fs::path file = c.prepare(folder);
+    const fs::path file = folder / c.store;
+    if (c.oldStore) {
+        std::ofstream(file) << R"({"api-token": "old"})";
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    if (c.prepare) c.prepare(file);
     const auto before = snapshot(folder);
 
     const std::string report = inChild([&] {
-        if (c.limit) {
-            c.limit();
-        }
+        if (c.limit) c.limit();
         PreferenceStore store(file);
         store.setValue("new", "api-token");
         return store.lastWriteProblem().value_or("no problem") + "\n" + store.stringForKey("api-token").value_or("");
@@ -385,22 +291,12 @@ TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingIn
     ASSERT_NE(lineEnd, std::string::npos) << report;
     const std::string problem = report.substr(0, lineEnd);
     EXPECT_NE(problem.find(c.mentions), std::string::npos) << problem;
-    EXPECT_EQ(report.substr(lineEnd + 1), c.readsOldStore ? "old" : "") << problem;
+    EXPECT_EQ(report.substr(lineEnd + 1), c.reads) << problem;
     EXPECT_EQ(snapshot(folder), before);
     fs::permissions(folder, fs::perms::owner_all);  // so that the folder can be removed
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileStorePath, ::testing::ValuesIn(hostilePaths()),
                          [](const auto& info) { return info.param.name; });
-
-TEST(PreferenceStore, AFileOfExactlyTheCapIsRead) {
-    TempDir dir;
-    const std::string frame = R"({"api-token": ""})";
-    std::string text = frame;
-    text.insert(frame.size() - 2, PreferenceStore::maximumFileBytes - frame.size(), 'x');
-    std::ofstream(dir.path() / "preferences.json") << text;
-    EXPECT_EQ(PreferenceStore(dir.path() / "preferences.json").stringForKey("api-token")->size(),
-              PreferenceStore::maximumFileBytes - frame.size());
-}
 
 }  // namespace

@@ -2,8 +2,7 @@
 
 #include <signal.h>
 
-#include <cstdlib>
-#include <random>
+#include <charconv>
 
 #include <gtest/gtest.h>
 
@@ -14,9 +13,7 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "galvoria-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary folder");
-    }
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
     path_ = pattern;
 }
 
@@ -26,18 +23,10 @@ TempDir::~TempDir() {
 }
 
 std::optional<std::uint16_t> portOf(const std::string& origin) {
-    const auto colon = origin.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= origin.size()) {
-        return std::nullopt;
-    }
-    const std::string digits = origin.substr(colon + 1);
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 5) {
-        return std::nullopt;
-    }
-    const unsigned long port = std::stoul(digits);
-    if (port == 0 || port > 65535) {
-        return std::nullopt;
-    }
+    const std::string_view digits = std::string_view(origin).substr(origin.rfind(':') + 1);
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (error != std::errc() || end != digits.data() + digits.size() || port == 0 || port > 65535) return std::nullopt;
     return static_cast<std::uint16_t>(port);
 }
 
@@ -50,16 +39,12 @@ platform::Child spawn(const std::vector<std::string>& arguments,
                                          .input = platform::Stream::pipe(),
                                          .output = platform::Stream::pipe(),
                                          .error = platform::Stream::pipe()});
-    if (!child) {
-        throw std::runtime_error("cannot start " + arguments.front());
-    }
+    if (!child) throw std::runtime_error("cannot start " + arguments.front());
     return std::move(*child);
 }
 
 int waitFor(platform::Child& child, std::chrono::seconds timeout) {
-    if (const auto exit = child.waitFor(timeout)) {
-        return exit->shellStatus();
-    }
+    if (const auto exit = child.waitFor(timeout)) return exit->shellStatus();
     ADD_FAILURE() << "process " << child.pid() << " did not exit in time";
     child.signal(SIGKILL);
     static_cast<void>(child.wait());
@@ -69,16 +54,9 @@ int waitFor(platform::Child& child, std::chrono::seconds timeout) {
 }  // namespace
 
 DriveSession::DriveSession(Options options) {
-    std::vector<std::string> arguments{GALVORIA_HOST_BINARY,
-                                       "drive",
-                                       "--bundle",
-                                       options.bundle ? options.bundle->string() : std::string(GALVORIA_BUNDLE_PATH),
-                                       "--prefs",
-                                       options.prefs.string()};
-    if (options.strings) {
-        arguments.emplace_back("--strings");
-        arguments.push_back(options.strings->string());
-    }
+    const std::string bundle = options.bundle ? options.bundle->string() : GALVORIA_BUNDLE_PATH;
+    std::vector<std::string> arguments{GALVORIA_HOST_BINARY, "drive", "--bundle", bundle, "--prefs", options.prefs};
+    if (options.strings) arguments.insert(arguments.end(), {"--strings", *options.strings});
     ::signal(SIGPIPE, SIG_IGN);
     child_.emplace(spawn(arguments, options.environment));
     pid_ = child_->pid();
@@ -86,46 +64,23 @@ DriveSession::DriveSession(Options options) {
     errReader_ = std::thread([this, fd = std::move(child_->error())] { readLoop(fd.get(), false); });
 }
 
-DriveSession::~DriveSession() {
-    if (!status_) {
-        finish();
-    }
-    if (outReader_.joinable()) {
-        outReader_.join();
-    }
-    if (errReader_.joinable()) {
-        errReader_.join();
-    }
-}
+DriveSession::~DriveSession() { finish(); }
 
 void DriveSession::readLoop(int fd, bool protocol) {
     std::string pending;
     char buffer[65536];
-    for (;;) {
-        const std::size_t got = platform::readSome(fd, buffer, sizeof buffer);
-        if (got == 0) {
-            break;
-        }
+    for (std::size_t got = 0; (got = platform::readSome(fd, buffer, sizeof buffer)) != 0;) {
         std::lock_guard lock(mutex_);
-        if (!protocol) {
-            errorText_.append(buffer, static_cast<std::size_t>(got));
-            continue;
-        }
-        pending.append(buffer, static_cast<std::size_t>(got));
-        std::size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
+        (protocol ? pending : errorText_).append(buffer, got);
+        for (std::size_t newline = 0; protocol && (newline = pending.find('\n')) != std::string::npos;) {
             lines_.push_back(pending.substr(0, newline));
-            allLines_.push_back(lines_.back());
             pending.erase(0, newline + 1);
         }
         changed_.notify_all();
     }
     std::lock_guard lock(mutex_);
     if (protocol) {
-        if (!pending.empty()) {
-            lines_.push_back(pending);
-            allLines_.push_back(pending);
-        }
+        if (!pending.empty()) lines_.push_back(pending);
         outputEnded_ = true;
     }
     changed_.notify_all();
@@ -135,11 +90,11 @@ void DriveSession::writeRaw(const std::string& text) { platform::writeAll(child_
 
 co::Value DriveSession::nextLine(std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [this] { return !lines_.empty() || outputEnded_; }) || lines_.empty()) {
+    if (!changed_.wait_for(lock, timeout, [this] { return read_ < lines_.size() || outputEnded_; }) ||
+        read_ == lines_.size()) {
         return nullptr;
     }
-    std::string line = std::move(lines_.front());
-    lines_.pop_front();
+    const std::string& line = lines_[read_++];
     auto parsed = co::Value::parse(line, nullptr, false);
     if (parsed.is_discarded()) {
         ADD_FAILURE() << "the host wrote a line that is not JSON: " << line;
@@ -158,32 +113,16 @@ co::Value DriveSession::call(const co::Value& request, std::chrono::seconds time
             ADD_FAILURE() << "no reply to " << request.dump();
             return nullptr;
         }
-        if (line.contains("event")) {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(line));
-            continue;
-        }
-        return line;
+        if (!line.contains("event")) return line;
     }
-}
-
-std::vector<co::Value> DriveSession::takeEvents() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(events_, {});
 }
 
 int DriveSession::finish(std::chrono::seconds timeout) {
-    if (status_) {
-        return *status_;
-    }
+    if (status_) return *status_;
     child_->input().reset();
     status_ = waitFor(*child_, timeout);
-    if (outReader_.joinable()) {
-        outReader_.join();
-    }
-    if (errReader_.joinable()) {
-        errReader_.join();
-    }
+    outReader_.join();
+    errReader_.join();
     return *status_;
 }
 
@@ -194,7 +133,7 @@ std::string DriveSession::standardError() {
 
 std::vector<std::string> DriveSession::standardOutputLines() {
     std::lock_guard lock(mutex_);
-    return allLines_;
+    return lines_;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& arguments, const std::string& input,
@@ -227,9 +166,7 @@ std::vector<std::string> LogCapture::lines(platform::log::Channel channel) const
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (const auto& [each, text] : lines_) {
-        if (each == channel) {
-            out.push_back(text);
-        }
+        if (each == channel) out.push_back(text);
     }
     return out;
 }
@@ -237,10 +174,7 @@ std::vector<std::string> LogCapture::lines(platform::log::Channel channel) const
 std::string LogCapture::all() const {
     std::lock_guard lock(mutex_);
     std::string out;
-    for (const auto& line : lines_) {
-        out += line.second;
-        out += '\n';
-    }
+    for (const auto& line : lines_) out += line.second + '\n';
     return out;
 }
 

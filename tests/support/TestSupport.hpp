@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -50,14 +49,13 @@ public:
     DriveSession(const DriveSession&) = delete;
     DriveSession& operator=(const DriveSession&) = delete;
 
-    // Writes one request and returns its reply; a null value (and a test failure) when none came.
+    // Writes one request and returns its reply, passing over events; a null value (and a test
+    // failure) when none came.
     co::Value call(const co::Value& request, std::chrono::seconds timeout = std::chrono::seconds(120));
     // Writes raw text (for malformed requests); the reply is read with nextLine().
     void writeRaw(const std::string& text);
     // The next protocol line, parsed; null when standard output ended or the time ran out.
     co::Value nextLine(std::chrono::seconds timeout = std::chrono::seconds(60));
-    // Event lines received since the last call.
-    std::vector<co::Value> takeEvents();
     // Closes standard input and waits for the host to exit; returns its exit status.
     int finish(std::chrono::seconds timeout = std::chrono::seconds(60));
     // Everything the host wrote to standard error so far (all of it once finish() returned).
@@ -76,9 +74,8 @@ private:
     std::thread errReader_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<std::string> lines_;
-    std::vector<std::string> allLines_;
-    std::vector<co::Value> events_;
+    std::vector<std::string> lines_;  // every line of standard output
+    std::size_t read_ = 0;            // how many of them nextLine() has taken
     std::string errorText_;
     bool outputEnded_ = false;
 };
