@@ -20,6 +20,7 @@
 #include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
+using galvoria::testing::sanitizedBuild;
 using galvoria::testing::TempDir;
 using platform::PreferenceStore;
 
@@ -269,6 +270,9 @@ class HostileStorePath : public ::testing::TestWithParam<HostilePath> {};
 // values, is renamed aside or written over; the write reports why it failed.
 TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingInPlace) {
     const auto& c = GetParam();
+    if (sanitizedBuild && c.name == std::string("NoDescriptorLeftToReadWith")) {
+        GTEST_SKIP() << "the sanitizer's own checks need descriptors this row takes away";
+    }
     TempDir dir;
     const fs::path folder = dir.path() / "store";
     fs::create_directory(folder);

@@ -24,22 +24,9 @@ namespace {
 
 using platform::log::Channel;
 using testing::responding;
+using testing::sanitizedBuild;
 
 constexpr std::size_t mebibyte = std::size_t{1} << 20U;
-
-// Sanitizer builds run several times slower, and their allocators hold freed memory back, so the
-// resident size says nothing about the decoder there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
 
 std::string deep(std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
 
@@ -129,8 +116,8 @@ TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
     }
     // A per-member search of the wide objects takes minutes; a copy of each level of the deep ones
     // or a container per "[" takes gigabytes.
-    EXPECT_LT(elapsed, std::chrono::seconds(sanitized ? 120 : 30));
-    if (!sanitized) {
+    EXPECT_LT(elapsed, std::chrono::seconds(sanitizedBuild ? 120 : 30));
+    if (!sanitizedBuild) {
         EXPECT_LT(peakResidentBytes() - baselinePeak_, 400 * mebibyte);
     }
 }

@@ -18,6 +18,20 @@
 
 namespace galvoria::testing {
 
+// Built with a sanitizer: several times slower, its allocator holds freed memory back (so a resident
+// size says little), and its own checks need file descriptors of their own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool sanitizedBuild = true;
+#else
+inline constexpr bool sanitizedBuild = false;
+#endif
+#else
+inline constexpr bool sanitizedBuild = false;
+#endif
+
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempDir {
 public:
