@@ -17,6 +17,7 @@
 
 #include <utf8proc.h>
 
+#include "platform/FileDescriptor.hpp"
 #include "platform/FileWrite.hpp"
 
 namespace galvoria::host::terminal {
@@ -34,16 +35,6 @@ int userError = STDERR_FILENO;
 // Set once a write to the user's standard output (error) failed.
 std::atomic<bool> outputFailed{false};
 std::atomic<bool> errorFailed{false};
-
-// An open descriptor, closed when it goes out of scope.
-struct FdCloser {
-    void operator()(const int* fd) const {
-        if (fd != nullptr && *fd >= 0) {
-            ::close(*fd);
-        }
-        delete fd;
-    }
-};
 
 // The terminal modes in force before a secret prompt switched echo off; kept so that a process
 // leaving in the middle of the prompt can put them back.
@@ -213,7 +204,7 @@ bool routeLog(LogDestination destination, const std::filesystem::path& file, std
             target = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
             break;
     }
-    const std::unique_ptr<int, FdCloser> owned(new int(target));
+    platform::FileDescriptor owned(target);
     if (target < 0) {
         problem = destination == LogDestination::file ? "cannot open the log file " + file.string()
                                                       : std::string("cannot set up the log");
@@ -241,7 +232,7 @@ bool routeLog(LogDestination destination, const std::filesystem::path& file, std
     if (relayed) {
         ::close(pipeEnds[1]);
         logRelay = new LogRelay(pipeEnds[0], target);  // lives until the process ends
-        *owned = -1;                                   // the relay owns the terminal's descriptor now
+        static_cast<void>(owned.release());            // the relay owns the terminal's descriptor now
     }
     return true;
 }

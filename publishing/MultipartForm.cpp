@@ -16,25 +16,9 @@ std::string errorText(int error) { return std::strerror(error); }
 
 }  // namespace
 
-FileDescriptor::~FileDescriptor() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = std::exchange(other.descriptor_, -1);
-    }
-    return *this;
-}
-
 SourceFile::Opened SourceFile::open(const std::string& path) {
     // Not blocking: a FIFO or device named as a rendered file must not hang the task.
-    FileDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    platform::FileDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (descriptor.get() < 0) {
         return {nullptr, errorText(errno)};
     }

@@ -13,26 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FileDescriptor.hpp"
 #include "service/http/Http.hpp"
 
 namespace galvoria::publishing {
-
-// An open descriptor, closed when its owner goes away.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-    ~FileDescriptor();
-    FileDescriptor(FileDescriptor&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    [[nodiscard]] int get() const { return descriptor_; }
-
-private:
-    int descriptor_ = -1;
-};
 
 // A rendered file opened for sending, with the size it had when it was opened (the size the upload
 // is signed for).
@@ -51,8 +35,9 @@ public:
     std::optional<std::size_t> readAt(char* buffer, std::size_t capacity, std::uint64_t offset) const;
 
 private:
-    SourceFile(FileDescriptor descriptor, std::uint64_t size) : descriptor_(std::move(descriptor)), size_(size) {}
-    FileDescriptor descriptor_;
+    SourceFile(platform::FileDescriptor descriptor, std::uint64_t size)
+        : descriptor_(std::move(descriptor)), size_(size) {}
+    platform::FileDescriptor descriptor_;
     std::uint64_t size_ = 0;
 };
 
