@@ -40,23 +40,23 @@ PairRuns measurePairs(int runs, const Pair& pair,
     return result;
 }
 
-Case ratioCase(const RatioCase& spec, const std::vector<double>& figures, const std::vector<double>& baselines) {
-    const auto best = spec.better == Better::lower ? fastest : highest;
+Case ratioCase(const RatioCase& recipe, const std::vector<double>& figures, const std::vector<double>& baselines) {
+    const auto best = recipe.better == Better::lower ? fastest : highest;
     Case result;
-    result.name = spec.name;
-    result.measure = spec.measure;
-    result.unit = spec.unit;
+    result.name = recipe.name;
+    result.measure = recipe.measure;
+    result.unit = recipe.unit;
     result.value = best(figures);
     result.baseline = best(baselines);
-    result.ratio = spec.baselineOverValue ? *result.baseline / *result.value : *result.value / *result.baseline;
-    result.target = spec.target;
-    const bool largerIsBetter = (spec.better == Better::higher) != spec.baselineOverValue;
-    result.met = largerIsBetter ? *result.ratio >= spec.limit : *result.ratio <= spec.limit;
-    result.detail = {{spec.figureKey, figures},
-                     {spec.baselineKey, baselines},
+    result.ratio = recipe.baselineOverValue ? *result.baseline / *result.value : *result.value / *result.baseline;
+    result.target = recipe.target;
+    const bool largerIsBetter = (recipe.better == Better::higher) != recipe.baselineOverValue;
+    result.met = largerIsBetter ? *result.ratio >= recipe.limit : *result.ratio <= recipe.limit;
+    result.detail = {{recipe.figureKey, figures},
+                     {recipe.baselineKey, baselines},
                      {"medianPairRatio",
-                      spec.baselineOverValue ? pairedRatio(baselines, figures) : pairedRatio(figures, baselines)}};
-    for (const auto& [key, value] : spec.detail.items()) result.detail[key] = value;
+                      recipe.baselineOverValue ? pairedRatio(baselines, figures) : pairedRatio(figures, baselines)}};
+    for (const auto& [key, value] : recipe.detail.items()) result.detail[key] = value;
     return result;
 }
 

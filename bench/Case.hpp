@@ -71,6 +71,6 @@ struct RatioCase {
     Json detail = Json::object();  // more of the detail, after the runs and the median pair ratio
 };
 
-Case ratioCase(const RatioCase& spec, const std::vector<double>& figures, const std::vector<double>& baselines);
+Case ratioCase(const RatioCase& recipe, const std::vector<double>& figures, const std::vector<double>& baselines);
 
 }  // namespace galvoria::bench
