@@ -16,7 +16,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "service/Network.hpp"
-#include "tests/service/LocalService.hpp"
+#include "tests/service/ServiceClient.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria {
@@ -77,24 +77,18 @@ std::vector<HostileAnswer> hostileAnswers() {
     };
 }
 
-class HostileAnswers : public testing::LocalService, public ::testing::WithParamInterface<HostileAnswer> {
+class HostileAnswers : public testing::ServiceClient, public ::testing::WithParamInterface<HostileAnswer> {
 protected:
     void SetUp() override {
         LocalService::SetUp();
         platform::PreferenceStore::setStandardPath(temp_.path() / "preferences.json");
     }
     static void SetUpTestSuite() {
-        LocalService::SetUpTestSuite();
+        ServiceClient::SetUpTestSuite();
         baselinePeak_ = peakResidentBytes();
     }
 
-    testing::TempDir storeDir_;
-    platform::PreferenceStore store_{storeDir_.path() / "preferences.json"};
-    Preferences preferences_{store_};
-    Network network_{preferences_, server().origin()};
-    platform::MainQueueThread mainQueue_;
     testing::TempDir temp_;
-    testing::LogCapture log_;
     static inline std::size_t baselinePeak_ = 0;
 };
 

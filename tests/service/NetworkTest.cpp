@@ -9,7 +9,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "service/Network.hpp"
-#include "tests/service/LocalService.hpp"
+#include "tests/service/ServiceClient.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "vocabulary/PreferenceKeys.hpp"
 
@@ -22,17 +22,7 @@ using platform::log::Channel;
 using testing::failing;
 using testing::responding;
 
-class NetworkTest : public testing::LocalService {
-protected:
-    platform::PreferenceStore& store() { return store_; }
-
-    testing::TempDir temp_;
-    platform::PreferenceStore store_{temp_.path() / "preferences.json"};
-    Preferences preferences_{store_};
-    Network network_{preferences_, server().origin()};
-    platform::MainQueueThread mainQueue_;
-    testing::LogCapture log_;
-};
+using NetworkTest = testing::ServiceClient;
 
 struct WireCase {
     const char* label;
