@@ -19,10 +19,22 @@ namespace {
 namespace fs = std::filesystem;
 using Values = std::map<std::string, std::string>;
 
-// The JSON objects of strings, read with the JSON library alone.
+// The JSON objects of strings, read with the JSON library alone. Every member's value must be a
+// string, an earlier one of a member named twice too: the library's object keeps only the last
+// value, so its members alone would let {"a":1,"a":"x"} pass.
 std::optional<Values> expectedValues(std::string_view input) {
-    const auto json = nlohmann::json::parse(input, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
+    bool everyMemberAString = true;
+    const auto memberValues = [&everyMemberAString](int depth, nlohmann::json::parse_event_t event,
+                                                    nlohmann::json& parsed) {
+        using Event = nlohmann::json::parse_event_t;
+        const bool memberValueEnds = event == Event::value || event == Event::object_end || event == Event::array_end;
+        if (depth == 1 && memberValueEnds && !parsed.is_string()) {
+            everyMemberAString = false;
+        }
+        return true;
+    };
+    const auto json = nlohmann::json::parse(input, memberValues, false);
+    if (json.is_discarded() || !json.is_object() || !everyMemberAString) {
         return std::nullopt;
     }
     Values values;
