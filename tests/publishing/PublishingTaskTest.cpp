@@ -120,14 +120,6 @@ TEST_P(TaskOutcome, NamesTheFilesThatWereNotPublished) {
 INSTANTIATE_TEST_SUITE_P(
     Files, TaskOutcome,
     ::testing::Values(
-        OutcomeCase{"OneMissing",
-                    {"a.jpg", "missing-b.jpg", "c.jpg"},
-                    std::nullopt,
-                    "Published 2 of 3 files. Not published: missing-b.jpg (the file could not be read)."},
-        OutcomeCase{"FirstStalled",
-                    {"a.jpg", "b.jpg"},
-                    Fault{.action = devserver::FaultAction::stall, .times = 1},
-                    "Published 1 of 2 files. Not published: a.jpg (no answer from the storage)."},
         OutcomeCase{"TrickyNamesPartly",
                     {"a, b (1).jpg", "c.jpg", "missing (2), d.jpg"},
                     Fault{.status = 500, .times = 1},

@@ -5,11 +5,12 @@
 // Proven elsewhere and not repeated here (suite and test):
 //  - store file 0600 in a 0700 folder, a planted link at the temporary path: PreferenceStore
 //    FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed;
-//  - no redirect followed: FaultMatrix RedirectElsewhere, HttpSession RedirectIsAStatusWhoseBodyIsRead;
+//  - no redirect followed: FaultMatrix RedirectElsewhere;
 //  - quotes and line breaks in a field name, a file name or a "Content-Type" value cannot add a header or a
 //    part: FormStream ProducesTheAnnouncedFormAtAnyReadSize, UploadPipeline
 //    SignatureAndNameBecomeTheFormAndTheCompletion, UploadStep ContentTypeWithLineBreak;
-//  - a postEndpoint of another scheme or none: UploadPipeline StorageEndpoint, HttpSession RefusedRequestsNeverConnect;
+//  - a postEndpoint of another scheme or none: StorageAddress IsRefusedWithTheReasonItFails, HttpSession
+//    RefusedRequestsNeverConnect;
 //  - a file that changes size: FormStream FileThatChangesSizeWhileReadEndsTheBody, UploadPipeline
 //    FileThatChangesSizeAfterSigningIsNotCompleted;
 //  - bodies above the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures, FaultMatrix OversizedBody.

@@ -34,19 +34,12 @@ protected:
     }
 
     platform::PreferenceStore store() const { return platform::PreferenceStore(dir_.path() / "prefs.json"); }
-    void storeAll(const Json& values) {
-        for (const auto& [key, value] : values.items()) store().setValue(value.get<std::string>(), key);
-    }
     void logInDirectly() {
         token_ = server_->issueToken(demoEmail);
         store().setValue(token_, "api-token");
     }
     Json call(const Json& request) { return Json::parse(host_->call(co::Value::parse(request.dump())).dump()); }
     Json preferences() { return call({{"call", "preferences"}})["preferences"]; }
-    std::string finishedLog() {
-        host_->finish();
-        return host_->standardError();
-    }
     // The service requests since the last call, as "METHOD target".
     Requests takeRequests() {
         Requests requests;
