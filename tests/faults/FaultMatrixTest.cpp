@@ -35,10 +35,9 @@ using devserver::Fault;
 using devserver::FaultAction;
 using Clock = std::chrono::steady_clock;
 
-const std::string seededWorkspace = "ws-4f1c2a";  // the demo account's "Personal"
-const std::string seededFolder = "fld-31a8e2";    // a folder in it
-const std::string seededProject = "prj-3c9a02";   // a project in it
-const std::string email = "demo@galvoria.test";
+const std::string seededWorkspace = "ws-4f1c2a";   // the demo account's "Personal"
+const std::string seededFolder = "fld-31a8e2";     // a folder in it
+const std::string seededProject = "prj-3c9a02";    // a project in it
 const std::string typedPassword = "Pw7#Zq-k2!xR";  // shares no six characters with any other text
 const std::string closedOrigin = "http://127.0.0.1:1";
 
@@ -181,7 +180,7 @@ protected:
         {
             devserver::Server seed({.port = 0, .testMode = true, .stateFile = dir_.path() / "seed.json"});
             ASSERT_TRUE(seed.start());
-            token_ = seed.issueToken(email);
+            token_ = seed.issueToken(demoEmail);
         }
         elsewhere_ = startService(dir_.path() / "elsewhere");
         ASSERT_TRUE(elsewhere_);
@@ -276,7 +275,7 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
 }
 
 Observation FaultMatrix::runLogin(const Network& network) {
-    const std::string result = network.login(email, typedPassword);
+    const std::string result = network.login(demoEmail, typedPassword);
     const auto token = stored(prefs::apiToken);
     const auto password = stored(prefs::password);
     if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};

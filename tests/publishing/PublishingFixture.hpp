@@ -50,15 +50,7 @@ inline std::optional<std::string> headerOf(const devserver::RecordedRequest& req
     return std::nullopt;
 }
 
-// `count` bytes of a pattern that differs from offset to offset.
-inline std::string patternBytes(std::size_t count, unsigned seed = 1) {
-    std::string bytes(count, '\0');
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245U + 12345U;
-        byte = static_cast<char>(seed >> 16U);
-    }
-    return bytes;
-}
+using galvoria::testing::patternBytes;
 
 class PublishingTest : public ::testing::Test {
 protected:

@@ -5,18 +5,15 @@
 #include <gtest/gtest.h>
 
 #include "host/DriveRequest.hpp"
+#include "tests/support/TestSupport.hpp"
 
 using galvoria::host::BlankLine;
 using galvoria::host::DriveRequest;
 using galvoria::host::MalformedRequest;
 using galvoria::host::parseRequestLine;
+using galvoria::testing::nested;
 
 namespace {
-
-std::string nested(int levels, const std::string& innermost = "1") {
-    return std::string(static_cast<std::size_t>(levels), '[') + innermost +
-           std::string(static_cast<std::size_t>(levels), ']');
-}
 
 DriveRequest expectAccepted(const std::string& line) {
     const auto parsed = parseRequestLine(line);

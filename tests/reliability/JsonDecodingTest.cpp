@@ -9,32 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "framework/JsonDecoding.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace {
 
 using co::JsonFailure;
-
-std::string nested(std::size_t levels, const std::string& innermost = "1") {
-    return std::string(levels, '[') + innermost + std::string(levels, ']');
-}
-
-// An object of `members` numbered keys, then `repeats` of its earlier keys again with new values.
-std::string wideObject(std::size_t members, std::size_t repeats) {
-    std::string text = "{";
-    for (std::size_t i = 0; i < members + repeats; ++i) {
-        const std::size_t key = i < members ? i : (i - members) * 7 % members;
-        text += (i == 0 ? "\"k" : ",\"k") + std::to_string(key) + "\":" + std::to_string(i);
-    }
-    return text + "}";
-}
-
-std::string repeated(const std::string& element, std::size_t count) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < count; ++i) {
-        text += (i == 0 ? "" : ",") + element;
-    }
-    return text + "]";
-}
+using galvoria::testing::arrayOf;
+using galvoria::testing::nested;
+using galvoria::testing::wideObject;
 
 struct DecodeCase {
     const char* label;
@@ -79,13 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"pastTheDepthLimit", nested(513), JsonFailure::tooDeep, "is nested deeper than 512 levels"},
         DecodeCase{"deepInsideAnObject", R"({"signature": {"a": )" + nested(100000) + "}}", JsonFailure::tooDeep,
                    "is nested deeper than 512 levels"},
-        DecodeCase{"manyEmptyContainers", repeated("{}", 1'000'000), JsonFailure::tooLarge,
+        DecodeCase{"manyEmptyContainers", arrayOf("{}", 1'000'000), JsonFailure::tooLarge,
                    "would take more than 24000008 bytes of memory once decoded"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // A depth of the caller's choosing: the request line rows of DriveRequestTest.
 TEST(DecodingLimits, TheCallerChoosesTheMemoryAndTheBudgetFollowsTheText) {
-    const std::string text = repeated("\"" + std::string(100, 'v') + "\"", 1000);
+    const std::string text = arrayOf("\"" + std::string(100, 'v') + "\"", 1000);
     EXPECT_EQ(co::decodeJson(text, {.maximumMemoryBytes = 100'000}).problem(),
               "would take more than 100000 bytes of memory once decoded");
     EXPECT_TRUE(co::decodeJson(text, {.maximumMemoryBytes = 1'000'000}).ok());

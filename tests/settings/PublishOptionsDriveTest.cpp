@@ -11,25 +11,15 @@ namespace {
 const Requests topListings = {"GET /api/teams", "GET /api/workspaces"};
 const Json otherAction = {{"displayName", "Export"}, {"identifier", "com.example.export"}};
 
-std::string text(const Json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
-
-// The elements in short: a list as "id=value[option values]" ("|" the separator; with titles,
-// "id:title[option titles]"), a field or label as "id='value'".
-std::string shapeOf(const Json& elements, bool titles = false) {
+// The lists in short: "id:title[option titles]".
+std::string titlesOf(const Json& elements) {
     std::string shape;
     for (const auto& element : elements) {
-        shape += (shape.empty() ? "" : " ") + text(element["identifier"]);
-        if (!element.contains("options")) {
-            shape += "='" + text(element.value("value", Json())) + "'";
-            continue;
-        }
-        shape += titles ? ":" + text(element["title"]) : element.contains("value") ? "=" + text(element["value"]) : "";
         std::string options;
-        for (const auto& option : element["options"]) {
-            const Json& shown = titles ? option.value("title", Json()) : option.value("value", Json());
-            options += (options.empty() ? "" : ",") + (option.contains("separator") ? "|" : text(shown));
-        }
-        shape += "[" + options + "]";
+        for (const auto& option : element["options"])
+            options += (options.empty() ? "" : ",") + option.value("title", "");
+        shape += (shape.empty() ? "" : " ") + element.value("identifier", "") + ":" + element.value("title", "") + "[" +
+                 options + "]";
     }
     return shape;
 }
@@ -51,7 +41,7 @@ TEST_F(PublishOptionsDrive, FirstCallListsSortedSourcesAndFixedEntries) {
     std::string actionId = call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}})["actions"][0]["identifier"];
     EXPECT_EQ(group["identifier"], actionId.substr(0, actionId.rfind(".publishToDummyAction")) + ".publishOptions");
     EXPECT_EQ(group["title"], "galvoria");
-    EXPECT_EQ(shapeOf(group["elements"], true),
+    EXPECT_EQ(titlesOf(group["elements"]),
               "workspace-source-list-item:Account[Agence Nord,Demo Photographer,Mireille Laurent,Studio Lumière] "
               "workspace-list-item:Workspace[Select Workspace] folder-list-item:Folder[Select Folder,+ Create New "
               "Folder] project-list-item:Projects[Select Project,+ Create New Project]");

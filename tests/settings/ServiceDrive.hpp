@@ -12,8 +12,6 @@ namespace galvoria::testing {
 
 using Json = nlohmann::json;  // replies compared without regard to member order
 using Requests = std::vector<std::string>;
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
 
 class ServiceDrive : public ::testing::Test {
 protected:

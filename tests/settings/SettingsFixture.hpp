@@ -16,8 +16,6 @@
 namespace galvoria::testing {
 
 using Requests = std::vector<std::string>;
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
 
 // Elements in short: a list as "id=value[option values]" ("|" the separator; with titles,
 // "id:title[option titles]"), a field or label as "id='value'".

@@ -32,6 +32,20 @@ inline constexpr bool sanitizedBuild = false;
 inline constexpr bool sanitizedBuild = false;
 #endif
 
+// The local service's seeded demo account.
+inline constexpr const char* demoEmail = "demo@galvoria.test";
+inline constexpr const char* demoPassword = "galvoria-demo";
+
+// `count` bytes of a pattern that differs from offset to offset.
+std::string patternBytes(std::size_t count, unsigned seed = 1);
+
+// JSON texts for the decoding limits: `levels` arrays one inside the other around `innermost`, an
+// array of `count` copies of `element`, and an object of `count` members "k0", "k1", … (each valued
+// its number) followed by `repeats` of its earlier keys again with new values.
+std::string nested(std::size_t levels, const std::string& innermost = "1");
+std::string arrayOf(const std::string& element, std::size_t count);
+std::string wideObject(std::size_t count, std::size_t repeats = 0);
+
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempDir {
 public:
