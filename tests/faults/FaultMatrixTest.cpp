@@ -187,16 +187,6 @@ protected:
         platform::PreferenceStore& store = platform::PreferenceStore::standard();
         store.setValue(token_, prefs::apiToken);
         store.setValue(typedPassword, prefs::password);
-        platform::log::setSink([this](platform::log::Channel, std::string_view text) {
-            std::lock_guard lock(logMutex_);
-            log_.append(text).push_back('\n');
-            if (onLine_) onLine_(text);
-        });
-    }
-    void TearDown() override { platform::log::setSink({}); }
-    void onLine(std::function<void(std::string_view)> hook) {
-        std::lock_guard lock(logMutex_);
-        onLine_ = std::move(hook);
     }
 
     // A local service of its own with the saved state (and so the stored token).
@@ -218,9 +208,7 @@ protected:
     std::string token_;
     std::unique_ptr<devserver::Server> elsewhere_;
     platform::MainQueueThread mainQueue_;
-    std::mutex logMutex_;
-    std::string log_;  // the whole process's log; a cell may act on a line as it is written
-    std::function<void(std::string_view)> onLine_;
+    LogCapture log_;  // the whole process's log; a cell may act on a line as it is written
 };
 
 Observation FaultMatrix::run(const Row& row, std::size_t column) {
@@ -237,7 +225,7 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
                                                   R"(/storage/upload", "signature": {"key": "k"}})"));
     } else if (exchange.route == std::string_view("complete")) {
         // The service goes away once the storage has answered, before the completion is sent.
-        onLine([service = server.get()](std::string_view line) {
+        log_.onLine([service = server.get()](std::string_view line) {
             if (line.starts_with("Response: ")) service->stop();
         });
     } else {
@@ -270,7 +258,7 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
             seen.problems.push_back("sent " + std::to_string(count) + " times for " + std::to_string(attempts));
         }
     }
-    if (!row.fault && exchange.route == std::string_view("complete")) onLine({});
+    if (!row.fault && exchange.route == std::string_view("complete")) log_.onLine({});
     return seen;
 }
 
@@ -377,9 +365,7 @@ TEST_P(FaultMatrix, EveryExchangeEndsAsWrittenWithinItsBound) {
         EXPECT_LE(seen.elapsed, row.bound);
     }
     EXPECT_TRUE(elsewhere_->recordedRequests().empty()) << "a redirect was followed";
-    std::unique_lock lock(logMutex_);
-    const std::string log = log_;
-    lock.unlock();
+    const std::string log = log_.all();
     for (const std::string& secret : {token_, typedPassword}) {
         for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
             ASSERT_EQ(log.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was logged";

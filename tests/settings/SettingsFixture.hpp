@@ -1,17 +1,12 @@
 #pragma once
 // The account panel and the publish options in process, against the local service on a port of its
-// own: the preferences in a file of the test's own, a served main queue, the log captured. After
-// each test no secret may have reached the log.
+// own (the service client's fixture) with the listing caches. After each test no secret may have
+// reached the log.
 
 #include <memory>
 
-#include "platform/Dispatch.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "service/Network.hpp"
 #include "settings/ListingCaches.hpp"
-#include "tests/service/LocalService.hpp"
-#include "tests/support/TestSupport.hpp"
-#include "vocabulary/Preferences.hpp"
+#include "tests/service/ServiceClient.hpp"
 
 namespace galvoria::testing {
 
@@ -43,7 +38,7 @@ inline std::string shapeOf(const std::vector<co::ItemPtr>& elements, bool titles
     return shape;
 }
 
-class SettingsTest : public LocalService {
+class SettingsTest : public ServiceClient {
 protected:
     void TearDown() override {
         const std::string log = log_.all();
@@ -65,13 +60,7 @@ protected:
         return requests;
     }
 
-    TempDir dir_;
-    platform::PreferenceStore store_{dir_.path() / "prefs.json"};
-    Preferences preferences_{store_};
-    Network network_{preferences_, server().origin()};
     ListingCaches caches_;
-    platform::MainQueueThread mainQueue_;
-    LogCapture log_;
     std::string token_;
 };
 

@@ -184,8 +184,11 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
 
 LogCapture::LogCapture() {
     platform::log::setSink([this](platform::log::Channel channel, std::string_view text) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         lines_.emplace_back(channel, std::string(text));
+        const auto hook = hook_;
+        lock.unlock();
+        if (hook) hook(text);
     });
 }
 
@@ -198,6 +201,20 @@ std::vector<std::string> LogCapture::lines(platform::log::Channel channel) const
         if (each == channel) out.push_back(text);
     }
     return out;
+}
+
+std::vector<std::string> LogCapture::startingWith(std::string_view prefix) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [channel, text] : lines_) {
+        if (text.starts_with(prefix)) out.push_back(text);
+    }
+    return out;
+}
+
+void LogCapture::onLine(std::function<void(std::string_view)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
 }
 
 std::string LogCapture::all() const {

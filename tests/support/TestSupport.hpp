@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -127,10 +128,15 @@ public:
     std::vector<std::string> lines(platform::log::Channel channel = platform::log::Channel::log) const;
     // Every line of both channels joined, for "does not contain" checks.
     std::string all() const;
+    // The lines of both channels that start with `prefix`.
+    std::vector<std::string> startingWith(std::string_view prefix) const;
+    // Runs `hook` on every line as it is written, on the writing thread (none: stops).
+    void onLine(std::function<void(std::string_view)> hook);
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::pair<platform::log::Channel, std::string>> lines_;
+    std::function<void(std::string_view)> hook_;
 };
 
 }  // namespace galvoria::testing
