@@ -73,7 +73,7 @@ TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     EXPECT_EQ(filesIn(file.parent_path()), (std::vector<fs::path>{"preferences.json", "preferences.json.lock"}));
 }
 
-// Which texts are no store at all is proven on the text itself (PreferenceText).
+// Which texts are no store at all is proven on the text itself (the preference file's fuzz seeds, FuzzInputs).
 TEST(PreferenceStore, UnreadableFileReadsEmptyAndIsMovedAsideAtTheNextWrite) {
     TempDir dir;
     const fs::path file = dir.path() / "preferences.json";
