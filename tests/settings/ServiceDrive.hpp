@@ -6,12 +6,12 @@
 
 #include "devserver/Server.hpp"
 #include "platform/PreferenceStore.hpp"
+#include "tests/service/LocalService.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::testing {
 
 using Json = nlohmann::json;  // replies compared without regard to member order
-using Requests = std::vector<std::string>;
 
 class ServiceDrive : public ::testing::Test {
 protected:
@@ -38,14 +38,7 @@ protected:
     }
     Json call(const Json& request) { return Json::parse(host_->call(co::Value::parse(request.dump())).dump()); }
     Json preferences() { return call({{"call", "preferences"}})["preferences"]; }
-    // The service requests since the last call, as "METHOD target".
-    Requests takeRequests() {
-        Requests requests;
-        for (const auto& request : server_->recordedRequests())
-            requests.push_back(request.method + " " + request.target);
-        server_->clearRecordedRequests();
-        return requests;
-    }
+    Requests takeRequests() { return testing::takeRequests(*server_); }
 
     TempDir dir_;
     std::unique_ptr<devserver::Server> server_;

@@ -10,8 +10,6 @@
 
 namespace galvoria::testing {
 
-using Requests = std::vector<std::string>;
-
 // Elements in short: a list as "id=value[option values]" ("|" the separator; with titles,
 // "id:title[option titles]"), a field or label as "id='value'".
 inline std::string shapeOf(const std::vector<co::ItemPtr>& elements, bool titles = false) {
@@ -51,14 +49,7 @@ protected:
         token_ = server().issueToken(demoEmail);
         store_.setValue(token_, "api-token");
     }
-    // The service requests since the last call, as "METHOD target".
-    Requests takeRequests() {
-        Requests requests;
-        for (const auto& request : server().recordedRequests())
-            requests.push_back(request.method + " " + request.target);
-        server().clearRecordedRequests();
-        return requests;
-    }
+    static Requests takeRequests() { return testing::takeRequests(server()); }
 
     ListingCaches caches_;
     std::string token_;
