@@ -18,9 +18,6 @@
 
 namespace galvoria::testing {
 
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
-
 // A program on a pseudo-terminal, as a person at a terminal runs it.
 class TerminalProcess {
 public:
@@ -74,10 +71,8 @@ protected:
     }
     // A file of `bytes` patterned bytes in the test's photo folder.
     std::string photo(const std::string& name, std::size_t bytes = 4096) {
-        std::string content(bytes, '\0');
-        for (std::size_t i = 0; i < bytes; ++i) content[i] = static_cast<char>((i * 7919U + bytes) >> 3U);
         const auto path = dir_.path() / "photos" / name;
-        std::ofstream(path, std::ios::binary) << content;
+        std::ofstream(path, std::ios::binary) << patternBytes(bytes, static_cast<unsigned>(bytes));
         return path.string();
     }
     [[nodiscard]] platform::PreferenceStore store() const { return platform::PreferenceStore(prefs()); }

@@ -43,22 +43,17 @@ TEST_P(PublishTo, SendsEveryFileInOrderAndLinksTheProjectsLibrary) {
     EXPECT_TRUE(out.ends_with("Publishing completed!\nLibrary: " + libraryLink(projects[0]) + "\n")) << out;
 }
 
-// A new folder with a new project: the library page test and the demo.
+// A new folder with a new project: the library page test and the demo. Identifiers throughout: the
+// odd names of the terminal escape test and the security test's file name.
 INSTANTIATE_TEST_SUITE_P(
     Destinations, PublishTo,
     ::testing::Values(Destination{"Names",
                                   {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"},
                                   "Anna & Mark"},
-                      Destination{"Identifiers",
-                                  {"--workspace", "ws-9b3e77", "--folder", "fld-a4f630", "--project", "prj-5e1b47"},
-                                  "Anna & Mark"},
                       Destination{"TeamSource",
                                   {"--source", "Studio Lumière", "--workspace", "Lumière Productions", "--folder",
                                    "Campaigns", "--project", "Spring Lookbook"},
                                   "Spring Lookbook"},
-                      Destination{"NewProjectInAFolder",
-                                  {"--workspace", "Personal", "--folder", "Portraits 📷", "--new-project", "Headshots"},
-                                  "Headshots"},
                       Destination{"DuplicateFolderAllowed",
                                   {"--workspace", "Personal", "--new-folder", "Portraits 📷", "--new-project", "Twice",
                                    "--allow-duplicate"},
@@ -110,9 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
         refused("UnknownWorkspace", {"--workspace", "Nowhere", "--folder", "x", "--project", "y"}, 1,
                 {"there is no workspace \"Nowhere\" in any account or team", "  Personal (ws-4f1c2a)\n",
                  "  Weddings 2024 (ws-9b3e77)\n"}),
-        refused("UnknownFolder", {"--workspace", "Weddings 2024", "--folder", "Party", "--project", "y"}, 1,
-                {"there is no folder \"Party\" in Weddings 2024", "  Ceremony (fld-a4f630)\n",
-                 "  Reception (fld-b19c58)\n"}),
         // The placeholder and the create-new entry are not destinations one can name.
         refused("CreateNewValueAsAName", {"--folder", "0", "--project", "x"}, 1, {"there is no folder \"0\""}),
         refused("FolderOfAnotherWorkspace", {"--folder", "fld-a4f630", "--project", "x"}, 1,

@@ -24,8 +24,8 @@ namespace galvoria::devserver::testing {
 
 using Json = nlohmann::json;
 
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
+using galvoria::testing::demoEmail;
+using galvoria::testing::demoPassword;
 inline constexpr const char* personalWorkspace = "ws-4f1c2a";
 inline constexpr const char* lockedWorkspace = "ws-0a6d93";  // its permissions forbid creating anything
 inline constexpr const char* portraitProject = "prj-2b7f31";

@@ -30,11 +30,7 @@ std::string encodeForm(const std::vector<FormPart>& parts) {
     return body + "--" + boundary + "--\r\n";
 }
 
-std::string patternBytes(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7919U) >> 3U);
-    return bytes;
-}
+using galvoria::testing::patternBytes;
 
 // Any file under the storage folder, finished or not.
 bool anythingStored(const std::filesystem::path& root) {

@@ -35,10 +35,9 @@ using devserver::Fault;
 using devserver::FaultAction;
 using Clock = std::chrono::steady_clock;
 
-const std::string seededWorkspace = "ws-4f1c2a";  // the demo account's "Personal"
-const std::string seededFolder = "fld-31a8e2";    // a folder in it
-const std::string seededProject = "prj-3c9a02";   // a project in it
-const std::string email = "demo@galvoria.test";
+const std::string seededWorkspace = "ws-4f1c2a";   // the demo account's "Personal"
+const std::string seededFolder = "fld-31a8e2";     // a folder in it
+const std::string seededProject = "prj-3c9a02";    // a project in it
 const std::string typedPassword = "Pw7#Zq-k2!xR";  // shares no six characters with any other text
 const std::string closedOrigin = "http://127.0.0.1:1";
 
@@ -181,23 +180,13 @@ protected:
         {
             devserver::Server seed({.port = 0, .testMode = true, .stateFile = dir_.path() / "seed.json"});
             ASSERT_TRUE(seed.start());
-            token_ = seed.issueToken(email);
+            token_ = seed.issueToken(demoEmail);
         }
         elsewhere_ = startService(dir_.path() / "elsewhere");
         ASSERT_TRUE(elsewhere_);
         platform::PreferenceStore& store = platform::PreferenceStore::standard();
         store.setValue(token_, prefs::apiToken);
         store.setValue(typedPassword, prefs::password);
-        platform::log::setSink([this](platform::log::Channel, std::string_view text) {
-            std::lock_guard lock(logMutex_);
-            log_.append(text).push_back('\n');
-            if (onLine_) onLine_(text);
-        });
-    }
-    void TearDown() override { platform::log::setSink({}); }
-    void onLine(std::function<void(std::string_view)> hook) {
-        std::lock_guard lock(logMutex_);
-        onLine_ = std::move(hook);
     }
 
     // A local service of its own with the saved state (and so the stored token).
@@ -219,9 +208,7 @@ protected:
     std::string token_;
     std::unique_ptr<devserver::Server> elsewhere_;
     platform::MainQueueThread mainQueue_;
-    std::mutex logMutex_;
-    std::string log_;  // the whole process's log; a cell may act on a line as it is written
-    std::function<void(std::string_view)> onLine_;
+    LogCapture log_;  // the whole process's log; a cell may act on a line as it is written
 };
 
 Observation FaultMatrix::run(const Row& row, std::size_t column) {
@@ -238,7 +225,7 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
                                                   R"(/storage/upload", "signature": {"key": "k"}})"));
     } else if (exchange.route == std::string_view("complete")) {
         // The service goes away once the storage has answered, before the completion is sent.
-        onLine([service = server.get()](std::string_view line) {
+        log_.onLine([service = server.get()](std::string_view line) {
             if (line.starts_with("Response: ")) service->stop();
         });
     } else {
@@ -271,12 +258,12 @@ Observation FaultMatrix::run(const Row& row, std::size_t column) {
             seen.problems.push_back("sent " + std::to_string(count) + " times for " + std::to_string(attempts));
         }
     }
-    if (!row.fault && exchange.route == std::string_view("complete")) onLine({});
+    if (!row.fault && exchange.route == std::string_view("complete")) log_.onLine({});
     return seen;
 }
 
 Observation FaultMatrix::runLogin(const Network& network) {
-    const std::string result = network.login(email, typedPassword);
+    const std::string result = network.login(demoEmail, typedPassword);
     const auto token = stored(prefs::apiToken);
     const auto password = stored(prefs::password);
     if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};
@@ -378,9 +365,7 @@ TEST_P(FaultMatrix, EveryExchangeEndsAsWrittenWithinItsBound) {
         EXPECT_LE(seen.elapsed, row.bound);
     }
     EXPECT_TRUE(elsewhere_->recordedRequests().empty()) << "a redirect was followed";
-    std::unique_lock lock(logMutex_);
-    const std::string log = log_;
-    lock.unlock();
+    const std::string log = log_.all();
     for (const std::string& secret : {token_, typedPassword}) {
         for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
             ASSERT_EQ(log.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was logged";

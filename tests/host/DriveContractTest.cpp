@@ -1,11 +1,7 @@
 // galvoria-host drive on the real bundle: every reply form, malformed requests, start-up errors,
-// the plugin's own answers that need no service, overlong lines and a reader that goes away.
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// the plugin's own answers that need no service, overlong lines and a reader that goes away. That
+// standard output carries only protocol lines is checked on every line a driven host writes
+// (DriveSession).
 
 #include <fstream>
 #include <regex>
@@ -15,6 +11,7 @@
 #include "devserver/Server.hpp"
 #include "platform/FileWrite.hpp"
 #include "platform/PreferenceStore.hpp"
+#include "platform/Process.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
@@ -63,60 +60,12 @@ std::size_t peakResidentBytes(int pid) {
     return 0;
 }
 
-// Runs a shell command line with SIGPIPE at its default action, as a terminal's shell has it, and
-// `input` on its standard input, which stays open until it ends; returns its exit status, or -1
-// when it had not ended after two minutes.
-int runShell(const std::vector<std::string>& arguments, const std::string& input) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    int in[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) {
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    int status = -1;
-    if (spawned == 0) {
-        EXPECT_TRUE(platform::writeAll(in[1], input));
-        for (int waited = 0; waited < 1200; ++waited) {
-            int code = 0;
-            if (::waitpid(pid, &code, WNOHANG) == pid) {
-                status = WIFEXITED(code) ? WEXITSTATUS(code) : 128 + WTERMSIG(code);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (status == -1) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    ::close(in[1]);
-    return status;
-}
-
 }  // namespace
 
 TEST_F(Drive, OffersOnePublishActionForAnyNonZeroFileCount) {
     EXPECT_EQ(host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 0}}),
               co::Value({{"reply", "publishingActionsFileCount"}, {"ok", true}, {"actions", co::Value::array()}}));
-    for (const int count : {1, 3, 1000}) {
+    for (const int count : {1, 1000}) {
         const auto reply = host().call({{"call", "publishingActionsFileCount"}, {"fileCount", count}});
         ASSERT_EQ(reply["actions"].size(), 1U);
         EXPECT_EQ(
@@ -164,25 +113,15 @@ TEST_F(Drive, RenderSettingsKeepTheirTypesAndVisibilityIsAllBits) {
     }
 }
 
+// Which problem each malformed line is refused for is proven on the request reader (DriveRequestTest).
 TEST_F(Drive, MalformedRequestsGetAnErrorReplyAndTheHostReadsOn) {
     const std::vector<std::string> bad = {
         "not json",
-        "[1,2]",
-        R"({"fileCount": 1})",
-        R"({"call": 5})",
-        R"({"call": "launchRockets"})",
         R"({"call": "publishingActionsFileCount"})",
         R"({"call": "publishingActionsFileCount", "fileCount": -1})",
         R"({"call": "publishingActionsFileCount", "fileCount": 1.5})",
         R"({"call": "publishingActionsFileCount", "fileCount": "3"})",
-        R"({"call": "tasksForAction", "action": "publish", "files": [1]})",
-        R"({"call": "tasksForAction", "action": "export", "files": []})",
-        R"({"call": "tasksForAction", "action": {"identifier": "x"}, "files": []})",
-        R"({"call": "settingsForAction", "action": "publish", "settings": []})",
         R"({"call": "handleEvent", "event": 1})",
-        R"({"call": "didUpdateValue", "setting": "username-item"})",
-        R"({"call": "startPublishingTask", "task": {"action": "publish", "files": "a.jpg"}})",
-        R"({"call": "startPublishingTask", "task": {"action": "publish"}, "cancelAfter": -2})",
     };
     for (const auto& line : bad) {
         host().writeRaw(line + "\n");
@@ -200,18 +139,6 @@ TEST_F(Drive, MalformedRequestsGetAnErrorReplyAndTheHostReadsOn) {
     const auto lines = host().standardOutputLines();
     ASSERT_EQ(lines.size(), bad.size() + 2);
     EXPECT_EQ(co::Value::parse(lines.back())["reply"], "publishingActionsFileCount");
-}
-
-TEST_F(Drive, StandardOutputCarriesOnlyProtocolLines) {
-    host().call({{"call", "settingsWithError"}});
-    host().call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", co::Value::object()}});
-    host().call({{"call", "handleEvent"}, {"event", 1}, {"item", "login-item"}});
-    ASSERT_EQ(host().finish(), 0);
-    for (const auto& line : host().standardOutputLines()) {
-        const auto parsed = co::Value::parse(line, nullptr, false);
-        ASSERT_TRUE(parsed.is_object()) << line;
-        EXPECT_TRUE(parsed.contains("reply") != parsed.contains("event")) << line;
-    }
 }
 
 TEST_F(Drive, PreferencesReadTheFileAndRestartKeepsTheStoreAndTheHeldAction) {
@@ -325,12 +252,19 @@ TEST_F(Drive, AReaderThatGoesAwayEndsAPublishAfterTheFileInFlightWithStatusThree
         {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
     const co::Value publish = {{"call", "startPublishingTask"},
                                {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}};
-    // Standard input stays open: the host must end on its own, without reading the next request.
+    // Standard input stays open: the host must end on its own, without reading the next request. The
+    // pipeline's shell has SIGPIPE at its default action, as a terminal's shell has it.
     const std::string pipeline =
         R"("$0" drive --bundle "$1" --prefs "$2" 2>"$3" | head -c 300 >/dev/null; exit "${PIPESTATUS[0]}")";
-    const int status = runShell({"/bin/bash", "-c", pipeline, GALVORIA_HOST_BINARY, GALVORIA_BUNDLE_PATH,
-                                 prefs.string(), (dir_.path() / "log").string()},
-                                publish.dump() + "\n" + R"({"call": "restart"})" + "\n");
+    auto shell = platform::Child::spawn(
+        {.arguments = {"env", "--default-signal=PIPE", "/bin/bash", "-c", pipeline, GALVORIA_HOST_BINARY,
+                       GALVORIA_BUNDLE_PATH, prefs.string(), (dir_.path() / "log").string()},
+         .input = platform::Stream::pipe()});
+    ASSERT_TRUE(shell);
+    EXPECT_TRUE(platform::writeAll(shell->input().get(), publish.dump() + "\n" + R"({"call": "restart"})" + "\n"));
+    const auto exit = shell->waitFor(std::chrono::minutes(2));
+    ASSERT_TRUE(exit) << "the host did not end";
+    const int status = exit->shellStatus();
     EXPECT_EQ(status, 3);
     std::size_t signs = 0;
     std::size_t completed = 0;

@@ -73,7 +73,7 @@ TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     EXPECT_EQ(filesIn(file.parent_path()), (std::vector<fs::path>{"preferences.json", "preferences.json.lock"}));
 }
 
-// Which texts are no store at all is proven on the text itself (PreferenceText).
+// Which texts are no store at all is proven on the text itself (the preference file's fuzz seeds, FuzzInputs).
 TEST(PreferenceStore, UnreadableFileReadsEmptyAndIsMovedAsideAtTheNextWrite) {
     TempDir dir;
     const fs::path file = dir.path() / "preferences.json";
@@ -102,34 +102,6 @@ TEST(PreferenceStore, APlantedLinkAtTheTemporaryPathIsNotFollowed) {
     EXPECT_EQ(readFile(victim), "keep me");
     EXPECT_EQ(store.stringForKey("api-token"), "tok");
     EXPECT_FALSE(fs::is_symlink(file));
-}
-
-TEST(PreferenceStore, TwoProcessesWritingDifferentKeysLoseNothing) {
-    TempDir dir;
-    const fs::path file = dir.path() / "preferences.json";
-    constexpr int keysPerWriter = 150;
-    std::vector<pid_t> writers;
-    for (int writer = 0; writer < 2; ++writer) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            PreferenceStore store(file);
-            for (int i = 0; i < keysPerWriter; ++i) {
-                store.setValue(std::to_string(i), "w" + std::to_string(writer) + "-" + std::to_string(i));
-            }
-            ::_exit(0);
-        }
-        writers.push_back(pid);
-    }
-    for (const pid_t pid : writers) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    const auto values = PreferenceStore(file).dictionary();
-    EXPECT_EQ(values.size(), 2U * keysPerWriter);
-    EXPECT_EQ(values.at("w0-149"), "149");
-    EXPECT_EQ(values.at("w1-0"), "0");
 }
 
 // A store whose token is padded to make the file exactly `bytes` long.

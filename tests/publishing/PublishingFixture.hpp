@@ -50,26 +50,11 @@ inline std::optional<std::string> headerOf(const devserver::RecordedRequest& req
     return std::nullopt;
 }
 
-// `count` bytes of a pattern that differs from offset to offset.
-inline std::string patternBytes(std::size_t count, unsigned seed = 1) {
-    std::string bytes(count, '\0');
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245U + 12345U;
-        byte = static_cast<char>(seed >> 16U);
-    }
-    return bytes;
-}
+using galvoria::testing::patternBytes;
 
 class PublishingTest : public ::testing::Test {
 protected:
     PublishingTest() {
-        platform::log::setSink([this](platform::log::Channel, std::string_view text) {
-            std::unique_lock lock(logMutex_);
-            log_.emplace_back(text);
-            const auto hook = hook_;
-            lock.unlock();
-            if (hook) hook(text);
-        });
         if (!server_->start()) ADD_FAILURE() << "the local service did not start";
         token_ = server_->issueToken("demo@galvoria.test");
         store_.setValue(token_, prefs::apiToken);
@@ -77,7 +62,6 @@ protected:
     ~PublishingTest() override {
         server_->stop();  // first, so that a stalled answer cannot hold the session's thread
         session_.reset();
-        platform::log::setSink({});
     }
 
     // The service client of the local service, through the test's session.
@@ -96,18 +80,9 @@ protected:
         return (dir_.path() / name).string();
     }
     // Log and standard-output lines that start with `prefix`.
-    [[nodiscard]] std::vector<std::string> logLines(std::string_view prefix) const {
-        std::lock_guard lock(logMutex_);
-        std::vector<std::string> lines;
-        std::ranges::copy_if(log_, std::back_inserter(lines),
-                             [&](const auto& line) { return line.starts_with(prefix); });
-        return lines;
-    }
+    [[nodiscard]] std::vector<std::string> logLines(std::string_view prefix) const { return log_.startingWith(prefix); }
     // Runs for every line as it is written (the upload's lines on the main queue).
-    void onLogLine(std::function<void(std::string_view)> hook) {
-        std::lock_guard lock(logMutex_);
-        hook_ = std::move(hook);
-    }
+    void onLogLine(std::function<void(std::string_view)> hook) { log_.onLine(std::move(hook)); }
     // Answers the signing with `signature` and a storage endpoint that reads any well-formed form and
     // keeps nothing (or `endpoint`). The signing requests are then recorded without their bodies.
     void signWith(const co::Value& signature, std::optional<std::string> endpoint = std::nullopt) {
@@ -116,6 +91,7 @@ protected:
         server_->setFault("sign", {.status = 200, .body = answer.dump()});
     }
 
+    galvoria::testing::LogCapture log_;  // first: it sees everything the others write
     galvoria::testing::TempDir dir_;
     std::unique_ptr<devserver::Server> server_ = std::make_unique<devserver::Server>(
         devserver::ServerOptions{.port = 0, .testMode = true, .storageDir = dir_.path() / "storage"});
@@ -127,9 +103,6 @@ protected:
 
 private:
     platform::MainQueueThread mainQueue_;
-    mutable std::mutex logMutex_;
-    std::vector<std::string> log_;
-    std::function<void(std::string_view)> hook_;
 };
 
 }  // namespace galvoria::publishing::testing

@@ -1,22 +1,19 @@
 // Reading the driving protocol's request lines: which problem a malformed line is refused for
 // (members are checked in the order the call uses them, depth first: a deeply nested value would
 // overflow the stack of every copy and write that recurses per level) and what an accepted line carries.
+// Which lines are blank is checked on every seed of the request lines' fuzzing target (FuzzInputs).
 
 #include <gtest/gtest.h>
 
 #include "host/DriveRequest.hpp"
+#include "tests/support/TestSupport.hpp"
 
-using galvoria::host::BlankLine;
 using galvoria::host::DriveRequest;
 using galvoria::host::MalformedRequest;
 using galvoria::host::parseRequestLine;
+using galvoria::testing::nested;
 
 namespace {
-
-std::string nested(int levels, const std::string& innermost = "1") {
-    return std::string(static_cast<std::size_t>(levels), '[') + innermost +
-           std::string(static_cast<std::size_t>(levels), ']');
-}
 
 DriveRequest expectAccepted(const std::string& line) {
     const auto parsed = parseRequestLine(line);
@@ -108,15 +105,6 @@ TEST(AcceptedLine, CarriesItsMembersAndKeepsAbsentApartFromEmpty) {
     expectAccepted(R"({"call": "processingSettingsVisibilityForAction", "action": "publish", "noErrorOut": 1})");
     expectAccepted(R"({"call": "preferences", "noErrorOut": "x", "extra": [1]})");
     expectAccepted("{\"call\": \"restart\"}\r");
-}
-
-TEST(BlankLine, OnlyBlanksAndTabsBeforeAnOptionalCarriageReturn) {
-    for (const std::string line : {"", "   ", "\t \r", "\r"}) {
-        EXPECT_TRUE(std::holds_alternative<BlankLine>(parseRequestLine(line))) << '"' << line << '"';
-    }
-    for (const std::string line : {"\r\r", "\v", "\n"}) {
-        EXPECT_TRUE(std::holds_alternative<MalformedRequest>(parseRequestLine(line))) << '"' << line << '"';
-    }
 }
 
 }  // namespace

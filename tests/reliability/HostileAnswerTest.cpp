@@ -23,30 +23,13 @@ namespace galvoria {
 namespace {
 
 using platform::log::Channel;
+using testing::arrayOf;
+using testing::nested;
 using testing::responding;
 using testing::sanitizedBuild;
+using testing::wideObject;
 
 constexpr std::size_t mebibyte = std::size_t{1} << 20U;
-
-std::string deep(std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
-
-// `count` members "<prefix><n>": <value>, separated by commas.
-std::string members(const std::string& prefix, std::size_t count, const std::string& value) {
-    std::string text;
-    for (std::size_t n = 0; n < count; ++n) {
-        text += (n == 0 ? "\"" : ",\"") + prefix + std::to_string(n) + "\":" + value;
-    }
-    return text;
-}
-
-std::string repeated(const std::string& text, std::size_t times) {
-    std::string out;
-    out.reserve(text.size() * times);
-    for (std::size_t n = 0; n < times; ++n) {
-        out += text;
-    }
-    return out;
-}
 
 // The peak resident size of this process so far.
 std::size_t peakResidentBytes() {
@@ -66,13 +49,13 @@ void PrintTo(const HostileAnswer& c, std::ostream* os) { *os << c.label; }
 
 std::vector<HostileAnswer> hostileAnswers() {
     return {
-        {"deepListing", [] { return R"({"data": [)" + deep(100'000) + "]}"; }, 0, "",
+        {"deepListing", [] { return R"({"data": [)" + nested(100'000) + "]}"; }, 0, "",
          "is nested deeper than 512 levels"},
         {"openBracketsToTheCap", [] { return std::string(16 * mebibyte - 1, '['); }, 0, "",
          "is nested deeper than 512 levels"},
-        {"wideListing", [] { return R"({"data": [{"id": "t1", "name": "T"}], )" + members("k", 400'000, "0") + "}"; },
+        {"wideListing", [] { return R"({"data": [{"id": "t1", "name": "T"}], )" + wideObject(400'000).substr(1); },
          400'001, "data..k399999", nullptr},
-        {"longArray", [] { return R"({"data": [)" + repeated("0,", 2 * mebibyte) + "0]}"; }, 0, "",
+        {"longArray", [] { return R"({"data": )" + arrayOf("0", 2 * mebibyte + 1) + "}"; }, 0, "",
          "would take more than 33554536 bytes of memory once decoded"},
     };
 }

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -24,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/PreferenceStore.hpp"
+#include "platform/Process.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
@@ -39,23 +39,12 @@ constexpr auto timeAllowed = std::chrono::seconds(100);
 class Writer {
 public:
     Writer(const fs::path& file, std::string key, std::uint64_t first) : key_(std::move(key)), lastWritten_(first - 1) {
-        std::array<std::string, 4> words = {STORE_WRITER_BINARY, file.string(), key_, std::to_string(first)};
-        std::array<char*, 5> argv = {words[0].data(), words[1].data(), words[2].data(), words[3].data(), nullptr};
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0 || (pid_ = ::fork()) < 0) throw std::runtime_error("cannot start a writer");
-        if (pid_ == 0) {
-            ::dup2(ends[1], STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(ends[1]);
-        reports_ = ends[0];
-        ::fcntl(reports_, F_SETFL, O_NONBLOCK);
+        child_ = platform::Child::spawn({.arguments = {STORE_WRITER_BINARY, file.string(), key_, std::to_string(first)},
+                                         .output = platform::Stream::pipe()});
+        if (!child_) throw std::runtime_error("cannot start a writer");
+        ::fcntl(child_->output().get(), F_SETFL, O_NONBLOCK);
     }
-    ~Writer() {
-        kill();
-        ::close(reports_);
-    }
+    ~Writer() { kill(); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
@@ -63,7 +52,7 @@ public:
     void readReports() {
         char buffer[4096];
         for (;;) {
-            const ssize_t got = ::read(reports_, buffer, sizeof buffer);
+            const ssize_t got = ::read(child_->output().get(), buffer, sizeof buffer);
             if (got > 0) {
                 pending_.append(buffer, static_cast<std::size_t>(got));
             } else if (got == 0 || errno != EINTR) {
@@ -80,7 +69,7 @@ public:
     bool waitForAWrite(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (reportCount_ == 0 && std::chrono::steady_clock::now() < deadline) {
-            pollfd wait{reports_, POLLIN, 0};
+            pollfd wait{child_->output().get(), POLLIN, 0};
             ::poll(&wait, 1, 10);
             readReports();
         }
@@ -88,13 +77,15 @@ public:
     }
     // Kills the writer and reads every report it made (the pipe then ends). False when it had died before.
     bool kill() {
-        if (pid_ <= 0) return false;
-        const bool wasAlive = ::waitpid(pid_, nullptr, WNOHANG) == 0;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        ::fcntl(reports_, F_SETFL, 0);
+        if (!child_ || !child_->output().valid()) return false;
+        const bool wasAlive = !child_->waitFor(std::chrono::milliseconds(0)).has_value();
+        if (wasAlive) {
+            child_->signal(SIGKILL);
+            child_->wait();
+        }
+        ::fcntl(child_->output().get(), F_SETFL, 0);
         readReports();
+        child_->output().reset();
         return wasAlive;
     }
 
@@ -105,8 +96,7 @@ public:
 
 private:
     std::string key_;
-    pid_t pid_ = -1;
-    int reports_ = -1;
+    std::optional<platform::Child> child_;
     std::string pending_;
     std::uint64_t lastWritten_;
     std::uint64_t reportCount_ = 0;

@@ -1,20 +1,21 @@
 // What must never happen whatever the service, the storage or the user's files hold: secrets in any
 // output, requests leaving their path segment or their origin, unverified TLS peers receiving files,
-// odd file names crashing, format directives being expanded.
+// format directives being expanded.
 //
 // Proven elsewhere and not repeated here (suite and test):
 //  - store file 0600 in a 0700 folder, a planted link at the temporary path: PreferenceStore
 //    FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed;
-//  - no redirect followed: FaultMatrix RedirectElsewhere, HttpSession RedirectIsAStatusWhoseBodyIsRead;
+//  - no redirect followed: FaultMatrix RedirectElsewhere;
 //  - quotes and line breaks in a field name, a file name or a "Content-Type" value cannot add a header or a
 //    part: FormStream ProducesTheAnnouncedFormAtAnyReadSize, UploadPipeline
 //    SignatureAndNameBecomeTheFormAndTheCompletion, UploadStep ContentTypeWithLineBreak;
-//  - a postEndpoint of another scheme or none: UploadPipeline StorageEndpoint, HttpSession RefusedRequestsNeverConnect;
+//  - a postEndpoint of another scheme or none: StorageAddress IsRefusedWithTheReasonItFails, HttpSession
+//    RefusedRequestsNeverConnect;
 //  - a file that changes size: FormStream FileThatChangesSizeWhileReadEndsTheBody, UploadPipeline
 //    FileThatChangesSizeAfterSigningIsNotCompleted;
-//  - bodies above the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures, FaultMatrix OversizedBody.
-
-#include <sys/stat.h>
+//  - bodies above the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures, FaultMatrix OversizedBody;
+//  - a file name that is not UTF-8: published from the command line by TerminalEscape
+//    EveryPathShowsControlCharactersVisibly, its stray bytes replaced in what is sent by NetworkWire invalidUtf8Name.
 
 #include <httplib.h>
 
@@ -29,6 +30,8 @@
 #include "platform/PreferenceStore.hpp"
 #include "publishing/UploadPipeline.hpp"
 #include "service/Network.hpp"
+#include "tests/publishing/PublishingFixture.hpp"
+#include "tests/settings/ServiceDrive.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "vocabulary/PreferenceKeys.hpp"
 
@@ -40,8 +43,6 @@ using namespace std::chrono_literals;
 using devserver::Fault;
 using devserver::FaultAction;
 
-const std::string demoEmail = "demo@galvoria.test";
-
 Fault respond(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
 
 std::string write(const fs::path& path, const std::string& bytes) {
@@ -50,16 +51,10 @@ std::string write(const fs::path& path, const std::string& bytes) {
     return path.string();
 }
 
-// The host program against the local service on its compiled-in port, its store in a folder that
-// does not exist yet.
-class HostSecurity : public ::testing::Test {
+// The host program against the local service on its compiled-in port (ServiceDrive), talked to in the
+// plugin's own value type.
+class HostSecurity : public ServiceDrive {
 protected:
-    void SetUp() override {
-        server_ = std::make_unique<devserver::Server>(
-            devserver::ServerOptions{.port = *portOf(GALVORIA_SERVICE_URL), .testMode = true});
-        ASSERT_TRUE(server_->start());
-        host_ = std::make_unique<DriveSession>(DriveSession::Options{.prefs = prefs_});
-    }
     co::Value call(co::Value request) { return host_->call(request); }
     co::Value type(const std::string& value, const std::string& setting) {
         return call({{"call", "didUpdateValue"}, {"value", value}, {"setting", setting}});
@@ -76,11 +71,6 @@ protected:
         for (const auto& line : host_->standardOutputLines()) text += line + "\n";
         return text;
     }
-
-    TempDir dir_;
-    fs::path prefs_ = dir_.path() / "private" / "preferences.json";
-    std::unique_ptr<devserver::Server> server_;
-    std::unique_ptr<DriveSession> host_;
 };
 
 const co::Value existingProject = {
@@ -111,12 +101,6 @@ TEST_F(HostSecurity, NoPartOfThePasswordOrTokenIsEverPrinted) {
             ASSERT_EQ(printed.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was printed";
         }
     }
-    struct stat file {};
-    struct stat folder {};
-    ASSERT_EQ(::stat(prefs_.c_str(), &file), 0);
-    ASSERT_EQ(::stat(prefs_.parent_path().c_str(), &folder), 0);
-    EXPECT_EQ(file.st_mode & 0777U, 0600U);
-    EXPECT_EQ(folder.st_mode & 0777U, 0700U);
 }
 
 TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
@@ -124,7 +108,7 @@ TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
     const std::string missing = (dir_.path() / "%n%s%@-gone.jpg").string();
     type(odd, "username-item");
     press("login-item");  // logs the user name, then refuses the empty password
-    platform::PreferenceStore(prefs_).setValue(server_->issueToken(demoEmail), prefs::apiToken);
+    store().setValue(server_->issueToken(demoEmail), prefs::apiToken);
     server_->setFault("create-folder", respond(201, R"({"data": {"id": "fld-1", "name": ")" + odd + "\"}}"));
     server_->setFault("storage", respond(200, odd));
     co::Value settings = existingProject;
@@ -141,52 +125,21 @@ TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
     }
 }
 
-// A file name that is not UTF-8 publishes its bytes or fails cleanly; it never ends the program.
-TEST_F(HostSecurity, LatinOneFileNamePublishesThroughTheCommandLine) {
-    platform::PreferenceStore(prefs_).setValue(server_->issueToken(demoEmail), prefs::apiToken);
-    const std::string bytes(4000, '\xe9');
-    const ProcessResult result = runProcess(
-        {GALVORIA_HOST_BINARY, "publish", write(dir_.path() / "caf\xe9 \xe0 la cr\xe8me.jpg", bytes), "--workspace",
-         "ws-4f1c2a", "--folder", "fld-31a8e2", "--project", "prj-1d4e8a", "--prefs", prefs_.string()});
-    ASSERT_EQ(result.status, 0) << result.standardError;
-    nlohmann::json files;
-    const nlohmann::json state = server_->state();
-    for (const auto& project : state["projects"]) {
-        if (project["id"] == "prj-1d4e8a") files = project["files"];
-    }
-    ASSERT_EQ(files.size(), 1U);
-    EXPECT_EQ(files[0]["name"], "caf\uFFFD \uFFFD la cr\uFFFDme.jpg");  // the name's stray bytes are replaced
-    EXPECT_EQ(files[0]["size"], bytes.size());
-}
-
-// The library side in process: a local service on a port of its own and a served main queue.
-class InProcess : public ::testing::Test {
+// The library side in process (the publishing tests' fixture).
+class InProcess : public publishing::testing::PublishingTest {
 protected:
-    InProcess() {
-        platform::PreferenceStore::setStandardPath(dir_.path() / "preferences.json");
-        platform::PreferenceStore::standard().setValue(server_.issueToken(demoEmail), prefs::apiToken);
-    }
     // Uploads one file through `session`; the signing names `endpoint`.
     publishing::UploadOutcome upload(http::Session& session, const std::string& endpoint) {
-        server_.setFault("sign", respond(200, R"({"postEndpoint": ")" + endpoint + R"(", "signature": {"key": "k"}})"));
-        server_.setFault("complete", respond(200, "{}"));
-        const std::string path = write(dir_.path() / "a.jpg", "file-bytes");
-        Preferences preferences(platform::PreferenceStore::standard());
-        const Network client(preferences, server_.origin(), &session);
-        return publishing::uploadFile({client, preferences}, {path}, 0, "prj-3c9a02");
+        server_->setFault("sign",
+                          respond(200, R"({"postEndpoint": ")" + endpoint + R"(", "signature": {"key": "k"}})"));
+        server_->setFault("complete", respond(200, "{}"));
+        const Network service(preferences_, server_->origin(), &session);
+        return publishing::uploadFile({service, preferences_}, {write("a.jpg", "file-bytes")}, 0, "prj-3c9a02");
     }
-
-    TempDir dir_;
-    devserver::Server server_{devserver::ServerOptions{.port = 0, .testMode = true, .storageDir = dir_.path() / "s"}};
-    bool started_ = server_.start();
-    http::Session session_{http::SessionOptions{.connectTimeout = 2s, .stallTimeout = 1s}};
-    platform::MainQueueThread mainQueue_;
 };
 
 TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
-    ASSERT_TRUE(started_);
-    Preferences preferences(platform::PreferenceStore::standard());
-    const Network network(preferences, server_.origin(), &session_);
+    const Network network = client();
     const std::vector<std::pair<std::string, std::string>> identifiers = {
         {"a/b", "a%2Fb"}, {"..", "%2E%2E"}, {".", "%2E"},     {"q?x=1", "q%3Fx%3D1"},
         {"h#x", "h%23x"}, {"50%", "50%25"}, {"a b", "a%20b"}, {"\xc3\x89t\xc3\xa9", "%C3%89t%C3%A9"}};
@@ -196,18 +149,18 @@ TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
         network.createFolder("n", identifier);
         network.createProject("n", "fld-1", identifier);
         std::vector<std::string> targets;
-        for (const auto& request : server_.recordedRequests()) targets.push_back(request.method + " " + request.target);
+        for (const auto& request : server_->recordedRequests())
+            targets.push_back(request.method + " " + request.target);
         const std::string base = "/api/workspaces/" + segment;
         EXPECT_EQ(targets, (std::vector<std::string>{"GET " + base + "/folders", "GET " + base + "/projects",
                                                      "POST " + base + "/folders", "POST " + base + "/projects"}));
-        server_.clearRecordedRequests();
+        server_->clearRecordedRequests();
     }
 }
 
 // An endpoint whose certificate cannot be verified receives nothing, and nothing is completed; a
 // certificate from the CA named by GALVORIA_CA_BUNDLE is trusted.
 TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
-    ASSERT_TRUE(started_);
     if (std::system("command -v openssl >/dev/null") != 0) GTEST_SKIP() << "the openssl command is not installed";
     const std::string d = dir_.path().string() + "/";
     // A CA, a self-signed certificate, and two the CA signed: one for this address, one for another name.
@@ -230,9 +183,9 @@ TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
         bool trusted;
     };
     for (const auto& [certificate, session, trusted] :
-         {Case{"self", &trusting, false}, Case{"wrong", &trusting, false}, Case{"good", &session_, false},
+         {Case{"self", &trusting, false}, Case{"wrong", &trusting, false}, Case{"good", session_.get(), false},
           Case{"good", &trusting, true}}) {
-        SCOPED_TRACE(certificate + (session == &session_ ? " without the CA" : ""));
+        SCOPED_TRACE(certificate + (session == session_.get() ? " without the CA" : ""));
         httplib::SSLServer storage((d + certificate + ".pem").c_str(), (d + certificate + ".key").c_str());
         std::atomic<int> received{0};
         storage.Post("/upload", [&](const httplib::Request&, httplib::Response& response) {
@@ -242,13 +195,13 @@ TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
         storage.set_keep_alive_max_count(1);  // stopping need not wait for an idle kept-alive connection
         const int port = storage.bind_to_any_port("127.0.0.1");
         std::thread serving([&] { storage.listen_after_bind(); });
-        server_.clearRecordedRequests();
+        server_->clearRecordedRequests();
         const auto outcome = upload(*session, "https://127.0.0.1:" + std::to_string(port) + "/upload");
         storage.stop();
         serving.join();
         EXPECT_EQ(outcome.published, trusted) << outcome.reason;
         EXPECT_EQ(received, trusted ? 1 : 0);
-        EXPECT_EQ(server_.recordedRequests().size(), trusted ? 2U : 1U) << "only a stored file is completed";
+        EXPECT_EQ(server_->recordedRequests().size(), trusted ? 2U : 1U) << "only a stored file is completed";
     }
 }
 

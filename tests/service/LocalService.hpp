@@ -16,6 +16,15 @@ inline devserver::Fault responding(int status, std::string body, std::map<std::s
 }
 inline devserver::Fault failing(devserver::FaultAction action) { return {.action = action}; }
 
+// The service's requests since the last call, as "METHOD target".
+using Requests = std::vector<std::string>;
+inline Requests takeRequests(devserver::Server& server) {
+    Requests requests;
+    for (const auto& request : server.recordedRequests()) requests.push_back(request.method + " " + request.target);
+    server.clearRecordedRequests();
+    return requests;
+}
+
 class LocalService : public ::testing::Test {
 protected:
     using Headers = std::vector<std::pair<std::string, std::string>>;

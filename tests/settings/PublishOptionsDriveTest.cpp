@@ -1,7 +1,7 @@
 // The publish options through the host against the local service: the group a host reads, the
-// caches emptied when the publish action is picked, and the replies of updates and validation. The
-// rules of the chain, the caches, the source order and failed listings are proven in process
-// (PublishOptionsTest).
+// caches emptied when the publish action is picked, and an update's reply. The rules of the chain,
+// the caches, the source order, failed listings and validation are proven in process
+// (PublishOptionsTest); validation's replies by the command line's refusals.
 
 #include "tests/settings/ServiceDrive.hpp"
 
@@ -11,25 +11,15 @@ namespace {
 const Requests topListings = {"GET /api/teams", "GET /api/workspaces"};
 const Json otherAction = {{"displayName", "Export"}, {"identifier", "com.example.export"}};
 
-std::string text(const Json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
-
-// The elements in short: a list as "id=value[option values]" ("|" the separator; with titles,
-// "id:title[option titles]"), a field or label as "id='value'".
-std::string shapeOf(const Json& elements, bool titles = false) {
+// The lists in short: "id:title[option titles]".
+std::string titlesOf(const Json& elements) {
     std::string shape;
     for (const auto& element : elements) {
-        shape += (shape.empty() ? "" : " ") + text(element["identifier"]);
-        if (!element.contains("options")) {
-            shape += "='" + text(element.value("value", Json())) + "'";
-            continue;
-        }
-        shape += titles ? ":" + text(element["title"]) : element.contains("value") ? "=" + text(element["value"]) : "";
         std::string options;
-        for (const auto& option : element["options"]) {
-            const Json& shown = titles ? option.value("title", Json()) : option.value("value", Json());
-            options += (options.empty() ? "" : ",") + (option.contains("separator") ? "|" : text(shown));
-        }
-        shape += "[" + options + "]";
+        for (const auto& option : element["options"])
+            options += (options.empty() ? "" : ",") + option.value("title", "");
+        shape += (shape.empty() ? "" : " ") + element.value("identifier", "") + ":" + element.value("title", "") + "[" +
+                 options + "]";
     }
     return shape;
 }
@@ -51,7 +41,7 @@ TEST_F(PublishOptionsDrive, FirstCallListsSortedSourcesAndFixedEntries) {
     std::string actionId = call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}})["actions"][0]["identifier"];
     EXPECT_EQ(group["identifier"], actionId.substr(0, actionId.rfind(".publishToDummyAction")) + ".publishOptions");
     EXPECT_EQ(group["title"], "galvoria");
-    EXPECT_EQ(shapeOf(group["elements"], true),
+    EXPECT_EQ(titlesOf(group["elements"]),
               "workspace-source-list-item:Account[Agence Nord,Demo Photographer,Mireille Laurent,Studio Lumière] "
               "workspace-list-item:Workspace[Select Workspace] folder-list-item:Folder[Select Folder,+ Create New "
               "Folder] project-list-item:Projects[Select Project,+ Create New Project]");
@@ -71,7 +61,6 @@ TEST_F(PublishOptionsDrive, PickingThePublishActionEmptiesTheCaches) {
     all.insert(all.end(), both.begin(), both.end());
     options(full);
     EXPECT_EQ(takeRequests(), all);
-    options(full);
     call({{"call", "processingSettingsVisibilityForAction"}, {"action", otherAction}});
     options(full);
     EXPECT_EQ(takeRequests(), Requests{});
@@ -79,36 +68,18 @@ TEST_F(PublishOptionsDrive, PickingThePublishActionEmptiesTheCaches) {
     options(full);
     EXPECT_EQ(takeRequests(), all);
     EXPECT_EQ(options(Json::object(), otherAction), Json::array());
-}
-
-TEST_F(PublishOptionsDrive, ChangesForgetTheLastCreatedFolderAndAskForARebuild) {
-    storeAll({{"last-created-folder", "f"}, {"last-created-project", "p"}});
-    EXPECT_EQ(call({{"call", "didUpdateActionValue"},
-                    {"value", "0"},
-                    {"setting", "folder-list-item"},
-                    {"action", "publish"},
-                    {"settings", Json::object()}})["callbackAction"],
-              1);
-    EXPECT_EQ(preferences(), (Json{{"last-created-project", "p"}}));
+    const Json update = {{"call", "didUpdateActionValue"},
+                         {"value", "0"},
+                         {"setting", "folder-list-item"},
+                         {"action", "publish"},
+                         {"settings", Json::object()}};
+    EXPECT_EQ(call(update)["callbackAction"], 1);
 }
 
 TEST_F(PublishOptionsDrive, ValidationRepliesWithTheFirstFailureAndTheActionsName) {
-    auto validate = [&](const Json& settings, const Json& action = "publish") {
-        return call({{"call", "validateSettings"}, {"settings", settings}, {"action", action}});
-    };
-    auto failure = [](const std::string& name) {
-        return Json{{"reply", "validateSettings"},
-                    {"ok", false},
-                    {"error",
-                     {{"description", "Invalid value for " + name},
-                      {"failureReason",
-                       "The value supplied for " + name + " is not valid for performing Publish to galvoria."}}}};
-    };
-    const Json placeholders = {{"folder-list-item", "none"}, {"project-list-item", "none"}};
-    EXPECT_EQ(validate(placeholders), failure("Not logged in"));
-    logInDirectly();
-    EXPECT_EQ(validate({{"folder-list-item", "f"}, {"project-list-item", ""}}), failure("Project"));
-    EXPECT_TRUE(validate(placeholders)["ok"]);
+    const Json reply = call({{"call", "validateSettings"}, {"settings", Json::object()}, {"action", "publish"}});
+    EXPECT_EQ(reply["error"]["failureReason"],
+              "The value supplied for Not logged in is not valid for performing Publish to galvoria.");
 }
 
 }  // namespace

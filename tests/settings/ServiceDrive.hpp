@@ -6,14 +6,12 @@
 
 #include "devserver/Server.hpp"
 #include "platform/PreferenceStore.hpp"
+#include "tests/service/LocalService.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::testing {
 
 using Json = nlohmann::json;  // replies compared without regard to member order
-using Requests = std::vector<std::string>;
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
 
 class ServiceDrive : public ::testing::Test {
 protected:
@@ -34,27 +32,13 @@ protected:
     }
 
     platform::PreferenceStore store() const { return platform::PreferenceStore(dir_.path() / "prefs.json"); }
-    void storeAll(const Json& values) {
-        for (const auto& [key, value] : values.items()) store().setValue(value.get<std::string>(), key);
-    }
     void logInDirectly() {
         token_ = server_->issueToken(demoEmail);
         store().setValue(token_, "api-token");
     }
     Json call(const Json& request) { return Json::parse(host_->call(co::Value::parse(request.dump())).dump()); }
     Json preferences() { return call({{"call", "preferences"}})["preferences"]; }
-    std::string finishedLog() {
-        host_->finish();
-        return host_->standardError();
-    }
-    // The service requests since the last call, as "METHOD target".
-    Requests takeRequests() {
-        Requests requests;
-        for (const auto& request : server_->recordedRequests())
-            requests.push_back(request.method + " " + request.target);
-        server_->clearRecordedRequests();
-        return requests;
-    }
+    Requests takeRequests() { return testing::takeRequests(*server_); }
 
     TempDir dir_;
     std::unique_ptr<devserver::Server> server_;

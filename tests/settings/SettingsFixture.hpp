@@ -1,23 +1,14 @@
 #pragma once
 // The account panel and the publish options in process, against the local service on a port of its
-// own: the preferences in a file of the test's own, a served main queue, the log captured. After
-// each test no secret may have reached the log.
+// own (the service client's fixture) with the listing caches. After each test no secret may have
+// reached the log.
 
 #include <memory>
 
-#include "platform/Dispatch.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "service/Network.hpp"
 #include "settings/ListingCaches.hpp"
-#include "tests/service/LocalService.hpp"
-#include "tests/support/TestSupport.hpp"
-#include "vocabulary/Preferences.hpp"
+#include "tests/service/ServiceClient.hpp"
 
 namespace galvoria::testing {
-
-using Requests = std::vector<std::string>;
-inline constexpr const char* demoEmail = "demo@galvoria.test";
-inline constexpr const char* demoPassword = "galvoria-demo";
 
 // Elements in short: a list as "id=value[option values]" ("|" the separator; with titles,
 // "id:title[option titles]"), a field or label as "id='value'".
@@ -45,7 +36,7 @@ inline std::string shapeOf(const std::vector<co::ItemPtr>& elements, bool titles
     return shape;
 }
 
-class SettingsTest : public LocalService {
+class SettingsTest : public ServiceClient {
 protected:
     void TearDown() override {
         const std::string log = log_.all();
@@ -58,22 +49,9 @@ protected:
         token_ = server().issueToken(demoEmail);
         store_.setValue(token_, "api-token");
     }
-    // The service requests since the last call, as "METHOD target".
-    Requests takeRequests() {
-        Requests requests;
-        for (const auto& request : server().recordedRequests())
-            requests.push_back(request.method + " " + request.target);
-        server().clearRecordedRequests();
-        return requests;
-    }
+    static Requests takeRequests() { return testing::takeRequests(server()); }
 
-    TempDir dir_;
-    platform::PreferenceStore store_{dir_.path() / "prefs.json"};
-    Preferences preferences_{store_};
-    Network network_{preferences_, server().origin()};
     ListingCaches caches_;
-    platform::MainQueueThread mainQueue_;
-    LogCapture log_;
     std::string token_;
 };
 

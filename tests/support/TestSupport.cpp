@@ -22,6 +22,35 @@ TempDir::~TempDir() {
     fs::remove_all(path_, error);
 }
 
+std::string patternBytes(std::size_t count, unsigned seed) {
+    std::string bytes(count, '\0');
+    for (auto& byte : bytes) {
+        seed = seed * 1103515245U + 12345U;
+        byte = static_cast<char>(seed >> 16U);
+    }
+    return bytes;
+}
+
+std::string nested(std::size_t levels, const std::string& innermost) {
+    return std::string(levels, '[') + innermost + std::string(levels, ']');
+}
+
+std::string arrayOf(const std::string& element, std::size_t count) {
+    std::string text = "[";
+    text.reserve(count * (element.size() + 1) + 1);
+    for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ",") + element;
+    return text + "]";
+}
+
+std::string wideObject(std::size_t count, std::size_t repeats) {
+    std::string text = "{";
+    for (std::size_t i = 0; i < count + repeats; ++i) {
+        const std::size_t key = i < count ? i : (i - count) * 7 % count;
+        text += (i == 0 ? "\"k" : ",\"k") + std::to_string(key) + "\":" + std::to_string(i);
+    }
+    return text + "}";
+}
+
 std::optional<std::uint16_t> portOf(const std::string& origin) {
     const std::string_view digits = std::string_view(origin).substr(origin.rfind(':') + 1);
     unsigned port = 0;
@@ -155,8 +184,11 @@ ProcessResult runProcess(const std::vector<std::string>& arguments, const std::s
 
 LogCapture::LogCapture() {
     platform::log::setSink([this](platform::log::Channel channel, std::string_view text) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         lines_.emplace_back(channel, std::string(text));
+        const auto hook = hook_;
+        lock.unlock();
+        if (hook) hook(text);
     });
 }
 
@@ -169,6 +201,20 @@ std::vector<std::string> LogCapture::lines(platform::log::Channel channel) const
         if (each == channel) out.push_back(text);
     }
     return out;
+}
+
+std::vector<std::string> LogCapture::startingWith(std::string_view prefix) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& [channel, text] : lines_) {
+        if (text.starts_with(prefix)) out.push_back(text);
+    }
+    return out;
+}
+
+void LogCapture::onLine(std::function<void(std::string_view)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
 }
 
 std::string LogCapture::all() const {

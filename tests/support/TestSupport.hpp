@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +32,20 @@ inline constexpr bool sanitizedBuild = false;
 #else
 inline constexpr bool sanitizedBuild = false;
 #endif
+
+// The local service's seeded demo account.
+inline constexpr const char* demoEmail = "demo@galvoria.test";
+inline constexpr const char* demoPassword = "galvoria-demo";
+
+// `count` bytes of a pattern that differs from offset to offset.
+std::string patternBytes(std::size_t count, unsigned seed = 1);
+
+// JSON texts for the decoding limits: `levels` arrays one inside the other around `innermost`, an
+// array of `count` copies of `element`, and an object of `count` members "k0", "k1", … (each valued
+// its number) followed by `repeats` of its earlier keys again with new values.
+std::string nested(std::size_t levels, const std::string& innermost = "1");
+std::string arrayOf(const std::string& element, std::size_t count);
+std::string wideObject(std::size_t count, std::size_t repeats = 0);
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempDir {
@@ -113,10 +128,15 @@ public:
     std::vector<std::string> lines(platform::log::Channel channel = platform::log::Channel::log) const;
     // Every line of both channels joined, for "does not contain" checks.
     std::string all() const;
+    // The lines of both channels that start with `prefix`.
+    std::vector<std::string> startingWith(std::string_view prefix) const;
+    // Runs `hook` on every line as it is written, on the writing thread (none: stops).
+    void onLine(std::function<void(std::string_view)> hook);
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::pair<platform::log::Channel, std::string>> lines_;
+    std::function<void(std::string_view)> hook_;
 };
 
 }  // namespace galvoria::testing
