@@ -15,6 +15,13 @@ new MutationObserver(() => window.progressSeen.push([bar.value, bar.max, text.te
   .observe(document.getElementById('progress-area'), {attributes: true, childList: true, subtree: true, characterData: true});
 """
 
+DROP_FILE = """
+const [name, bytes] = arguments;
+const files = new DataTransfer();
+files.items.add(new File([new Uint8Array(bytes)], name, {type: 'image/png'}));
+document.getElementById('drop-zone').dispatchEvent(new DragEvent('drop', {dataTransfer: files, bubbles: true, cancelable: true}));
+"""
+
 
 class AccountPanel(PageTest):
     def test_a_refused_login_shows_the_plugins_text_then_the_right_password_logs_in_and_out(self):
@@ -65,12 +72,15 @@ class Publishing(PageTest):
         chosen = [self.photo("Evening.webp", WEBP), self.photo("Café terrace.png", png(200, 200, 9))]
         self.driver.find_element(By.ID, "photo-input").send_keys("\n".join(chosen))
         self.wait(lambda d: len(self.cards()) == 5, message="the chosen photos")
+        # A file dropped on the page is added as well.
+        self.driver.execute_script(DROP_FILE, "Dropped.png", list(png(64, 48, 5)))
+        self.wait(lambda d: len(self.cards()) == 6, message="the dropped photo")
         # Thumbnails the browser decoded for the image types; name and size for the others.
         self.wait(lambda d: d.execute_script(
             "return [...document.querySelectorAll('#photos img')].every(i => i.complete && i.naturalWidth > 0)"))
         with_image = {card.get_attribute("data-name") for card in
                       self.driver.find_elements(By.CSS_SELECTOR, "#photos .photo") if card.find_elements(By.TAG_NAME, "img")}
-        self.assertEqual(with_image, {"Harbour.jpg", "Dunes.png", "Evening.webp", "Café terrace.png"})
+        self.assertEqual(with_image, {"Harbour.jpg", "Dunes.png", "Evening.webp", "Café terrace.png", "Dropped.png"})
         tiff = self.driver.find_element(By.CSS_SELECTOR, '.photo[data-name="scan.tiff"]')
         self.assertIn("5.0 KB", tiff.text)
         tiff.find_element(By.CSS_SELECTOR, "button.remove").click()
@@ -96,10 +106,10 @@ class Publishing(PageTest):
         self.shot("04-options")
 
         self.driver.execute_script(RECORD_PROGRESS)
-        self.service.fault("storage", "delay", delayMs=700, times=4)
+        self.service.fault("storage", "delay", delayMs=600, times=5)
         self.driver.find_element(By.ID, "publish").click()
         self.wait(lambda d: d.find_element(By.ID, "cancel").is_displayed(), message="the publish to start")
-        self.wait(lambda d: "File 2 of 4" in self.text("#progress-text"), message="the second file")
+        self.wait(lambda d: "File 2 of 5" in self.text("#progress-text"), message="the second file")
         self.shot("05-publishing")
         self.wait(lambda d: self.text("#result-message") == "Publishing completed!", 30, "the end of the publish")
 
@@ -107,11 +117,11 @@ class Publishing(PageTest):
         done = sorted({value for value, _, _ in seen})
         self.assertGreaterEqual(len(done), 3, f"the bar moved through {done}")
         self.assertEqual(seen[-1][0], seen[-1][1])
-        self.assertTrue(any("File 1 of 4" in text for _, _, text in seen))
+        self.assertTrue(any("File 1 of 5" in text for _, _, text in seen))
         project = self.service.project_named("Seen in the window")
         self.assertIsNotNone(project)
         self.assertEqual(sorted(file["name"] for file in project["files"]),
-                         sorted(["Harbour.jpg", "Dunes.png", "Evening.webp", "Café terrace.png"]))
+                         sorted(["Harbour.jpg", "Dunes.png", "Evening.webp", "Café terrace.png", "Dropped.png"]))
         link = self.driver.find_element(By.ID, "library-link")
         self.assertEqual(link.get_attribute("href"), f"{self.service.origin}/project/{project['id']}/library")
         self.assertEqual(link.get_attribute("target"), "_blank")

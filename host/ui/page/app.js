@@ -140,6 +140,7 @@ const photos = new Photos({
   input: $('photo-input'),
   dropZone: $('drop-zone'),
   count: $('photo-count'),
+  status: $('upload-status'),
   errorBox: $('photos-error'),
   onChange: () => updateButtons(),
 });

@@ -6,8 +6,9 @@ import { messageOf, post, upload } from './api.js';
 import { showError } from './render.js';
 
 export class Photos {
-  constructor({ list, input, dropZone, count, errorBox, onChange }) {
+  constructor({ list, input, dropZone, count, status, errorBox, onChange }) {
     this.list = list;
+    this.status = status;
     this.count = count;
     this.errorBox = errorBox;
     this.onChange = onChange;
@@ -20,15 +21,19 @@ export class Photos {
       input.value = '';
       this.add(files);
     });
-    dropZone.addEventListener('dragover', (event) => {
+    // Files dropped anywhere on the page are added: a drop outside the zone must not make the
+    // browser leave the page to show the file.
+    document.addEventListener('dragover', (event) => {
       event.preventDefault();
       dropZone.classList.add('over');
     });
-    dropZone.addEventListener('dragleave', () => dropZone.classList.remove('over'));
-    dropZone.addEventListener('drop', (event) => {
+    document.addEventListener('dragleave', (event) => {
+      if (!event.relatedTarget) dropZone.classList.remove('over');
+    });
+    document.addEventListener('drop', (event) => {
       event.preventDefault();
       dropZone.classList.remove('over');
-      this.add([...(event.dataTransfer?.files ?? [])]);
+      if (!this.locked) this.add([...(event.dataTransfer?.files ?? [])]);
     });
   }
 
@@ -57,7 +62,8 @@ export class Photos {
   // Sends the files one after another; each refused file's message is shown, the others go on.
   async add(files) {
     const problems = [];
-    for (const file of files) {
+    for (const [index, file] of files.entries()) {
+      this.status.textContent = `Adding ${file.name}${files.length > 1 ? ` (${index + 1} of ${files.length})` : ''}…`;
       const answer = await upload(file);
       if (answer.status === 201 && answer.data) {
         if (!this.photos.some((photo) => photo.id === answer.data.id)) this.photos.push(answer.data);
@@ -66,6 +72,7 @@ export class Photos {
         problems.push(messageOf(answer));
       }
     }
+    this.status.textContent = '';
     showError(this.errorBox, problems.length ? problems.join(' ') : null);
   }
 
