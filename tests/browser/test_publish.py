@@ -110,6 +110,7 @@ class Publishing(PageTest):
         self.driver.find_element(By.ID, "publish").click()
         self.wait(lambda d: d.find_element(By.ID, "cancel").is_displayed(), message="the publish to start")
         self.wait(lambda d: "File 2 of 5" in self.text("#progress-text"), message="the second file")
+        self.wait(lambda d: "sent" in self.cards()["Harbour.jpg"], message="the first photo marked")
         self.shot("05-publishing")
         self.wait(lambda d: self.text("#result-message") == "Publishing completed!", 30, "the end of the publish")
 

@@ -153,7 +153,7 @@ function updateButtons() {
 
 function showPublish(state) {
   publishing.show(state);
-  if (state) photos.mark(state.done, state.outcome?.failed);
+  if (state) photos.mark(state);
   updateButtons();
 }
 
@@ -225,9 +225,13 @@ function listen() {
 
 // --- start -----------------------------------------------------------------------------------
 
+let started = false;
+
 async function start() {
   const state = await openSession();
-  if (!state) return;
+  if (!state || started) return;
+  started = true;
+  notice('');
   $('main').hidden = false;
   photos.set(state.photos);
   showPublish(state.publish ?? null);
@@ -235,5 +239,11 @@ async function start() {
   await Promise.all([loadAccount(), loadOptions()]);
   document.body.dataset.ready = 'true';
 }
+
+// The link pasted into a tab that already shows this page changes only the fragment: the page
+// is not loaded again, so the key is taken from there.
+window.addEventListener('hashchange', () => {
+  if (!started && location.hash.includes('key=')) start();
+});
 
 start();

@@ -5,6 +5,8 @@
 import { messageOf, post, upload } from './api.js';
 import { showError } from './render.js';
 
+const statusText = { sent: 'Sent', published: 'Published', failed: 'Not published' };
+
 export class Photos {
   constructor({ list, input, dropZone, count, status, errorBox, onChange }) {
     this.list = list;
@@ -46,11 +48,14 @@ export class Photos {
     this.draw();
   }
 
-  // Marks from a publish's state: its `done` map and the outcome's failed photos with reasons.
-  mark(done, failed) {
+  // Marks from a publish's state: the photos it has gone through (the first `completed` of its
+  // photos) are "sent" until the end says which were published and which failed, with the reason.
+  mark(state) {
     this.marks = {};
-    for (const [id, state] of Object.entries(done ?? {})) this.marks[id] = { state };
-    for (const photo of failed ?? []) this.marks[photo.id] = { state: 'failed', reason: photo.reason };
+    const ids = Array.isArray(state?.photos) ? state.photos : [];
+    for (const id of ids.slice(0, state?.completed ?? 0)) this.marks[id] = { state: 'sent' };
+    for (const [id, mark] of Object.entries(state?.done ?? {})) this.marks[id] = { state: mark };
+    for (const photo of state?.outcome?.failed ?? []) this.marks[photo.id] = { state: 'failed', reason: photo.reason };
     this.draw();
   }
 
@@ -139,7 +144,8 @@ export class Photos {
     if (mark) {
       const status = document.createElement('span');
       status.className = 'status';
-      status.textContent = mark.state === 'published' ? 'Published' : `Not published${mark.reason ? `: ${mark.reason}` : ''}`;
+      status.textContent = statusText[mark.state] ?? mark.state;
+      if (mark.reason) status.textContent += `: ${mark.reason}`;
       item.append(status);
     }
     return item;
