@@ -195,7 +195,7 @@ class UiHost:
         self.log_path = os.path.join(folder, "host.log")
         self.log = open(self.log_path, "wb")
         self.process = subprocess.Popen(
-            [ARGS.host, "ui", "--no-browser", "--prefs", self.prefs, *extra, *files],
+            [ARGS.host, "ui", "--no-browser", "--verbose", "--prefs", self.prefs, *extra, *files],
             stdout=subprocess.PIPE, stderr=self.log, env=environment)
         line = read_line(self.process, 60)
         if not line.startswith("Open http://127.0.0.1:"):
@@ -321,6 +321,8 @@ class PageTest(unittest.TestCase):
             return WebDriverWait(self.driver, seconds, poll_frequency=0.05).until(tolerant)
         except TimeoutException:
             self.shot("timeout-" + self.id().rsplit(".", 1)[-1])
+            if self.host is not None:
+                print("The host's log, to the end:\n" + self.host.log_text()[-6000:], file=sys.stderr)
             raise AssertionError(f"timed out waiting: {message}") from None
 
     def settled(self):

@@ -157,14 +157,20 @@ function showPublish(state) {
   updateButtons();
 }
 
+// How many progress and end events arrived: a publish's own answer is older than any of them.
+let publishEvents = 0;
+
 async function startPublish(body) {
   showError($('options-error'), null);
   $('publish').disabled = true;
   // Every change made so far reaches the plugin first.
   await optionsQueue.run(() => undefined);
+  const heard = publishEvents;
   const answer = checkSession(await post('/api/publish', body()));
   if (answer.status === 202) {
-    showPublish(answer.data);
+    // A short publish may have reported its progress, even its end, before this answer came: the
+    // events are newer than the state the answer holds.
+    if (publishEvents === heard) showPublish(answer.data);
     return;
   }
   if (answer.status === 422 && answer.data?.error) {
@@ -212,10 +218,17 @@ function listen() {
     'photos',
     read((data) => photos.set(data.photos)),
   );
-  events.addEventListener('progress', read(showPublish));
+  events.addEventListener(
+    'progress',
+    read((state) => {
+      publishEvents += 1;
+      showPublish(state);
+    }),
+  );
   events.addEventListener(
     'finished',
     read((state) => {
+      publishEvents += 1;
       showPublish(state);
       // A publish that created a folder or project changes what the options offer.
       loadOptions();

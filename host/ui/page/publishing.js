@@ -83,10 +83,23 @@ function describeRunning(state) {
   return parts.join(' · ');
 }
 
+// How the photos of a finished publish fared: published, not published, sent without word of the
+// outcome (a cancelled publish), not sent.
 function describeEnd(state) {
-  const total = state.total ?? 0;
-  const published = Object.values(state.done ?? {}).filter((mark) => mark === 'published').length;
-  return total > 0 ? `${published} of ${total} published` : '';
+  const ids = Array.isArray(state.photos) ? state.photos : [];
+  const done = state.done ?? {};
+  const gone = Math.min(state.completed ?? 0, ids.length);
+  const counts = { published: 0, 'not published': 0, sent: 0, 'not sent': 0 };
+  ids.forEach((id, index) => {
+    if (done[id] === 'published') counts.published += 1;
+    else if (done[id] === 'failed') counts['not published'] += 1;
+    else if (index < gone) counts.sent += 1;
+    else counts['not sent'] += 1;
+  });
+  return Object.entries(counts)
+    .filter(([, count]) => count > 0)
+    .map(([words, count]) => `${count} ${words}`)
+    .join(' · ');
 }
 
 export function formatTimeLeft(seconds) {
