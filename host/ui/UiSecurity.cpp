@@ -43,13 +43,6 @@ bool fillRandom(unsigned char* bytes, std::size_t count) {
     return static_cast<bool>(device.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(count)));
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string randomHex128() {
@@ -100,22 +93,6 @@ std::optional<std::string> cookieValue(std::string_view header, std::string_view
         }
     }
     return std::nullopt;
-}
-
-std::optional<std::string> percentDecoded(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size() || hexDigit(text[i + 1]) < 0 || hexDigit(text[i + 2]) < 0) {
-            return std::nullopt;
-        }
-        out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
-        i += 2;
-    }
-    return out;
 }
 
 std::optional<std::string> fileNameProblem(std::string_view name) {

@@ -27,8 +27,6 @@ bool originAllowed(std::string_view origin, std::uint16_t port);
 // The value of cookie `name` in a Cookie header; no value when the header holds none.
 std::optional<std::string> cookieValue(std::string_view header, std::string_view name);
 
-// A percent-encoded UTF-8 text decoded; no value when an escape is malformed.
-std::optional<std::string> percentDecoded(std::string_view text);
 // Why an uploaded file's name cannot be kept as its name: empty, "." or "..", holding "/" or NUL,
 // longer than 255 bytes. No value when it can.
 std::optional<std::string> fileNameProblem(std::string_view name);

@@ -195,6 +195,8 @@ void UiServer::routes() {
     auto& server = *server_;
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     server.set_payload_max_length(static_cast<std::size_t>(largestUploadBytes));
+    // An idle connection of the browser is closed soon, so a stop is not held up by it.
+    server.set_keep_alive_timeout(2);
     server.set_default_headers({{"Content-Security-Policy", "default-src 'self'"},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"X-Frame-Options", "DENY"},
@@ -338,37 +340,36 @@ void UiServer::upload(const Request& request, Response& response, const httplib:
         answerMessage(response, 409, "Photos cannot be added while a publish is in flight.");
         return;
     }
-    const auto name = percentDecoded(request.get_header_value("X-File-Name"));
-    if (!name) {
-        answerMessage(response, 400, "The file's name is not percent-encoded UTF-8.");
-        return;
-    }
-    if (const auto problem = fileNameProblem(*name)) {
+    // The page sends the name percent-encoded; cpp-httplib hands header values over decoded, and
+    // only the header's own string keeps a NUL the name may hold.
+    const auto header = request.headers.find("X-File-Name");
+    const std::string name = header == request.headers.end() ? std::string() : header->second;
+    if (const auto problem = fileNameProblem(name)) {
         answerMessage(response, 400, *problem);
         return;
     }
     const std::string length = request.get_header_value("Content-Length");
     if (length.empty() || length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos) {
-        answerMessage(response, 400, "The upload of " + *name + " has no length (Content-Length is required).");
+        answerMessage(response, 400, "The upload of " + name + " has no length (Content-Length is required).");
         return;
     }
     const std::uint64_t bytes = std::stoull(length);
     if (bytes > largestUploadBytes) {
-        answerMessage(response, 413, *name + " is larger than 2 GiB and cannot be added.");
+        answerMessage(response, 413, name + " is larger than 2 GiB and cannot be added.");
         return;
     }
     if (bytes == 0) {
-        answerMessage(response, 400, *name + " is empty.");
+        answerMessage(response, 400, name + " is empty.");
         return;
     }
     struct statvfs disk {};
     if (::statvfs(shelf_.uploadFolder().c_str(), &disk) != 0 ||
         static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize < bytes + spareBytes) {
-        answerMessage(response, 507, "Not enough free space for " + *name + ": the disk would fill.");
+        answerMessage(response, 507, "Not enough free space for " + name + ": the disk would fill.");
         return;
     }
     std::string problem;
-    const auto upload = shelf_.beginUpload(*name, problem);
+    const auto upload = shelf_.beginUpload(name, problem);
     if (!upload) {
         answerMessage(response, 500, problem);
         return;
@@ -391,13 +392,13 @@ void UiServer::upload(const Request& request, Response& response, const httplib:
     if (!received || !closed || written != bytes) {
         shelf_.discardUpload(*upload);
         if (writeError == ENOSPC || writeError == EDQUOT) {
-            answerMessage(response, 507, "Not enough free space for " + *name + ": the disk is full.");
+            answerMessage(response, 507, "Not enough free space for " + name + ": the disk is full.");
         } else {
-            answerMessage(response, 400, "The upload of " + *name + " did not arrive whole.");
+            answerMessage(response, 400, "The upload of " + name + " did not arrive whole.");
         }
         return;
     }
-    const auto photo = shelf_.keepUpload(*upload, *name, bytes);
+    const auto photo = shelf_.keepUpload(*upload, name, bytes);
     board_.photosChanged();
     answerJson(response, 201, photo.json());
 }
