@@ -59,6 +59,7 @@ private:
     void servePage(const std::string& name, httplib::Response& response);
     void state(httplib::Response& response);
     void events(httplib::Response& response);
+    // The photos' routes (UiPhotos.cpp).
     void photo(const std::string& id, httplib::Response& response);
     void removePhoto(const httplib::Request& request, httplib::Response& response);
     void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
@@ -93,6 +94,8 @@ private:
 
 // Writes `{"message": text}` with this status.
 void answerMessage(httplib::Response& response, int status, const std::string& text);
+// An answer after which the connection is closed: its request's body may not have been read.
+void closeAfter(httplib::Response& response);
 void answerJson(httplib::Response& response, int status, const co::Value& body);
 
 }  // namespace galvoria::host::ui

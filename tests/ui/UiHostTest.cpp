@@ -77,10 +77,9 @@ protected:
     }
     co::Value post(const std::string& path, const co::Value& body, int status = 200) {
         return answered(
-            client_->Post(path.c_str(), {{"Origin", origin()}, {"Cookie", cookie_}}, body.dump(), "application/json"),
-            status);
+            client_->Post(path, {{"Origin", origin()}, {"Cookie", cookie_}}, body.dump(), "application/json"), status);
     }
-    co::Value get(const std::string& path) { return answered(client_->Get(path.c_str(), {{"Cookie", cookie_}}), 200); }
+    co::Value get(const std::string& path) { return answered(client_->Get(path, {{"Cookie", cookie_}}), 200); }
 
     static co::Value element(const co::Value& groups, const std::string& identifier) {
         for (const auto& group : groups)
