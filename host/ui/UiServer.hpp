@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -86,8 +87,14 @@ private:
     bool secretUsed_ = false;
     std::string cookie_;
 
+    // While a publish holds the plugin, a second tab is shown the panels as the plugin last drew them.
+    std::optional<co::Value> heldPanel(const std::string& key);
+    void keepPanel(const std::string& key, const co::Value& answer);
+
     std::mutex pluginMutex_;  // one plugin call at a time
     co::ActionPtr action_;    // the publish action the options were asked for
+    std::mutex panelsMutex_;
+    std::map<std::string, co::Value> panels_;  // the last answers, by route and options
     EventBoard board_;
     std::unique_ptr<PublishJob> job_;
 };
