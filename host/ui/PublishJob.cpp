@@ -158,7 +158,7 @@ bool PublishJob::start(co::Value settings, std::vector<Photo> photos, std::vecto
     done_.clear();
     outcome_ = nullptr;
     worker_ = std::thread([this, settings = std::move(settings), tasks = std::move(tasks)]() mutable {
-        run(std::move(settings), std::move(tasks));
+        run(std::move(settings), tasks);
     });
     return true;
 }
@@ -204,7 +204,7 @@ void PublishJob::join() {
     }
 }
 
-void PublishJob::run(co::Value settings, std::vector<co::TaskPtr> tasks) {
+void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) {
     co::Value retry = settings;
     co::Value failed = co::Value::array();
     std::optional<TaskOutcome::Kind> worst;

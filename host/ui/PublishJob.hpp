@@ -65,7 +65,7 @@ public:
     [[nodiscard]] co::Value state() const;
 
 private:
-    void run(co::Value settings, std::vector<co::TaskPtr> tasks);
+    void run(co::Value settings, const std::vector<co::TaskPtr>& tasks);
     co::Value stateLocked() const;
 
     PluginSession& session_;

@@ -35,6 +35,17 @@ std::optional<std::string> stringMember(const co::Value& body, const char* name)
 
 }  // namespace
 
+std::optional<co::Value> UiServer::heldPanel(const std::string& key) {
+    std::lock_guard lock(panelsMutex_);
+    const auto found = panels_.find(key);
+    return found == panels_.end() ? std::nullopt : std::optional(found->second);
+}
+
+void UiServer::keepPanel(const std::string& key, const co::Value& answer) {
+    std::lock_guard lock(panelsMutex_);
+    panels_[key] = answer;
+}
+
 bool UiServer::pluginReady(Response& response) {
     if (session_ == nullptr) {
         answerMessage(response, 503, "No plugin is loaded.");
@@ -54,13 +65,21 @@ void UiServer::account(Response& response) {
     if (!pluginReady(response)) {
         return;
     }
-    std::lock_guard plugin(pluginMutex_);
+    std::unique_lock plugin(pluginMutex_, std::try_to_lock);
+    if (!plugin.owns_lock()) {
+        if (const auto held = heldPanel("account"); held && job_->running()) {
+            answerJson(response, 200, *held);
+            return;
+        }
+        plugin.lock();
+    }
     co::Error error;
     const auto groups = session_->settings(&error);
     co::Value answer = {{"groups", pageGroupsJson(groups)}};
     if (!groups) {
         addError(answer, error);
     }
+    keepPanel("account", answer);
     answerJson(response, 200, answer);
 }
 
@@ -80,6 +99,7 @@ void UiServer::accountValue(const Request& request, Response& response) {
     co::Value answer = {{"ok", outcome.ok}};
     addError(answer, error);
     answer["groups"] = pageGroupsJson(session_->settings(nullptr));
+    keepPanel("account", {{"groups", answer["groups"]}});
     answerJson(response, 200, answer);
 }
 
@@ -106,6 +126,7 @@ void UiServer::accountPress(const Request& request, Response& response) {
     co::Value answer = {{"ok", outcome.ok}};
     addError(answer, error);
     answer["groups"] = pageGroupsJson(session_->settings(nullptr));
+    keepPanel("account", {{"groups", answer["groups"]}});
     answerJson(response, 200, answer);
 }
 
@@ -115,7 +136,15 @@ void UiServer::publishOptions(const Request& request, Response& response) {
         return;
     }
     const auto settings = settingsOf(*body);
-    std::lock_guard plugin(pluginMutex_);
+    const std::string key = "options " + settings.dump();
+    std::unique_lock plugin(pluginMutex_, std::try_to_lock);
+    if (!plugin.owns_lock()) {
+        if (const auto held = heldPanel(key); held && job_->running()) {
+            answerJson(response, 200, *held);
+            return;
+        }
+        plugin.lock();
+    }
     // Asked as the application asks before it shows the options: the plugin lists afresh.
     action_.reset();
     const auto action = publishAction(shelf_.photos().size());
@@ -130,6 +159,7 @@ void UiServer::publishOptions(const Request& request, Response& response) {
     if (!groups) {
         addError(answer, error);
     }
+    keepPanel(key, answer);
     answerJson(response, 200, answer);
 }
 
@@ -157,6 +187,7 @@ void UiServer::publishOptionValue(const Request& request, Response& response) {
     co::Value answer = {{"ok", outcome.ok}, {"refresh", outcome.asksForRefresh()}, {"settings", settings}};
     co::Error listing;
     answer["groups"] = pageGroupsJson(session_->actionSettings(action, settings, &listing));
+    keepPanel("options " + settings.dump(), {{"groups", answer["groups"]}});
     addError(answer, error);
     answerJson(response, 200, answer);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,7 @@ private:
     void servePage(const std::string& name, httplib::Response& response);
     void state(httplib::Response& response);
     void events(httplib::Response& response);
+    // The photos' routes (UiPhotos.cpp).
     void photo(const std::string& id, httplib::Response& response);
     void removePhoto(const httplib::Request& request, httplib::Response& response);
     void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
@@ -85,14 +87,22 @@ private:
     bool secretUsed_ = false;
     std::string cookie_;
 
+    // While a publish holds the plugin, a second tab is shown the panels as the plugin last drew them.
+    std::optional<co::Value> heldPanel(const std::string& key);
+    void keepPanel(const std::string& key, const co::Value& answer);
+
     std::mutex pluginMutex_;  // one plugin call at a time
     co::ActionPtr action_;    // the publish action the options were asked for
+    std::mutex panelsMutex_;
+    std::map<std::string, co::Value> panels_;  // the last answers, by route and options
     EventBoard board_;
     std::unique_ptr<PublishJob> job_;
 };
 
 // Writes `{"message": text}` with this status.
 void answerMessage(httplib::Response& response, int status, const std::string& text);
+// An answer after which the connection is closed: its request's body may not have been read.
+void closeAfter(httplib::Response& response);
 void answerJson(httplib::Response& response, int status, const co::Value& body);
 
 }  // namespace galvoria::host::ui

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -77,10 +78,9 @@ protected:
     }
     co::Value post(const std::string& path, const co::Value& body, int status = 200) {
         return answered(
-            client_->Post(path.c_str(), {{"Origin", origin()}, {"Cookie", cookie_}}, body.dump(), "application/json"),
-            status);
+            client_->Post(path, {{"Origin", origin()}, {"Cookie", cookie_}}, body.dump(), "application/json"), status);
     }
-    co::Value get(const std::string& path) { return answered(client_->Get(path.c_str(), {{"Cookie", cookie_}}), 200); }
+    co::Value get(const std::string& path) { return answered(client_->Get(path, {{"Cookie", cookie_}}), 200); }
 
     static co::Value element(const co::Value& groups, const std::string& identifier) {
         for (const auto& group : groups)
@@ -182,7 +182,7 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     EXPECT_NE(retry["project-list-item"], "0");
     EXPECT_FALSE(retry.contains("new-folder-item") || retry.contains("new-project-item")) << retry;
 
-    EXPECT_EQ(stop(SIGINT), 0);
+    EXPECT_EQ(stop(SIGTERM), 0);
     EXPECT_TRUE(fs::is_empty(runtime())) << "the uploads' folder is removed";
     const std::string logText = fileText(log()) + fileText(dir_.path() / "stderr.txt");
     EXPECT_FALSE(logText.empty());
@@ -193,13 +193,48 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     }
 }
 
+// The storage refuses the first file once: the outcome names it by its id with the plugin's reason,
+// and publishing it again with the outcome's settings sends only it, to the project just created.
+TEST_F(UiHostTest, APartialPublishMarksThePhotoLeftOutAndSendsItAgain) {
+    startService();
+    platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
+    startHost({photo("first.jpg"), photo("second.jpg")});
+    const auto settings = chooseNewFolderAndProject();
+    service_->setFault("storage",
+                       {.status = 500, .body = "<Error>refused</Error>", .contentType = "application/xml", .times = 1});
+    post("/api/publish", {{"settings", settings}}, 202);
+    const auto partial = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
+    const auto& outcome = partial["outcome"];
+    EXPECT_EQ(outcome["kind"], "partial") << partial;
+    EXPECT_EQ(partial["done"], (co::Value{{"p1", "failed"}, {"p2", "published"}}));
+    ASSERT_EQ(outcome["failed"].size(), 1U);
+    EXPECT_EQ(outcome["failed"][0]["id"], "p1");
+    EXPECT_EQ(outcome["failed"][0]["name"], "first.jpg");
+    EXPECT_FALSE(outcome["failed"][0]["reason"].get<std::string>().empty());
+    EXPECT_NE(outcome["message"].get<std::string>().find("first.jpg"), std::string::npos);
+
+    const auto again = post("/api/publish", {{"settings", outcome["retrySettings"]}, {"photos", {"p1"}}}, 202);
+    EXPECT_EQ(again["photos"], co::Value::array({"p1"}));
+    const auto second = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
+    EXPECT_EQ(second["outcome"]["kind"], "completed") << second;
+    EXPECT_EQ(second["outcome"]["url"], outcome["url"]);
+    const auto folders = service_->state()["folders"];
+    EXPECT_EQ(std::count_if(folders.begin(), folders.end(), [](const co::Value& f) { return f["name"] == "Shoot"; }),
+              1);
+    EXPECT_EQ(stop(SIGINT), 0);
+}
+
 TEST_F(UiHostTest, CtrlCStopsAPublishAfterTheFileInFlight) {
     startService();
     service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 600});
     platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
     startHost({photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg")});
+    get("/api/account");
     post("/api/publish", {{"settings", chooseNewFolderAndProject()}}, 202);
     waitForPublish([](const co::Value& state) { return state["completed"].get<int>() >= 1; });
+    // A second tab gets the panel while the publish holds the plugin.
+    EXPECT_TRUE(element(get("/api/account")["groups"], "logged-in-item").is_object());
+    EXPECT_TRUE(get("/api/state")["publish"]["running"].get<bool>());
     EXPECT_EQ(stop(SIGINT), 130);
     const auto stored = service_->state()["objects"].size();
     EXPECT_GE(stored, 1U);

@@ -53,7 +53,7 @@ protected:
     }
     httplib::Result post(const std::string& path, const std::string& body, httplib::Headers headers = {}) {
         for (const auto& header : page()) headers.emplace(header);
-        return client_->Post(path.c_str(), headers, body, "application/json");
+        return client_->Post(path, headers, body, "application/json");
     }
     void startSession() {
         const auto answer = post("/api/session", R"({"key":")" + server_->secret() + R"("})");
@@ -188,7 +188,7 @@ TEST_F(UiServerTest, OnlyListedPhotosAndPageFilesAreServed) {
              "/api/photos/p2", "/api/photos/p0", "/api/photos/" + outside, "/api/photos/..%2Fsecret.txt",
              "/api/photos/%2e%2e", "/api/photos/p1/..", "/..%2Fsecret.txt", "/%2e%2e/secret.txt", "/secret.txt", "/.",
              "/galvoria-ui/index.html"}) {
-        const auto answer = client_->Get(path.c_str(), page());
+        const auto answer = client_->Get(path, page());
         ASSERT_TRUE(answer) << path;
         EXPECT_EQ(answer->status, 404) << path;
         EXPECT_EQ(answer->body.find("not a page file"), std::string::npos) << path;
