@@ -14,7 +14,8 @@ namespace {
 
 struct State {
     std::mutex mutex;
-    bool scoped = false;  // a scope lives: the first interrupt does not end the process
+    bool scoped = false;       // a scope lives: the first interrupt does not end the process
+    bool stopsOnTerm = false;  // SIGTERM too is answered by the scope
     co::TaskPtr task;
     std::function<void()> onCancel;
     std::function<void()> cleanUp;
@@ -40,11 +41,12 @@ void watch(sigset_t signals) {
         }
         // Under the lock: the scope, and whatever its note refers to, outlives the note.
         std::lock_guard lock(state().mutex);
-        if (received == SIGTERM || !state().scoped || state().cancelled) {
+        const bool term = received == SIGTERM && !state().stopsOnTerm;
+        if (term || !state().scoped || state().cancelled) {
             if (state().cleanUp) {
                 state().cleanUp();
             }
-            if (received == SIGTERM) {
+            if (term) {
                 // Asked to end: leave at once, with the terminal's echo put back first.
                 terminal::restoreTerminal();
                 ::_exit(128 + SIGTERM);
@@ -86,6 +88,7 @@ void enterScope(co::TaskPtr task, std::function<void()> onFirst, std::function<v
 void leaveScope() {
     std::lock_guard lock(state().mutex);
     state().scoped = false;
+    state().stopsOnTerm = false;
     state().task.reset();
     state().onCancel = nullptr;
     state().cleanUp = nullptr;
@@ -113,5 +116,15 @@ FinishScope::FinishScope(std::function<void()> onFirst, std::function<void()> cl
 FinishScope::~FinishScope() { leaveScope(); }
 
 bool FinishScope::interrupted() const { return interruptedInScope(); }
+
+StopScope::StopScope(std::function<void()> onStop, std::function<void()> cleanUp) {
+    enterScope(nullptr, std::move(onStop), std::move(cleanUp));
+    std::lock_guard lock(state().mutex);
+    state().stopsOnTerm = true;
+}
+
+StopScope::~StopScope() { leaveScope(); }
+
+bool StopScope::stopped() const { return interruptedInScope(); }
 
 }  // namespace galvoria::host::interrupts

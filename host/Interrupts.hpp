@@ -45,4 +45,18 @@ public:
     [[nodiscard]] bool interrupted() const;
 };
 
+// While it lives, the first SIGINT or SIGTERM only calls `onStop` (on the watching thread): a
+// server stops serving and finishes what it is doing. A second one calls `cleanUp` and ends the
+// process at once with status 130.
+class StopScope {
+public:
+    StopScope(std::function<void()> onStop, std::function<void()> cleanUp);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+    // Whether a signal came while the scope lived.
+    [[nodiscard]] bool stopped() const;
+};
+
 }  // namespace galvoria::host::interrupts

@@ -1,6 +1,6 @@
 // galvoria-host: a host for the galvoria plugin bundle.
 //
-//   galvoria-host login | logout | status | destinations | publish FILE...
+//   galvoria-host login | logout | status | destinations | publish FILE... | ui [FILE...]
 //
 // drive the plugin's entry points for a person at a terminal or a script, and
 //
@@ -24,6 +24,7 @@
 #include "host/HostEnvironment.hpp"
 #include "host/Interrupts.hpp"
 #include "host/Terminal.hpp"
+#include "host/ui/UiCommand.hpp"
 #include "platform/PreferenceStore.hpp"
 
 namespace {
@@ -204,6 +205,22 @@ Without destination flags a terminal shows menus; elsewhere the flags are requir
 Ctrl-C stops after the file being sent (status 130); a second Ctrl-C stops at once.
 An output closed by its reader (publish ... | head -1) stops after the file being sent (status 1).)");
 
+    galvoria::host::ui::UiOptions ui;
+    bool noBrowser = false;
+    auto* uiCommand =
+        app.add_subcommand("ui", "Publish from a page in the browser: the plugin's panels, photos, progress");
+    addCommonOptions(uiCommand, common);
+    uiCommand->add_option("FILE", ui.files, "Photos to list from the start (more can be added in the page)");
+    uiCommand->add_option("--port", ui.port, "The port to listen on at 127.0.0.1 (default: one the system picks)")
+        ->type_name("N");
+    uiCommand->add_flag("--no-browser", noBrowser, "Only print the link; do not open a browser");
+    uiCommand->footer(R"(
+The first line printed is the link to open (it holds a one-time key). The server listens on
+127.0.0.1 only and runs until Ctrl-C; a publish in flight then stops after the file being sent
+(status 130).
+  galvoria-host ui
+  galvoria-host ui *.jpg --port 8080 --no-browser)");
+
     auto* drive = app.add_subcommand(
         "drive", "For programs: drive the plugin's entry points over JSON lines (standard input/output)");
     addHostFileOptions(drive, bundle, prefs, strings);
@@ -266,6 +283,13 @@ sent) and no further request is read.
         command = [&](galvoria::host::PluginSession& session) {
             return galvoria::host::runDestinations(session, report);
         };
+    } else if (uiCommand->parsed()) {
+        name = "ui";
+        ui.openBrowser = !noBrowser;
+        if (const auto problem = galvoria::host::ui::checkUi(ui)) {
+            return usageError(name, *problem);
+        }
+        command = [&](galvoria::host::PluginSession& session) { return galvoria::host::ui::runUi(session, ui); };
     } else if (publishCommand->parsed()) {
         name = "publish";
         publish.source = given(sourceOption, source);

@@ -270,6 +270,11 @@ std::uint64_t ProgressDisplay::completed() const {
     return completed_;
 }
 
+ProgressSnapshot ProgressDisplay::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return snapshotLocked(Clock::now());
+}
+
 std::vector<std::string> ProgressDisplay::completedNames() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> names;

@@ -64,6 +64,8 @@ public:
     void finish();
 
     [[nodiscard]] std::uint64_t completed() const;
+    // Where the publish stands now.
+    [[nodiscard]] ProgressSnapshot snapshot() const;
     [[nodiscard]] std::vector<std::string> completedNames() const;
 
 private:

@@ -13,8 +13,6 @@
 #include "host/ProgressDisplay.hpp"
 #include "host/PublishRun.hpp"
 #include "host/Terminal.hpp"
-#include "platform/PreferenceStore.hpp"
-#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
@@ -126,17 +124,12 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         }
         // The host hands the plugin the options it keeps along with the task.
         task->setSettings(form.values());
-        const auto& store = platform::PreferenceStore::standard();
-        const auto folderBefore = store.stringForKey(prefs::lastCreatedFolder);
-        const auto projectBefore = store.stringForKey(prefs::lastCreatedProject);
+        const CreationWatch created;
         const TaskOutcome outcome = runTask(session, task, options);
-        // What the plugin created it notes in the store; a value that did not change was not created now.
-        if (const auto folder = store.stringForKey(prefs::lastCreatedFolder);
-            destination.newFolder && folder != folderBefore) {
+        if (const auto folder = created.createdFolder(); destination.newFolder && folder) {
             destination.createdFolderId = folder;
         }
-        if (const auto project = store.stringForKey(prefs::lastCreatedProject);
-            destination.newProject && project != projectBefore) {
+        if (const auto project = created.createdProject(); destination.newProject && project) {
             destination.createdProjectId = project;
         }
         reportOutcome(outcome, destination, options.json);

@@ -8,6 +8,8 @@
 #include "host/Interrupts.hpp"
 #include "host/ProgressDisplay.hpp"
 #include "host/Terminal.hpp"
+#include "platform/PreferenceStore.hpp"
+#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::host {
 namespace fs = std::filesystem;
@@ -207,15 +209,52 @@ std::string whereSentText(const Destination& destination) {
 
 }  // namespace
 
-TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const PublishOptions& options) {
+std::vector<PublishedFile> taskFiles(const co::TaskPtr& task, TaskOutcome& outcome) {
     std::vector<PublishedFile> files;
-    TaskOutcome outcome;
     for (const auto& path : task->files().value_or(std::vector<std::string>{})) {
         std::error_code ignored;
         const auto bytes = fs::file_size(path, ignored);
         files.push_back({lastPathComponent(path), ignored ? 0 : static_cast<std::uint64_t>(bytes)});
         outcome.files.push_back({files.back().name, FileStatus::notSent, {}});
     }
+    return files;
+}
+
+void concludeTask(TaskOutcome& outcome, bool interrupted, bool outputGone, std::uint64_t processed) {
+    const bool hasLink = outcome.result && outcome.result->url();
+    if (interrupted && !hasLink) {
+        outcome.kind = TaskOutcome::Kind::interrupted;
+    } else if (outputGone && !hasLink) {
+        outcome.kind = TaskOutcome::Kind::outputClosed;
+    } else if (!outcome.result) {
+        outcome.kind = TaskOutcome::Kind::failed;
+    } else if (!hasLink) {
+        outcome.kind = TaskOutcome::Kind::cancelled;
+    } else if (outcome.result->message().value_or("") == completedMessage) {
+        outcome.kind = TaskOutcome::Kind::completed;
+    } else {
+        outcome.kind = TaskOutcome::Kind::partial;
+    }
+    settleFiles(outcome, processed);
+}
+
+CreationWatch::CreationWatch()
+    : folderBefore_(platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedFolder)),
+      projectBefore_(platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedProject)) {}
+
+std::optional<std::string> CreationWatch::createdFolder() const {
+    const auto now = platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedFolder);
+    return now != folderBefore_ ? now : std::nullopt;
+}
+
+std::optional<std::string> CreationWatch::createdProject() const {
+    const auto now = platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedProject);
+    return now != projectBefore_ ? now : std::nullopt;
+}
+
+TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const PublishOptions& options) {
+    TaskOutcome outcome;
+    auto files = taskFiles(task, outcome);
     // A closed output cancels the task as Ctrl-C does: the file in flight finishes its exchange and
     // no other file is sent. A failed write to the progress's stream tells at once; the streams are
     // also looked at before the first file and while the files go.
@@ -243,22 +282,7 @@ TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const Publi
             });
     }
     display.finish();
-
-    const bool hasLink = outcome.result && outcome.result->url();
-    if (scope.cancelled() && !hasLink) {
-        outcome.kind = TaskOutcome::Kind::interrupted;
-    } else if (outputGone && !hasLink) {
-        outcome.kind = TaskOutcome::Kind::outputClosed;
-    } else if (!outcome.result) {
-        outcome.kind = TaskOutcome::Kind::failed;
-    } else if (!hasLink) {
-        outcome.kind = TaskOutcome::Kind::cancelled;
-    } else if (outcome.result->message().value_or("") == completedMessage) {
-        outcome.kind = TaskOutcome::Kind::completed;
-    } else {
-        outcome.kind = TaskOutcome::Kind::partial;
-    }
-    settleFiles(outcome, display.completed());
+    concludeTask(outcome, scope.cancelled(), outputGone, display.completed());
     return outcome;
 }
 

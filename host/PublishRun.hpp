@@ -11,6 +11,7 @@
 #include "host/Commands.hpp"
 #include "host/DestinationChooser.hpp"
 #include "host/FileOutcomes.hpp"
+#include "host/ProgressDisplay.hpp"
 
 namespace galvoria::host {
 
@@ -44,6 +45,27 @@ struct TaskOutcome {
 
 // Runs the task, showing its progress; Ctrl-C stops it after the file being sent.
 TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const PublishOptions& options);
+
+// The task's files as the progress shows them; `outcome` gets each of them, not sent yet.
+std::vector<PublishedFile> taskFiles(const co::TaskPtr& task, TaskOutcome& outcome);
+// How the task ended once the plugin's publish returned (its result and error are in `outcome`):
+// stopped by an interrupt or by a closed output, else as the plugin answered; then each file's fate.
+// `processed`: how many files the plugin reported done.
+void concludeTask(TaskOutcome& outcome, bool interrupted, bool outputGone, std::uint64_t processed);
+
+// What the plugin notes in the store when a publish creates a folder or a project: the values
+// before the task, and the identifiers of what it created once it ran (a value that did not change
+// was not created now).
+class CreationWatch {
+public:
+    CreationWatch();
+    [[nodiscard]] std::optional<std::string> createdFolder() const;
+    [[nodiscard]] std::optional<std::string> createdProject() const;
+
+private:
+    std::optional<std::string> folderBefore_;
+    std::optional<std::string> projectBefore_;
+};
 int exitStatusOf(TaskOutcome::Kind kind);
 // The outcome's lines; with `json` they go to standard error, as standard output carries only the
 // document.
