@@ -295,8 +295,8 @@ void UiServer::events(Response& response) {
         if (!listener->started) {
             listener->started = true;
             listener->seen = board_.now();
-            const co::Value state = {{"photos", shelf_.json()}, {"publish", publishState()}};
-            return sink.write(event("state", state).data(), event("state", state).size());
+            const auto text = event("state", {{"photos", shelf_.json()}, {"publish", publishState()}});
+            return sink.write(text.data(), text.size());
         }
         const bool running = job_ && job_->running();
         const auto now = board_.wait(listener->seen, running ? progressInterval : keepAliveInterval);

@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -40,12 +41,20 @@ protected:
         return (dir_.path() / name).string();
     }
 
-    void startHost(const std::vector<std::string>& files) {
+    // The host on these files; with `browser` it may open the link (with an xdg-open of the test's).
+    void startHost(const std::vector<std::string>& files, bool browser = false) {
         platform::Launch launch;
-        launch.arguments = {GALVORIA_HOST_BINARY, "ui",    "--no-browser", "--prefs",
-                            prefs().string(),     "--log", log().string()};
+        launch.arguments = {GALVORIA_HOST_BINARY, "ui", "--prefs", prefs().string(), "--log", log().string()};
         launch.arguments.insert(launch.arguments.end(), files.begin(), files.end());
-        launch.environment = {{"XDG_RUNTIME_DIR", runtime().string()}};
+        launch.environment = {{"XDG_RUNTIME_DIR", runtime().string()}, {"DISPLAY", ":7"}};
+        if (browser) {
+            fs::create_directory(dir_.path() / "bin");
+            std::ofstream(dir_.path() / "bin" / "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.opened\"\n";
+            fs::permissions(dir_.path() / "bin" / "xdg-open", fs::perms::owner_all);
+            launch.environment.emplace_back("PATH", (dir_.path() / "bin").string() + ":" + std::getenv("PATH"));
+        } else {
+            launch.arguments.emplace_back("--no-browser");
+        }
         launch.output = platform::Stream::pipe();
         launch.error = platform::Stream::file(dir_.path() / "stderr.txt");
         host_ = platform::Child::spawn(launch);
@@ -221,6 +230,17 @@ TEST_F(UiHostTest, APartialPublishMarksThePhotoLeftOutAndSendsItAgain) {
     const auto folders = service_->state()["folders"];
     EXPECT_EQ(std::count_if(folders.begin(), folders.end(), [](const co::Value& f) { return f["name"] == "Shoot"; }),
               1);
+    EXPECT_EQ(stop(SIGINT), 0);
+    EXPECT_FALSE(fs::exists(dir_.path() / "bin" / "xdg-open.opened")) << "--no-browser opens nothing";
+}
+
+TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
+    startService();
+    startHost({}, true);
+    const auto opened = dir_.path() / "bin" / "xdg-open.opened";
+    for (int i = 0; i < 200 && fileText(opened).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fileText(opened), origin() + "/#key=" + key_);
     EXPECT_EQ(stop(SIGINT), 0);
 }
 
