@@ -244,6 +244,26 @@ TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
     EXPECT_EQ(stop(SIGINT), 0);
 }
 
+TEST_F(UiHostTest, CancelStopsAPublishAfterTheFileInFlight) {
+    startService();
+    service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 400});
+    platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
+    startHost({photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg")});
+    post("/api/publish/cancel", co::Value::object(), 409);
+    post("/api/publish", {{"settings", chooseNewFolderAndProject()}}, 202);
+    waitForPublish([](const co::Value& state) { return state["completed"].get<int>() >= 1; });
+    post("/api/publish/cancel", co::Value::object(), 204);
+    const auto stopped = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
+    const auto& outcome = stopped["outcome"];
+    EXPECT_EQ(outcome["kind"], "cancelled") << stopped;
+    const auto sent = outcome["sent"].size();
+    EXPECT_GE(sent, 1U);
+    EXPECT_LT(sent, 4U);
+    EXPECT_EQ(service_->state()["objects"].size(), sent);
+    EXPECT_TRUE(outcome["url"].is_string()) << "the files sent are in the project the publish created";
+    EXPECT_EQ(stop(SIGINT), 0);
+}
+
 TEST_F(UiHostTest, CtrlCStopsAPublishAfterTheFileInFlight) {
     startService();
     service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 600});
