@@ -110,7 +110,8 @@ void UiServer::upload(const Request& request, Response& response, const httplib:
     if (!head) {
         return;
     }
-    const auto& [name, bytes] = *head;
+    const std::string& name = head->name;
+    const std::uint64_t bytes = head->bytes;
     std::string problem;
     const auto upload = shelf_.beginUpload(name, problem);
     if (!upload) {
