@@ -1,5 +1,7 @@
 #include "host/ui/UiServer.hpp"
 
+#include <sys/socket.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -185,6 +187,11 @@ std::optional<co::Value> UiServer::jsonBody(const Request& request, Response& re
 void UiServer::routes() {
     auto& server = *server_;
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // The port is this server's alone: no SO_REUSEPORT, which would let another listener share it.
+    server.set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_payload_max_length(static_cast<std::size_t>(largestUploadBytes));
     // An idle connection of the browser is closed soon, so a stop is not held up by it.
     server.set_keep_alive_timeout(2);
