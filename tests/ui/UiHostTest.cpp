@@ -175,6 +175,11 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     ASSERT_FALSE(token.empty());
 
     const auto settings = chooseNewFolderAndProject();
+    // Photos are named by the ids the host gave them, never by a path.
+    for (const auto& photos :
+         {co::Value::array({(dir_.path() / "given.jpg").string()}), co::Value::array({"p7"}), co::Value::array()}) {
+        post("/api/publish", {{"settings", settings}, {"photos", photos}}, 400);
+    }
     const auto started = post("/api/publish", {{"settings", settings}}, 202);
     EXPECT_EQ(started["photos"], co::Value::array({"p1", "p2"}));
     post("/api/publish", {{"settings", settings}}, 409);
