@@ -50,11 +50,12 @@ PhotoShelf::~PhotoShelf() {
 std::string PhotoShelf::nextId() { return "p" + std::to_string(++lastId_); }
 
 Photo PhotoShelf::addGiven(const fs::path& path) {
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
+    std::error_code sizeError;
+    const auto size = fs::file_size(path, sizeError);
+    std::error_code ignored;
+    const auto absolute = fs::absolute(path, ignored).lexically_normal();
     std::lock_guard lock(mutex_);
-    Photo photo{nextId(), path.filename().string(), fs::absolute(path, error).lexically_normal(),
-                error ? 0 : static_cast<std::uint64_t>(size), false};
+    Photo photo{nextId(), path.filename().string(), absolute, sizeError ? 0 : static_cast<std::uint64_t>(size), false};
     photos_.push_back(photo);
     return photo;
 }

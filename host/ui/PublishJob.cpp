@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/CommandOutput.hpp"
+#include "host/HostObjects.hpp"
 #include "host/PublishRun.hpp"
 #include "vocabulary/ItemIdentifiers.hpp"
 
@@ -207,6 +208,7 @@ void PublishJob::join() {
 void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) {
     co::Value retry = settings;
     co::Value failed = co::Value::array();
+    co::Value sent = co::Value::array();  // gone through before a stop, their outcome untold
     std::optional<TaskOutcome::Kind> worst;
     std::optional<std::string> link;
     std::optional<std::string> message;
@@ -274,7 +276,7 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
             worst = outcome.kind;
             message = messageOf(outcome);
             if (outcome.kind == TaskOutcome::Kind::failed) {
-                error = errorJson(outcome.error);
+                error = errorToJson(outcome.error);
             }
         }
 
@@ -291,6 +293,8 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
             } else if (file.status == FileStatus::notPublished) {
                 done_[photo->id] = "failed";
                 failed.push_back({{"id", photo->id}, {"name", photo->name}, {"reason", file.reason}});
+            } else if (file.status == FileStatus::sent) {
+                sent.push_back(photo->id);
             }
         }
         const auto snapshot = display_->snapshot();
@@ -310,6 +314,7 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
     outcome["url"] = link ? co::Value(*link) : co::Value(nullptr);
     outcome["message"] = message ? *message : messageOf(TaskOutcome{.kind = kind});
     outcome["failed"] = std::move(failed);
+    outcome["sent"] = std::move(sent);
     outcome["retrySettings"] = std::move(retry);
     if (!error.is_null()) {
         outcome["error"] = std::move(error);

@@ -1,7 +1,10 @@
 #include "host/ui/UiCommand.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -41,8 +44,28 @@ bool hasDisplay() {
 void openInBrowser(const std::string& link) {
     std::string program = "xdg-open";
     std::vector<char*> argv{program.data(), const_cast<char*>(link.c_str()), nullptr};
+    // The browser must not inherit the host's blocked and ignored signals, nor write to its output.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGPIPE, SIGXFSZ}) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t child = -1;
-    if (::posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    const int failed = ::posix_spawnp(&child, program.c_str(), &files, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) {
         platform::log::line("xdg-open could not be started: open the printed link in a browser.");
         return;
     }

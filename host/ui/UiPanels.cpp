@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "host/HostObjects.hpp"
 #include "host/ui/ElementJson.hpp"
 #include "host/ui/UiServer.hpp"
 
@@ -17,8 +18,7 @@ namespace {
 
 void addError(co::Value& answer, const co::Error& error) {
     if (!error.empty()) {
-        answer["error"] =
-            co::Value{{"description", error.localizedDescription()}, {"failureReason", error.localizedFailureReason()}};
+        answer["error"] = errorToJson(error);
     }
 }
 
@@ -235,10 +235,7 @@ void UiServer::publish(const Request& request, Response& response) {
         }
         co::Error error;
         if (!session_->validate(settings, action, &error)) {
-            answerJson(
-                response, 422,
-                {{"error",
-                  {{"description", error.localizedDescription()}, {"failureReason", error.localizedFailureReason()}}}});
+            answerJson(response, 422, {{"error", errorToJson(error)}});
             return;
         }
         std::vector<std::string> paths;
@@ -247,14 +244,9 @@ void UiServer::publish(const Request& request, Response& response) {
         }
         const auto formed = session_->tasks(action, paths, &error);
         if (!formed || std::none_of(formed->begin(), formed->end(), [](const auto& task) { return task; })) {
-            co::Value answer = {
-                {"error",
-                 {{"description", error.localizedDescription()}, {"failureReason", error.localizedFailureReason()}}}};
-            if (error.empty()) {
-                answer["error"] = {{"description", "The plugin formed no task for these photos."},
-                                   {"failureReason", ""}};
-            }
-            answerJson(response, 422, answer);
+            const auto refusal =
+                error.empty() ? co::Error::withTexts("The plugin formed no task for these photos.", "") : error;
+            answerJson(response, 422, {{"error", errorToJson(refusal)}});
             return;
         }
         tasks = *formed;

@@ -68,11 +68,11 @@ void UiServer::removePhoto(const Request& request, Response& response) {
     response.status = 204;
 }
 
-void UiServer::upload(const Request& request, Response& response, const httplib::ContentReader& reader) {
+std::optional<UiServer::UploadHead> UiServer::uploadHead(const Request& request, Response& response) {
     closeAfter(response);  // a refused upload's body is not read
     if (job_ && job_->running()) {
         answerMessage(response, 409, "Photos cannot be added while a publish is in flight.");
-        return;
+        return std::nullopt;
     }
     // The page sends the name percent-encoded; cpp-httplib hands header values over decoded, and
     // only the header's own string keeps a NUL the name may hold.
@@ -80,28 +80,38 @@ void UiServer::upload(const Request& request, Response& response, const httplib:
     const std::string name = header == request.headers.end() ? std::string() : header->second;
     if (const auto problem = fileNameProblem(name)) {
         answerMessage(response, 400, *problem);
-        return;
+        return std::nullopt;
     }
     const std::string length = request.get_header_value("Content-Length");
     if (length.empty() || length.size() > 19 || length.find_first_not_of("0123456789") != std::string::npos) {
         answerMessage(response, 400, "The upload of " + name + " has no length (Content-Length is required).");
-        return;
+        return std::nullopt;
     }
     const std::uint64_t bytes = std::stoull(length);
     if (bytes > largestUploadBytes) {
         answerMessage(response, 413, name + " is larger than 2 GiB and cannot be added.");
-        return;
+        return std::nullopt;
     }
     if (bytes == 0) {
         answerMessage(response, 400, name + " is empty.");
-        return;
+        return std::nullopt;
     }
     struct statvfs disk {};
     if (::statvfs(shelf_.uploadFolder().c_str(), &disk) != 0 ||
         static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize < bytes + spareBytes) {
         answerMessage(response, 507, "Not enough free space for " + name + ": the disk would fill.");
+        return std::nullopt;
+    }
+    return UploadHead{name, bytes};
+}
+
+void UiServer::upload(const Request& request, Response& response, const httplib::ContentReader& reader) {
+    const auto head = uploadHead(request, response);
+    if (!head) {
         return;
     }
+    const std::string& name = head->name;
+    const std::uint64_t bytes = head->bytes;
     std::string problem;
     const auto upload = shelf_.beginUpload(name, problem);
     if (!upload) {

@@ -1,5 +1,7 @@
 #include "host/ui/UiServer.hpp"
 
+#include <sys/socket.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -130,7 +132,7 @@ bool UiServer::admits(const Request& request, Response& response) {
     }
     const bool api = isApi(request);
     const bool post = request.method == "POST";
-    if (!post && request.method != "GET" && request.method != "HEAD") {
+    if (!post && request.method != "GET" && (api || request.method != "HEAD")) {
         answerMessage(response, 405, "This method is not allowed here.");
         closeAfter(response);
         return false;
@@ -185,14 +187,31 @@ std::optional<co::Value> UiServer::jsonBody(const Request& request, Response& re
 void UiServer::routes() {
     auto& server = *server_;
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // The port is this server's alone: no SO_REUSEPORT, which would let another listener share it.
+    server.set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_payload_max_length(static_cast<std::size_t>(largestUploadBytes));
     // An idle connection of the browser is closed soon, so a stop is not held up by it.
     server.set_keep_alive_timeout(2);
+    // A browser reading a large file from a slow disk may pause while it sends it.
+    server.set_read_timeout(30);
     server.set_default_headers({{"Content-Security-Policy", "default-src 'self'"},
                                 {"X-Content-Type-Options", "nosniff"},
                                 {"X-Frame-Options", "DENY"},
                                 {"Referrer-Policy", "no-referrer"},
                                 {"Cache-Control", "no-store"}});
+    // A client that waits for leave to send its body is refused before it sends it.
+    server.set_expect_100_continue_handler([this](const Request& request, Response& response) {
+        if (!admits(request, response)) {
+            return response.status;
+        }
+        if (request.method == "POST" && request.path == "/api/photos" && !uploadHead(request, response)) {
+            return response.status;
+        }
+        return 100;
+    });
     server.set_pre_routing_handler([this](const Request& request, Response& response) {
         return admits(request, response) ? httplib::Server::HandlerResponse::Unhandled
                                          : httplib::Server::HandlerResponse::Handled;
@@ -295,8 +314,8 @@ void UiServer::events(Response& response) {
         if (!listener->started) {
             listener->started = true;
             listener->seen = board_.now();
-            const co::Value state = {{"photos", shelf_.json()}, {"publish", publishState()}};
-            return sink.write(event("state", state).data(), event("state", state).size());
+            const auto text = event("state", {{"photos", shelf_.json()}, {"publish", publishState()}});
+            return sink.write(text.data(), text.size());
         }
         const bool running = job_ && job_->running();
         const auto now = board_.wait(listener->seen, running ? progressInterval : keepAliveInterval);

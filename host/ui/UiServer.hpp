@@ -64,6 +64,13 @@ private:
     void photo(const std::string& id, httplib::Response& response);
     void removePhoto(const httplib::Request& request, httplib::Response& response);
     void upload(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    // An upload's name and length, checked before its body is read; no value when it is refused
+    // (the refusal written in `response`).
+    struct UploadHead {
+        std::string name;
+        std::uint64_t bytes = 0;
+    };
+    std::optional<UploadHead> uploadHead(const httplib::Request& request, httplib::Response& response);
 
     // The plugin's routes (UiPanels.cpp); each holds the plugin lock for its calls.
     void account(httplib::Response& response);

@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -40,12 +41,20 @@ protected:
         return (dir_.path() / name).string();
     }
 
-    void startHost(const std::vector<std::string>& files) {
+    // The host on these files; with `browser` it may open the link (with an xdg-open of the test's).
+    void startHost(const std::vector<std::string>& files, bool browser = false) {
         platform::Launch launch;
-        launch.arguments = {GALVORIA_HOST_BINARY, "ui",    "--no-browser", "--prefs",
-                            prefs().string(),     "--log", log().string()};
+        launch.arguments = {GALVORIA_HOST_BINARY, "ui", "--prefs", prefs().string(), "--log", log().string()};
         launch.arguments.insert(launch.arguments.end(), files.begin(), files.end());
-        launch.environment = {{"XDG_RUNTIME_DIR", runtime().string()}};
+        launch.environment = {{"XDG_RUNTIME_DIR", runtime().string()}, {"DISPLAY", ":7"}};
+        if (browser) {
+            fs::create_directory(dir_.path() / "bin");
+            std::ofstream(dir_.path() / "bin" / "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > \"$0.opened\"\n";
+            fs::permissions(dir_.path() / "bin" / "xdg-open", fs::perms::owner_all);
+            launch.environment.emplace_back("PATH", (dir_.path() / "bin").string() + ":" + std::getenv("PATH"));
+        } else {
+            launch.arguments.emplace_back("--no-browser");
+        }
         launch.output = platform::Stream::pipe();
         launch.error = platform::Stream::file(dir_.path() / "stderr.txt");
         host_ = platform::Child::spawn(launch);
@@ -166,6 +175,11 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     ASSERT_FALSE(token.empty());
 
     const auto settings = chooseNewFolderAndProject();
+    // Photos are named by the ids the host gave them, never by a path.
+    for (const auto& photos :
+         {co::Value::array({(dir_.path() / "given.jpg").string()}), co::Value::array({"p7"}), co::Value::array()}) {
+        post("/api/publish", {{"settings", settings}, {"photos", photos}}, 400);
+    }
     const auto started = post("/api/publish", {{"settings", settings}}, 202);
     EXPECT_EQ(started["photos"], co::Value::array({"p1", "p2"}));
     post("/api/publish", {{"settings", settings}}, 409);
@@ -221,6 +235,37 @@ TEST_F(UiHostTest, APartialPublishMarksThePhotoLeftOutAndSendsItAgain) {
     const auto folders = service_->state()["folders"];
     EXPECT_EQ(std::count_if(folders.begin(), folders.end(), [](const co::Value& f) { return f["name"] == "Shoot"; }),
               1);
+    EXPECT_EQ(stop(SIGINT), 0);
+    EXPECT_FALSE(fs::exists(dir_.path() / "bin" / "xdg-open.opened")) << "--no-browser opens nothing";
+}
+
+TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
+    startService();
+    startHost({}, true);
+    const auto opened = dir_.path() / "bin" / "xdg-open.opened";
+    for (int i = 0; i < 200 && fileText(opened).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fileText(opened), origin() + "/#key=" + key_);
+    EXPECT_EQ(stop(SIGINT), 0);
+}
+
+TEST_F(UiHostTest, CancelStopsAPublishAfterTheFileInFlight) {
+    startService();
+    service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 400});
+    platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
+    startHost({photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg")});
+    post("/api/publish/cancel", co::Value::object(), 409);
+    post("/api/publish", {{"settings", chooseNewFolderAndProject()}}, 202);
+    waitForPublish([](const co::Value& state) { return state["completed"].get<int>() >= 1; });
+    post("/api/publish/cancel", co::Value::object(), 204);
+    const auto stopped = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
+    const auto& outcome = stopped["outcome"];
+    EXPECT_EQ(outcome["kind"], "cancelled") << stopped;
+    const auto sent = outcome["sent"].size();
+    EXPECT_GE(sent, 1U);
+    EXPECT_LT(sent, 4U);
+    EXPECT_EQ(service_->state()["objects"].size(), sent);
+    EXPECT_TRUE(outcome["url"].is_string()) << "the files sent are in the project the publish created";
     EXPECT_EQ(stop(SIGINT), 0);
 }
 

@@ -70,7 +70,7 @@ protected:
         return client_->Post("/api/photos", headers, bytes, "application/octet-stream");
     }
 
-    // A request written by hand; what the server answered before the connection went quiet.
+    // A request written by hand; the server's first answer (or what came before the connection went quiet).
     std::string rawExchange(const std::string& request) const {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -86,6 +86,12 @@ protected:
             const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
             if (got <= 0) break;
             answer.append(buffer, static_cast<std::size_t>(got));
+            const auto end = answer.find("\r\n\r\n");
+            const auto length = answer.find("Content-Length: ");
+            if (end != std::string::npos && length != std::string::npos && length < end &&
+                answer.size() >= end + 4 + std::stoul(answer.substr(length + 16))) {
+                break;
+            }
         }
         ::close(fd);
         return answer;
@@ -127,6 +133,7 @@ TEST_F(UiServerTest, EveryRequestIsHeldToHostOriginAndCookie) {
         {"PUT", "/api/state", {{"Cookie", goodCookie}, {"Origin", origin()}}, 405},
         {"OPTIONS", "/api/state", {{"Origin", "http://evil.example"}}, 405},
         {"DELETE", "/index.html", {}, 405},
+        {"HEAD", "/api/state", {{"Cookie", goodCookie}}, 405},
     };
     for (const auto& row : rows) {
         httplib::Request request;
@@ -245,6 +252,10 @@ TEST_F(UiServerTest, AnOversizedUploadIsRefusedBeforeItsBody) {
     const auto huge = rawExchange(head + "Content-Length: " + std::to_string(largestUploadBytes + 1) + "\r\n\r\n");
     EXPECT_EQ(huge.rfind("HTTP/1.1 413", 0), 0U) << huge;
     EXPECT_NE(huge.find("huge.jpg is larger than 2 GiB"), std::string::npos) << huge;
+    // A client that waits for leave to send is refused instead of let in.
+    const auto waiting = rawExchange(
+        head + "Expect: 100-continue\r\nContent-Length: " + std::to_string(largestUploadBytes + 1) + "\r\n\r\n");
+    EXPECT_EQ(waiting.rfind("HTTP/1.1 413", 0), 0U) << waiting;
     const auto unsized = rawExchange(head + "Transfer-Encoding: chunked\r\n\r\n");
     EXPECT_EQ(unsized.rfind("HTTP/1.1 400", 0), 0U) << unsized;
     EXPECT_EQ(shelf_->photos().size(), 1U);
