@@ -42,24 +42,6 @@ std::string joined(const std::vector<std::string>& names) {
     return text;
 }
 
-std::string_view kindName(TaskOutcome::Kind kind) {
-    switch (kind) {
-        case TaskOutcome::Kind::completed:
-            return "completed";
-        case TaskOutcome::Kind::partial:
-            return "partial";
-        case TaskOutcome::Kind::failed:
-            return "failed";
-        case TaskOutcome::Kind::interrupted:
-            return "interrupted";
-        case TaskOutcome::Kind::cancelled:
-            return "cancelled";
-        case TaskOutcome::Kind::outputClosed:
-            return "outputClosed";
-    }
-    return "failed";
-}
-
 // Where a publish shows its progress. A bar goes to the terminal: standard output, or standard
 // error when standard output is captured (link=$(galvoria-host publish ...) still shows the bar).
 // Without a terminal, one plain line per file; with --json those go to standard error, as
@@ -208,6 +190,24 @@ std::string whereSentText(const Destination& destination) {
 }
 
 }  // namespace
+
+std::string_view kindName(TaskOutcome::Kind kind) {
+    switch (kind) {
+        case TaskOutcome::Kind::completed:
+            return "completed";
+        case TaskOutcome::Kind::partial:
+            return "partial";
+        case TaskOutcome::Kind::failed:
+            return "failed";
+        case TaskOutcome::Kind::interrupted:
+            return "interrupted";
+        case TaskOutcome::Kind::cancelled:
+            return "cancelled";
+        case TaskOutcome::Kind::outputClosed:
+            return "outputClosed";
+    }
+    return "failed";
+}
 
 std::vector<PublishedFile> taskFiles(const co::TaskPtr& task, TaskOutcome& outcome) {
     std::vector<PublishedFile> files;

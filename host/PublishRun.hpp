@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Commands.hpp"
@@ -67,6 +68,9 @@ private:
     std::optional<std::string> projectBefore_;
 };
 int exitStatusOf(TaskOutcome::Kind kind);
+// The ending's name in the JSON report: "completed", "partial", "failed", "interrupted", "cancelled",
+// "outputClosed".
+std::string_view kindName(TaskOutcome::Kind kind);
 // The outcome's lines; with `json` they go to standard error, as standard output carries only the
 // document.
 void reportOutcome(const TaskOutcome& outcome, const Destination& destination, bool json);

@@ -10,21 +10,10 @@
 namespace galvoria::host::ui {
 namespace {
 
-std::string_view kindName(TaskOutcome::Kind kind) {
-    switch (kind) {
-        case TaskOutcome::Kind::completed:
-            return "completed";
-        case TaskOutcome::Kind::partial:
-            return "partial";
-        case TaskOutcome::Kind::failed:
-            return "failed";
-        case TaskOutcome::Kind::interrupted:
-            return "interrupted";
-        case TaskOutcome::Kind::cancelled:
-        case TaskOutcome::Kind::outputClosed:
-            return "cancelled";
-    }
-    return "failed";
+// The ending's name for the page, which knows no reader of the output: an output that closed is
+// a publish cancelled.
+std::string_view pageKindName(TaskOutcome::Kind kind) {
+    return kind == TaskOutcome::Kind::outputClosed ? "cancelled" : kindName(kind);
 }
 
 // How bad an ending is, to tell the worst of several tasks.
@@ -307,7 +296,7 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
     std::lock_guard lock(mutex_);
     // No task ran: it was stopped before the first.
     const auto kind = worst.value_or(interrupted_ ? TaskOutcome::Kind::interrupted : TaskOutcome::Kind::cancelled);
-    co::Value outcome = {{"kind", kindName(kind)}};
+    co::Value outcome = {{"kind", pageKindName(kind)}};
     if (!link && anyArrived && project) {
         link = libraryLink(*project);
     }

@@ -5,6 +5,7 @@
 import { messageOf, post, upload } from './api.js';
 import { showError } from './render.js';
 
+const largestUploadBytes = 2 * 1024 ** 3;
 const statusText = { sent: 'Sent', published: 'Published', failed: 'Not published' };
 
 export class Photos {
@@ -68,6 +69,12 @@ export class Photos {
   async add(files) {
     const problems = [];
     for (const [index, file] of files.entries()) {
+      // The host refuses a file over its limit before reading it, but a browser sends the whole
+      // body anyway: such a file is left out here, with the host's own words.
+      if (file.size > largestUploadBytes) {
+        problems.push(`${file.name} is larger than 2 GiB and cannot be added.`);
+        continue;
+      }
       this.status.textContent = `Adding ${file.name}${files.length > 1 ? ` (${index + 1} of ${files.length})` : ''}…`;
       const answer = await upload(file);
       if (answer.status === 201 && answer.data) {

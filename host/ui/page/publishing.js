@@ -53,7 +53,8 @@ export class Publishing {
     result.hidden = false;
     result.dataset.kind = outcome.kind ?? '';
     message.textContent = outcome.message ?? '';
-    if (outcome.url) {
+    // The library link comes from the service: only a web address becomes a link.
+    if (typeof outcome.url === 'string' && /^https?:\/\//i.test(outcome.url)) {
       link.href = outcome.url;
       link.hidden = false;
     } else {
