@@ -136,7 +136,9 @@ TEST_F(ServiceApiTest, ValidationErrorsNameEachField) {
         "errors": {"name": ["The name field is required."], "folder_id": ["The selected folder id is invalid."]}})json"));
 }
 
-TEST_F(ServiceApiTest, RecordsRequestsInArrivalOrderWithRawHeadersInWireOrder) {
+// What the recording keeps of the plugin's requests (wire order, raw values, bodies) the wire checks
+// of the service client and the uploads read in process; here, its form on the control surface.
+TEST_F(ServiceApiTest, ControlSurfaceServesAndClearsTheRecordedRequests) {
     const std::string token = server->issueToken(demoEmail);
     const std::string body = "{\"name\": \"Zed\", \"parent_id\": null}  ";
     const std::string request =
@@ -146,18 +148,10 @@ TEST_F(ServiceApiTest, RecordsRequestsInArrivalOrderWithRawHeadersInWireOrder) {
     EXPECT_NE(rawExchange(server->port(), request + body).find("201 Created"), std::string::npos);
     control("GET", "/_test/stats");  // control requests are not recorded
 
-    const std::vector<RecordedRequest> recorded = server->recordedRequests();
-    ASSERT_EQ(recorded.size(), 1U);
-    EXPECT_EQ(recorded[0].method + " " + recorded[0].target, "POST /api/workspaces/ws-4f1c2a/folders");
-    std::string head = recorded[0].method + " " + recorded[0].target + " HTTP/1.1\r\n";
-    for (const auto& [name, value] : recorded[0].headers) head += name + ": " + value + "\r\n";
-    EXPECT_EQ(head + "\r\n", request);
-    EXPECT_EQ(recorded[0].body, body);
-    EXPECT_EQ(recorded[0].bodyBytes, body.size());
-
     const Json overHttp = control("GET", "/_test/requests").json()["requests"];
     ASSERT_EQ(overHttp.size(), 1U);
     EXPECT_EQ(overHttp[0]["headers"][4], Json::array({"Authorization", "Bearer " + token}));
+    EXPECT_EQ(overHttp[0]["bodyBytes"], body.size());
     EXPECT_EQ(control("DELETE", "/_test/requests").status, 204);
     EXPECT_TRUE(server->recordedRequests().empty());
 }
