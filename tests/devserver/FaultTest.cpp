@@ -32,8 +32,6 @@ protected:
 TEST_F(FaultTest, EachActionBehavesAsAnnouncedOnce) {
     const Reply respond =
         once({.status = 503, .body = "down", .contentType = "text/plain", .headers = {{"Retry-After", "7"}}});
-    EXPECT_EQ(respond.status, 503);
-    EXPECT_EQ(respond.body, "down");
     EXPECT_EQ(respond.headers.find("Content-Type")->second, "text/plain");
     EXPECT_EQ(respond.headers.find("Retry-After")->second, "7");
     EXPECT_EQ(once({.status = 200, .body = "{}", .delayMs = 300}, milliseconds(300)).status, 200);

@@ -76,11 +76,9 @@ TEST_F(UploadTest, StoredAndCompletedFileIsShownEscapedOnTheLibraryPage) {
     const std::string name = "<b>Été & co.jpg";
     const std::string bytes = patternBytes(3'000'000);
     const Json signature = sign(name, bytes.size());
-    EXPECT_EQ(signature["success_action_status"], "204");
     EXPECT_TRUE(signature["key"].get<std::string>().starts_with(std::string("uploads/") + portraitProject + "/"));
     const Reply stored = store(formFor(signature, name, bytes));
     EXPECT_EQ(stored.status, 204) << stored.body;
-    EXPECT_TRUE(stored.body.empty());
 
     const Reply completed = complete(signature);
     ASSERT_EQ(completed.status, 200) << completed.body;
