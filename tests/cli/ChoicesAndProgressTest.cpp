@@ -100,7 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(ProgressTexts, SizesRatesAndDurations) {
-    EXPECT_EQ(formatBytes(0), "0 B");
     EXPECT_EQ(formatBytes(999), "999 B");
     EXPECT_EQ(formatBytes(1500), "1.5 kB");
     EXPECT_EQ(formatBytes(12'345'678), "12 MB");
@@ -151,10 +150,8 @@ TEST(ProgressBar, AMarkMovesWhileAFileIsInFlight) {
         bars.push_back(line.substr(0, line.find(']') + 1));
         EXPECT_NE(line.find("file 1 of 1 (1:05)"), std::string::npos) << line;
     }
-    EXPECT_EQ(bars[0], "[>-----------------------]");
-    EXPECT_EQ(bars[1], "[->----------------------]");
-    EXPECT_EQ(bars[2], "[----------------------->]");
-    EXPECT_EQ(bars[3], bars[0]);
+    EXPECT_EQ(bars, (std::vector<std::string>{"[>-----------------------]", "[->----------------------]",
+                                              "[----------------------->]", "[>-----------------------]"}));
 }
 
 TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {

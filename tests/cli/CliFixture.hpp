@@ -78,12 +78,15 @@ protected:
     [[nodiscard]] platform::PreferenceStore store() const { return platform::PreferenceStore(prefs()); }
     [[nodiscard]] std::filesystem::path prefs() const { return dir_.path() / "prefs.json"; }
 
-    // The service's projects named `name`, the names of a project's files in order, and all files.
-    [[nodiscard]] std::vector<std::string> projectIdsNamed(const std::string& name) const {
+    // The service's projects named `name` (in the folder `folderId`, when one is given), the names of
+    // a project's files in order, and all files.
+    [[nodiscard]] std::vector<std::string> projectIdsNamed(const std::string& name,
+                                                           const std::string& folderId = {}) const {
         std::vector<std::string> ids;
         const auto state = server_->state();
         for (const auto& project : state["projects"]) {
-            if (project["name"] == name) ids.push_back(project["id"].get<std::string>());
+            if (project["name"] == name && (folderId.empty() || project["folderId"] == folderId))
+                ids.push_back(project["id"].get<std::string>());
         }
         return ids;
     }

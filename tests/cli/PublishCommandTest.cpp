@@ -16,6 +16,7 @@ struct Destination {
     std::string name;
     Flags flags;
     std::string project;  // the project's name on the service
+    std::string folder;   // the folder it must be in, when that is the case's point
 };
 // Test names and failure texts show the case, not its bytes.
 void PrintTo(const Destination& c, std::ostream* out) { *out << c.name; }
@@ -29,7 +30,7 @@ TEST_P(PublishTo, SendsEveryFileInOrderAndLinksTheProjectsLibrary) {
     const auto result = host(arguments);
     ASSERT_EQ(result.status, 0) << result.standardError;
 
-    const auto projects = projectIdsNamed(GetParam().project);
+    const auto projects = projectIdsNamed(GetParam().project, GetParam().folder);
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (Flags{"IMG_2.jpg", "IMG_1.jpg", "é 100%.tif"}));
     const std::string& out = result.standardOutput;
@@ -54,6 +55,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"--source", "Studio Lumière", "--workspace", "Lumière Productions", "--folder",
                                    "Campaigns", "--project", "Spring Lookbook"},
                                   "Spring Lookbook"},
+                      Destination{"NewProjectInAFolder",
+                                  {"--workspace", "Personal", "--folder", "Café", "--new-project", "Fresh"},
+                                  "Fresh",
+                                  "fld-7e2d14"},
                       Destination{"DuplicateFolderAllowed",
                                   {"--workspace", "Personal", "--new-folder", "Portraits 📷", "--new-project", "Twice",
                                    "--allow-duplicate"},

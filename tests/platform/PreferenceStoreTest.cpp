@@ -191,15 +191,12 @@ std::vector<HostilePath> hostilePaths() {
     };
     return {
         {"Fifo", false, "", notRegular, [](auto& file) { ::mkfifo(file.c_str(), 0600); }},
-        {"LinkToADevice", false, "", notRegular, [](auto& file) { fs::create_symlink("/dev/zero", file); }},
         {"Folder", false, "", notRegular, [](auto& file) { fs::create_directory(file); }},
         {"LargerThanTheCap", false, "", "is larger than 1048576 bytes",
          [=](auto& file) { std::ofstream(file) << big; }},
         {"PathThroughAFile", false, "", "plain is not a folder", fileAbove, {}, "plain/preferences.json"},
         {"FolderWritableByItsGroup", true, "", "is writable by others (mode 0770)",
          folderMode(fs::perms::owner_all | fs::perms::group_all)},
-        {"FolderWritableByAll", true, "", "is writable by others (mode 1777)",
-         folderMode(fs::perms::all | fs::perms::sticky_bit)},
         // A file of another user's in the user's own folder (left by a command run as root).
         {"FileThatCannotBeOpened", true, "", "preferences.json: Permission denied",
          [](auto& file) {
