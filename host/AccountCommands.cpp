@@ -181,6 +181,12 @@ int runLogin(PluginSession& session, const LoginOptions& options) {
         co::Error ignored;
         session.updateValue(co::Value(email), std::string(panel::usernameField), &ignored);
         session.updateValue(co::Value(*password), std::string(panel::passwordField), &ignored);
+        // The panel reads what was typed back from the store: a store that kept none of it would
+        // have the plugin refuse an e-mail the person never gave. Nothing is sent then; the
+        // store's own reason is told as the command ends.
+        if (platform::PreferenceStore::standard().lastWriteProblem()) {
+            return exitFailure;
+        }
         outcome = session.pressButton(loginButton, &error);
         if (!outcome.ok) {
             session.updateValue(co::Value(""), std::string(panel::passwordField), &ignored);

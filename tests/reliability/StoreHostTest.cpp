@@ -94,5 +94,20 @@ TEST_F(StoreWrites, APublishWhoseStoreCannotBeWrittenIsDoneButNotASuccess) {
     EXPECT_EQ(filesOf(projects[0]), Words{"a.jpg"});
 }
 
+// The typed e-mail and password cannot be kept, so the login is never tried: the person reads the
+// store's reason, not the plugin's complaint about an e-mail it could not read back.
+TEST_F(StoreWrites, ALoginWhoseStoreCannotBeWrittenSaysWhyAndSendsNothing) {
+    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
+    const auto result = host({"login", "--email", demoEmail, "--password-stdin"}, std::string(demoPassword) + "\n");
+    EXPECT_EQ(result.status, 1) << result.standardError;
+    EXPECT_NE(result.standardError.find("galvoria-host: the preferences could not be saved: cannot open the lock file"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(result.standardError.find("Invalid value"), std::string::npos) << result.standardError;
+    for (const auto& request : server_->recordedRequests()) {
+        EXPECT_EQ(request.target.find("login"), std::string::npos) << "a login the store cannot keep is not sent";
+    }
+}
+
 }  // namespace
 }  // namespace galvoria::testing
