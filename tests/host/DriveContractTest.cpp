@@ -155,16 +155,6 @@ TEST_F(Drive, PreferencesReadTheFileAndRestartKeepsTheStoreAndTheHeldAction) {
     EXPECT_EQ(host().call({{"call", "preferences"}})["preferences"], co::Value::object());
 }
 
-TEST_F(Drive, TheStringTableTranslatesErrorTexts) {
-    const fs::path strings = dir_.path() / "strings.json";
-    std::ofstream(strings) << R"({"Innvalid action.": "Action non valide."})";
-    DriveSession translated({dir_.path() / "prefs.json", strings});
-    const auto reply =
-        translated.call({{"call", "tasksForAction"}, {"action", foreignAction}, {"files", co::Value::array()}});
-    EXPECT_EQ(reply["error"]["description"], "Action non valide.");
-    EXPECT_EQ(reply["error"]["failureReason"], "The action cannot be performed by this plugin.");
-}
-
 TEST_F(Drive, ABundleWithoutIdentifierNamesItsActionAfterThePrincipalClass) {
     const auto bundle = copyBundle(dir_.path(), {{"principalClass", "Velbrook"}, {"executable", "libGalvoria.so"}});
     DriveSession session({dir_.path() / "prefs.json", std::nullopt, {}, bundle});

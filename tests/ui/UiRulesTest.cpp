@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -10,33 +12,35 @@
 namespace galvoria::host::ui {
 namespace {
 
+// The texts of `texts` the rule lets through, in order.
+template <typename Rule>
+std::vector<std::string> allowed(const std::vector<std::string>& texts, Rule rule) {
+    std::vector<std::string> kept;
+    std::ranges::copy_if(texts, std::back_inserter(kept), rule);
+    return kept;
+}
+using Texts = std::vector<std::string>;
+
 TEST(UiRulesTest, HostAndOriginNameOnlyThisServer) {
     constexpr std::uint16_t port = 4711;
-    struct Row {
-        std::string_view text;
-        bool host;
-        bool origin;
-    };
-    const Row rows[] = {
-        {"127.0.0.1:4711", true, false},
-        {"localhost:4711", true, false},
-        {"http://127.0.0.1:4711", false, true},
-        {"http://localhost:4711", false, true},
-        {"127.0.0.1", false, false},
-        {"127.0.0.1:4712", false, false},
-        {"LOCALHOST:4711", false, false},
-        {"evil.example:4711", false, false},
-        {"127.0.0.1:4711.evil.example", false, false},
-        {"[::1]:4711", false, false},
-        {"https://127.0.0.1:4711", false, false},
-        {"http://127.0.0.1:4711/", false, false},
-        {"null", false, false},
-        {"", false, false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(hostAllowed(row.text, port), row.host) << row.text;
-        EXPECT_EQ(originAllowed(row.text, port), row.origin) << row.text;
-    }
+    const Texts texts = {"127.0.0.1:4711",
+                         "localhost:4711",
+                         "http://127.0.0.1:4711",
+                         "http://localhost:4711",
+                         "127.0.0.1",
+                         "127.0.0.1:4712",
+                         "LOCALHOST:4711",
+                         "evil.example:4711",
+                         "127.0.0.1:4711.evil.example",
+                         "[::1]:4711",
+                         "https://127.0.0.1:4711",
+                         "http://127.0.0.1:4711/",
+                         "null",
+                         ""};
+    EXPECT_EQ(allowed(texts, [](const std::string& text) { return hostAllowed(text, port); }),
+              (Texts{"127.0.0.1:4711", "localhost:4711"}));
+    EXPECT_EQ(allowed(texts, [](const std::string& text) { return originAllowed(text, port); }),
+              (Texts{"http://127.0.0.1:4711", "http://localhost:4711"}));
 }
 
 TEST(UiRulesTest, SecretsAndCookies) {
@@ -59,67 +63,35 @@ TEST(UiRulesTest, SecretsAndCookies) {
         std::string_view header;
         std::optional<std::string> value;
     };
-    const Row rows[] = {
-        {"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
-        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
-        {"galvoria-ui", std::nullopt},      {"", std::nullopt},
-    };
+    const Row rows[] = {{"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
+                        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
+                        {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
     for (const auto& row : rows) {
         EXPECT_EQ(cookieValue(row.header, cookieName), row.value) << row.header;
     }
 }
 
 TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
-    struct Row {
-        std::string name;
-        bool keepable;
-    };
-    const Row rows[] = {
-        {"IMG_1.jpg", true},
-        {"Café + 100%.jpg", true},
-        {"..jpg", true},
-        {std::string(255, 'a'), true},
-        {".", false},
-        {"..", false},
-        {"a/b.jpg", false},
-        {"../../etc/passwd", false},
-        {"", false},
-        {std::string("a\0b", 3), false},
-        {std::string(256, 'a'), false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(!fileNameProblem(row.name).has_value(), row.keepable) << row.name;
-    }
+    const Texts keepable = {"IMG_1.jpg", "Café + 100%.jpg", "..jpg", std::string(255, 'a')};
+    Texts names = {".", "..", "a/b.jpg", "../../etc/passwd", "", std::string("a\0b", 3), std::string(256, 'a')};
+    names.insert(names.begin(), keepable.begin(), keepable.end());
+    EXPECT_EQ(allowed(names, [](const std::string& name) { return !fileNameProblem(name); }), keepable);
 }
 
 TEST(UiRulesTest, ContentTypesByName) {
-    struct Row {
-        std::string_view name;
-        std::string_view photo;
-        bool thumbnail;
-    };
-    const Row rows[] = {
-        {"a.jpg", "image/jpeg", true},
-        {"a.JPEG", "image/jpeg", true},
-        {"a.Png", "image/png", true},
-        {"a.webp", "image/webp", true},
-        {"a.tif", "application/octet-stream", false},
-        {"jpg", "application/octet-stream", false},
-        {"a.jpg.raw", "application/octet-stream", false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(photoType(row.name), row.photo) << row.name;
-        EXPECT_EQ(hasThumbnail(photoType(row.name)), row.thumbnail) << row.name;
+    Texts types;
+    for (const std::string name : {"a.jpg", "a.JPEG", "a.Png", "a.webp", "a.tif", "jpg", "a.jpg.raw"}) {
+        types.push_back(name + " " + std::string(photoType(name)) + (hasThumbnail(photoType(name)) ? " shown" : ""));
     }
-    EXPECT_EQ(pageType("index.html"), "text/html; charset=utf-8");
-    EXPECT_EQ(pageType("app.js"), "text/javascript; charset=utf-8");
-    EXPECT_EQ(pageType("style.css"), "text/css; charset=utf-8");
-    EXPECT_EQ(pageType("logo.svg"), "image/svg+xml");
-    const std::vector<std::string_view> refused = {"", ".", "..", ".hidden", "a/b.js", "..\\x", {"a\0", 2}};
-    for (const auto name : refused) {
-        EXPECT_FALSE(pageNameAllowed(name)) << name;
-    }
-    EXPECT_TRUE(pageNameAllowed("app.js"));
+    EXPECT_EQ(types, (Texts{"a.jpg image/jpeg shown", "a.JPEG image/jpeg shown", "a.Png image/png shown",
+                            "a.webp image/webp shown", "a.tif application/octet-stream", "jpg application/octet-stream",
+                            "a.jpg.raw application/octet-stream"}));
+    types.clear();
+    for (const std::string name : {"index.html", "app.js", "style.css", "logo.svg"}) types.emplace_back(pageType(name));
+    EXPECT_EQ(types, (Texts{"text/html; charset=utf-8", "text/javascript; charset=utf-8", "text/css; charset=utf-8",
+                            "image/svg+xml"}));
+    const Texts pages = {"app.js", "", ".", "..", ".hidden", "a/b.js", "..\\x", {"a\0", 2}};
+    EXPECT_EQ(allowed(pages, [](const std::string& name) { return pageNameAllowed(name); }), Texts{"app.js"});
 }
 
 }  // namespace

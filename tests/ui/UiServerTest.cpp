@@ -183,9 +183,6 @@ TEST_F(UiServerTest, OnlyListedPhotosAndPageFilesAreServed) {
     EXPECT_EQ(listed->status, 200);
     EXPECT_EQ(listed->body, "jpeg bytes");
     EXPECT_EQ(listed->get_header_value("Content-Type"), "image/jpeg");
-    const auto script = client_->Get("/app.js");
-    ASSERT_TRUE(script);
-    EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
 
     std::string outside = (dir_.path() / "secret.txt").string();
     for (auto slash = outside.find('/'); slash != std::string::npos; slash = outside.find('/', slash)) {
@@ -215,17 +212,12 @@ TEST_F(UiServerTest, UploadsKeepTheirNameInAPrivateFolderUntilRemoved) {
     EXPECT_TRUE(fs::is_regular_file(kept));
     EXPECT_EQ((fs::status(kept.parent_path()).permissions() & fs::perms::all), fs::perms::owner_all);
 
-    struct Row {
-        std::string name;
-        int status;
-    };
-    const Row refused[] = {
-        {"", 400}, {"%2E%2E", 400}, {"..%2Fescape.jpg", 400}, {"a%00b.jpg", 400}, {std::string(256, 'n'), 400}};
-    for (const auto& row : refused) {
-        const auto answer = upload(row.name, "bytes");
-        ASSERT_TRUE(answer) << row.name;
-        EXPECT_EQ(answer->status, row.status) << row.name;
-        EXPECT_TRUE(co::Value::parse(answer->body).contains("message")) << row.name;
+    for (const std::string& name : {std::string(), std::string("%2E%2E"), std::string("..%2Fescape.jpg"),
+                                    std::string("a%00b.jpg"), std::string(256, 'n')}) {
+        const auto answer = upload(name, "bytes");
+        ASSERT_TRUE(answer) << name;
+        EXPECT_EQ(answer->status, 400) << name;
+        EXPECT_TRUE(co::Value::parse(answer->body).contains("message")) << name;
     }
     EXPECT_FALSE(fs::exists(dir_.path() / "escape.jpg"));
     EXPECT_EQ(shelf_->photos().size(), 2U);
