@@ -3,6 +3,8 @@
 // output for scripts. How a name picks its entry (case, accent forms, ambiguity) is proven on the
 // name lookup itself; here, that the lookup's answer reaches the person.
 
+#include <gmock/gmock-matchers.h>
+
 #include <regex>
 
 #include "tests/cli/CliFixture.hpp"
@@ -11,6 +13,14 @@ namespace galvoria::testing {
 namespace {
 
 using Flags = std::vector<std::string>;
+using ::testing::HasSubstr;
+
+// The members of `expected` in the JSON document `text`, which is returned.
+co::Value expectMembers(const std::string& text, const co::Value& expected) {
+    const auto document = co::Value::parse(text);
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(document[key], value) << key;
+    return document;
+}
 
 struct Destination {
     std::string name;
@@ -35,9 +45,9 @@ TEST_P(PublishTo, SendsEveryFileInOrderAndLinksTheProjectsLibrary) {
     EXPECT_EQ(filesOf(projects[0]), (Flags{"IMG_2.jpg", "IMG_1.jpg", "é 100%.tif"}));
     const std::string& out = result.standardOutput;
     // One line per file with the rate, and the time left until the last.
-    EXPECT_NE(out.find("Publishing IMG_2.jpg (1 of 3)  "), std::string::npos) << out;
-    EXPECT_NE(out.find("/s, "), std::string::npos) << out;
-    EXPECT_NE(out.find(" left\n"), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("Publishing IMG_2.jpg (1 of 3)  "));
+    EXPECT_THAT(out, HasSubstr("/s, "));
+    EXPECT_THAT(out, HasSubstr(" left\n"));
     const auto last = out.find("Publishing é 100%.tif (3 of 3)  ");
     ASSERT_NE(last, std::string::npos) << out;
     EXPECT_EQ(out.substr(last, out.find('\n', last) - last).find("left"), std::string::npos) << out;
@@ -71,7 +81,6 @@ struct Refusal {
     int status;
     Flags mentions;  // in standard error
 };
-// Test names and failure texts show the case, not its bytes.
 void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
 Refusal refused(std::string name, Flags flags, int status, Flags mentions) {
     return {std::move(name), std::move(flags), status, std::move(mentions)};
@@ -88,9 +97,7 @@ TEST_P(PublishRefusal, NothingIsSentAndTheReasonIsShown) {
     arguments.insert(arguments.end(), GetParam().flags.begin(), GetParam().flags.end());
     const auto result = host(arguments);
     EXPECT_EQ(result.status, GetParam().status) << result.standardError;
-    for (const auto& text : GetParam().mentions) {
-        EXPECT_NE(result.standardError.find(text), std::string::npos) << text << " not in:\n" << result.standardError;
-    }
+    for (const auto& text : GetParam().mentions) EXPECT_THAT(result.standardError, HasSubstr(text));
     EXPECT_EQ(storedFileCount(), 0U);
 }
 
@@ -133,7 +140,7 @@ TEST_F(CliTest, PublishingLoggedOutOrWithMissingFilesIsRefused) {
                          {"--workspace", "Personal", "--folder", "Café", "--project", "Espresso Série"});
         const auto result = host(arguments);
         EXPECT_EQ(result.status, status) << mention;
-        EXPECT_NE(result.standardError.find(mention), std::string::npos) << result.standardError;
+        EXPECT_THAT(result.standardError, HasSubstr(mention));
         return result;
     };
     const auto loggedOut = refused({"publish", photo("a.jpg"), "--json"}, 1, "You’re not logged in.");
@@ -156,14 +163,13 @@ TEST_F(CliTest, AWorkspaceNameIsLookedForInEveryAccountAndTeam) {
     const auto result = host({"publish", photo("a.jpg"), "--workspace", "Lumière Productions", "--folder", "Campaigns",
                               "--project", "Spring Lookbook", "--json"});
     ASSERT_EQ(result.status, 0) << result.standardError;
-    auto document = co::Value::parse(result.standardOutput);
-    const co::Value expected = {{"status", "completed"},
+    const auto document = expectMembers(
+        result.standardOutput, {{"status", "completed"},
                                 {"url", libraryLink("prj-7a2e69")},
                                 {"message", "Publishing completed!"},
                                 {"files", 1},
                                 {"processed", co::Value::array({"a.jpg"})},
-                                {"outcomes", co::Value::parse(R"([{"name": "a.jpg", "status": "published"}])")}};
-    for (const auto& [key, value] : expected.items()) EXPECT_EQ(document[key], value) << key;
+                                {"outcomes", co::Value::parse(R"([{"name": "a.jpg", "status": "published"}])")}});
     EXPECT_EQ(document["destination"]["source"], co::Value({{"id", "team-5a2c91"}, {"name", "Studio Lumière"}}));
 }
 
@@ -181,17 +187,12 @@ TEST_F(CliTest, PartialAndFailedPublishesNameEachFileLeftOutWithItsReason) {
     const auto partial = host(arguments);
     EXPECT_EQ(partial.status, 1);
     EXPECT_EQ(filesOf("prj-5e1b47"), (Flags{"second.jpg", "third.jpg"}));
-    EXPECT_NE(partial.standardError.find("galvoria-host: Published 2 of 3 files. Not published:\n"
-                                         "  first, (1).jpg (the storage refused the upload: 500)\n"),
-              std::string::npos)
-        << partial.standardError;
-    auto document = co::Value::parse(partial.standardOutput);
-    EXPECT_EQ(document["status"], "partial");
+    EXPECT_THAT(partial.standardError, HasSubstr("galvoria-host: Published 2 of 3 files. Not published:\n"
+                                                 "  first, (1).jpg (the storage refused the upload: 500)\n"));
+    const auto document = expectMembers(partial.standardOutput, co::Value::parse(R"({"status": "partial",
+        "published": ["second.jpg", "third.jpg"], "notSent": [],
+        "notPublished": [{"name": "first, (1).jpg", "reason": "the storage refused the upload: 500"}]})"));
     EXPECT_EQ(document["url"], libraryLink("prj-5e1b47"));
-    EXPECT_EQ(document["published"], co::Value::array({"second.jpg", "third.jpg"}));
-    EXPECT_EQ(document["notPublished"], co::Value::parse(R"([{"name": "first, (1).jpg",
-        "reason": "the storage refused the upload: 500"}])"));
-    EXPECT_EQ(document["notSent"], co::Value::array());
     EXPECT_EQ(document["outcomes"][0]["status"], "notPublished");
     EXPECT_EQ(document["outcomes"][2], co::Value::parse(R"({"name": "third.jpg", "status": "published"})"));
 
@@ -201,28 +202,21 @@ TEST_F(CliTest, PartialAndFailedPublishesNameEachFileLeftOutWithItsReason) {
     const auto failed = host(arguments);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(storedFileCount(), 2U);
-    document = co::Value::parse(failed.standardOutput);
-    EXPECT_EQ(document["status"], "failed");
-    EXPECT_EQ(document["published"], co::Value::array());
-    EXPECT_EQ(document["notSent"], co::Value::array());
-    ASSERT_EQ(document["notPublished"].size(), 2U) << document;
-    EXPECT_EQ(document["notPublished"][1], co::Value::parse(R"({"name": "second.jpg",
-        "reason": "the storage refused the upload: 500"})"));
-    EXPECT_NE(failed.standardError.find("galvoria-host: Publishing failed\n  None of the 2 files could be published:\n"
-                                        "    first, (1).jpg (the storage refused the upload: 500)\n"
-                                        "    second.jpg (the storage refused the upload: 500)\n"),
-              std::string::npos)
-        << failed.standardError;
+    expectMembers(failed.standardOutput, co::Value::parse(R"({"status": "failed", "published": [], "notSent": [],
+        "notPublished": [{"name": "first, (1).jpg", "reason": "the storage refused the upload: 500"},
+                         {"name": "second.jpg", "reason": "the storage refused the upload: 500"}]})"));
+    EXPECT_THAT(failed.standardError, HasSubstr("galvoria-host: Publishing failed\n  None of the 2 files could be "
+                                                "published:\n    first, (1).jpg (the storage refused the upload: 500)\n"
+                                                "    second.jpg (the storage refused the upload: 500)\n"));
 }
 
 TEST_F(CliTest, DestinationsListTheTreeAUserWouldWalkThrough) {
     logInDirectly();
     const auto text = host({"destinations"});
     ASSERT_EQ(text.status, 0) << text.standardError;
-    EXPECT_NE(text.standardOutput.find("Demo Photographer (acc-7d1f2c)\n  Personal (ws-4f1c2a)\n"
-                                       "    Été à Montréal (fld-31a8e2)\n      Old Port at Dusk (prj-1d4e8a)\n"),
-              std::string::npos)
-        << text.standardOutput;
+    EXPECT_THAT(text.standardOutput,
+                HasSubstr("Demo Photographer (acc-7d1f2c)\n  Personal (ws-4f1c2a)\n"
+                          "    Été à Montréal (fld-31a8e2)\n      Old Port at Dusk (prj-1d4e8a)\n"));
 
     const auto json = host({"destinations", "--json"});
     ASSERT_EQ(json.status, 0);
@@ -241,7 +235,7 @@ TEST_F(CliTest, DestinationsListTheTreeAUserWouldWalkThrough) {
     EXPECT_EQ(host({"logout"}).status, 0);
     const auto loggedOut = host({"destinations"});
     EXPECT_EQ(loggedOut.status, 1);
-    EXPECT_NE(loggedOut.standardError.find("galvoria-host login"), std::string::npos);
+    EXPECT_THAT(loggedOut.standardError, HasSubstr("galvoria-host login"));
 }
 
 // The number a menu on the terminal shows for an entry.
@@ -274,11 +268,10 @@ TEST_F(CliTest, AtATerminalMenusAskForTheDestinationAndTheBarShowsProgress) {
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (Flags{"a.jpg", "b.jpg"}));
     const std::string& out = publish.output();
-    EXPECT_NE(out.find("Demo Photographer › Weddings 2024 › new folder \"Menus\" › new project \"From a terminal\""),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("] 100%  2 of 2 files"), std::string::npos) << out;
-    EXPECT_NE(out.find("Library: " + libraryLink(projects[0])), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("Demo Photographer › Weddings 2024 › new folder \"Menus\" › new project \"From a "
+                               "terminal\""));
+    EXPECT_THAT(out, HasSubstr("] 100%  2 of 2 files"));
+    EXPECT_THAT(out, HasSubstr("Library: " + libraryLink(projects[0])));
 }
 
 }  // namespace

@@ -31,38 +31,29 @@ Json credentials(const Json& email, const Json& password, const Json& device = "
     return body;
 }
 
-class LoginRefusalTest : public DevserverTest, public ::testing::WithParamInterface<Json> {};
-
-TEST_P(LoginRefusalTest, AnswersTheCredentialsError) {
-    const Reply reply = post("/sanctum/token", GetParam());
-    EXPECT_EQ(reply.status, 422);
-    EXPECT_EQ(reply.json(), Json::parse(R"({"message": "The provided credentials are incorrect.",
+TEST_F(ServiceApiTest, LoginAnswersTheCredentialsErrorToWrongOrMissingCredentials) {
+    for (const Json& body : {credentials("nobody@galvoria.test", demoPassword), credentials(demoEmail, nullptr),
+                             credentials(demoEmail, demoPassword, nullptr), credentials(7, demoPassword)}) {
+        const Reply reply = post("/sanctum/token", body);
+        EXPECT_EQ(reply.status, 422) << body.value("email", Json());
+        EXPECT_EQ(reply.json(), Json::parse(R"({"message": "The provided credentials are incorrect.",
                                            "errors": {"email": ["The provided credentials are incorrect."]}})"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, LoginRefusalTest,
-                         ::testing::Values(credentials("nobody@galvoria.test", demoPassword),
-                                           credentials(demoEmail, nullptr),
-                                           credentials(demoEmail, demoPassword, nullptr),
-                                           credentials(7, demoPassword)));
-
-class BearerTest : public DevserverTest, public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(BearerTest, RefusesMissingEmptyAndUnknownTokens) {
-    const std::string method = GetParam().substr(0, GetParam().find(' '));
-    const std::string path = GetParam().substr(method.size() + 1);
-    for (const httplib::Headers& headers : {httplib::Headers{}, httplib::Headers{{"Authorization", "Bearer "}},
-                                            httplib::Headers{{"Authorization", "Bearer 1|not-a-token"}}}) {
-        const Reply reply = method == "GET" ? replyOf(client->Get(path, headers))
-                                            : replyOf(client->Post(path, headers, "{}", "application/json"));
-        EXPECT_EQ(reply.status, 401);
-        EXPECT_EQ(reply.json(), Json({{"message", "Unauthenticated."}}));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Routes, BearerTest,
-                         ::testing::Values("GET /api/workspaces/ws-4f1c2a/folders", "POST /api/upload/sign/lightroom",
-                                           "POST /api/upload/complete"));
+TEST_F(ServiceApiTest, BearerRoutesRefuseMissingEmptyAndUnknownTokens) {
+    for (const std::string path :
+         {"/api/workspaces/ws-4f1c2a/folders", "/api/upload/sign/lightroom", "/api/upload/complete"}) {
+        for (const httplib::Headers& headers : {httplib::Headers{}, httplib::Headers{{"Authorization", "Bearer "}},
+                                                httplib::Headers{{"Authorization", "Bearer 1|not-a-token"}}}) {
+            const Reply reply = path.ends_with("/folders")
+                                    ? replyOf(client->Get(path, headers))
+                                    : replyOf(client->Post(path, headers, "{}", "application/json"));
+            EXPECT_EQ(reply.status, 401) << path;
+            EXPECT_EQ(reply.json(), Json({{"message", "Unauthenticated."}}));
+        }
+    }
+}
 
 // The seeded listings are read through the plugin, where they must give exactly the lists the
 // settings and command-line tests expect.
@@ -190,24 +181,16 @@ TEST_F(ServiceApiTest, ControlSurfaceRefusesRequestsWithoutTheTokenOrJson) {
     const std::string key(testTokenHeader);
     const std::string good = server->testToken();
     ASSERT_EQ(good.size(), 64U);
-    struct Row {
-        std::string method, path;
-        httplib::Headers headers;
-        std::string type;
-        int status;
-    };
-    const std::vector<Row> rows = {
-        {"GET", "/_test/requests", {}, "", 401},
-        {"GET", "/_test/state", {{key, good.substr(1)}}, "", 401},
-        {"POST", "/_test/reset", {}, "application/json", 401},
-        {"POST", "/_test/reset", {{key, good}}, "text/plain", 415},
-        {"POST", "/_test/reset", {{key, good}}, "", 415},
-    };
-    for (const Row& row : rows) {
-        httplib::Result result = row.method == "GET"      ? client->Get(row.path, row.headers)
-                                 : row.method == "DELETE" ? client->Delete(row.path, row.headers)
-                                                          : client->Post(row.path, row.headers, "{}", row.type);
-        EXPECT_EQ(replyOf(result).status, row.status) << row.method << " " << row.path << " " << row.type;
+    // Rows without a content type are GETs.
+    for (const auto& [path, headers, type, status] :
+         std::vector<std::tuple<std::string, httplib::Headers, std::optional<std::string>, int>>{
+             {"/_test/requests", {}, std::nullopt, 401},
+             {"/_test/state", {{key, good.substr(1)}}, std::nullopt, 401},
+             {"/_test/reset", {}, "application/json", 401},
+             {"/_test/reset", {{key, good}}, "text/plain", 415},
+             {"/_test/reset", {{key, good}}, "", 415}}) {
+        const httplib::Result result = type ? client->Post(path, headers, "{}", *type) : client->Get(path, headers);
+        EXPECT_EQ(replyOf(result).status, status) << path << " " << type.value_or("GET");
     }
     EXPECT_EQ(server->recordedRequests().size(), 1U) << "nothing was reset";
     EXPECT_EQ(server->state()["tokens"].size(), 1U);
@@ -249,13 +232,11 @@ TEST_F(ServiceApiTest, StateFileTakesABurstOfChangesAndRefusesAnUnreadableFile) 
 
 TEST_F(ServiceApiTest, ServesTheSameRoutesOverTlsAndCountsNewSessions) {
     const std::string dir = folder.path().string();
-    const std::string make =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
-        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        dir + "/%s-key.pem -out " + dir + "/%s-cert.pem 2>/dev/null";
-    for (const char* name : {"one", "other"}) {
-        std::string command = make;
-        for (std::size_t at; (at = command.find("%s")) != std::string::npos;) command.replace(at, 2, name);
+    for (const std::string name : {"one", "other"}) {
+        const std::string command =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+            "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+            dir + "/" + name + "-key.pem -out " + dir + "/" + name + "-cert.pem 2>/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << "openssl cannot make a certificate";
     }
     ServerOptions secure = options();
@@ -268,8 +249,8 @@ TEST_F(ServiceApiTest, ServesTheSameRoutesOverTlsAndCountsNewSessions) {
         tls.set_ca_cert_path(dir + "/one-cert.pem");
         tls.enable_server_certificate_verification(true);
         tls.set_keep_alive(true);
-        const Json body = {{"email", demoEmail}, {"password", demoPassword}, {"device_name", "c1-plugin"}};
-        const Reply login = replyOf(tls.Post("/sanctum/token", body.dump(), "application/json"));
+        const Reply login =
+            replyOf(tls.Post("/sanctum/token", credentials(demoEmail, demoPassword).dump(), "application/json"));
         ASSERT_EQ(login.status, 200) << login.body;
         EXPECT_EQ(replyOf(tls.Get("/api/teams", authorization(login.json()["token"]))).status, 200);
     }
@@ -304,9 +285,10 @@ TEST_F(ServiceApiTest, ProgramPrintsItsOriginAndTokenAndSavesItsStateOnSignal) {
     httplib::Client cli("127.0.0.1", std::atoi(first.substr(prefix.size()).c_str()));
     EXPECT_EQ(replyOf(cli.Get("/_test/stats", {{std::string(testTokenHeader), testToken}})).status, 200);
     // The first change is saved at once, the next ones within a second; the signal comes before that.
-    const Json body = {{"email", demoEmail}, {"password", demoPassword}, {"device_name", "c1-plugin"}};
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(replyOf(cli.Post("/sanctum/token", body.dump(), "application/json")).status, 200);
+        EXPECT_EQ(
+            replyOf(cli.Post("/sanctum/token", credentials(demoEmail, demoPassword).dump(), "application/json")).status,
+            200);
     ::kill(pid, SIGTERM);
     ASSERT_NE(std::fgets(line, sizeof(line), pipe), nullptr);
     EXPECT_STREQ(line, "exit=0\n");

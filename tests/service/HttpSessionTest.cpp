@@ -25,31 +25,47 @@ void expectTransportFailure(const Response& response) {
     EXPECT_FALSE(response.transportError->empty());
 }
 
-Request withUrl(std::string url, std::string method = "GET") {
-    return {.method = std::move(method), .url = std::move(url)};
+Request withUrl(std::string url, std::string method = "GET", std::string body = {}) {
+    return {.method = std::move(method), .url = std::move(url), .body = std::move(body)};
 }
 
 class HttpSession : public testing::LocalService {
 protected:
+    // The answer to a GET of a tiny local server whose body `provider` writes in chunks.
+    Response chunkedAnswer(httplib::ContentProviderWithoutLength provider) {
+        httplib::Server tiny;
+        tiny.Get("/", [&](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("text/plain", provider);
+        });
+        const int port = tiny.bind_to_any_port("127.0.0.1");
+        std::thread serving([&] { tiny.listen_after_bind(); });
+        Response response = session_.perform(Role::service, withUrl("http://127.0.0.1:" + std::to_string(port) + "/"));
+        tiny.stop();
+        serving.join();
+        return response;
+    }
+
     Session session_{{.stallTimeout = 1s, .maxResponseBytes = 1000}};
 };
 
-struct UrlCase {
-    const char* url;
-    bool accepted;
-};
-void PrintTo(const UrlCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.url)); }
-class HttpUrlCheck : public ::testing::TestWithParam<UrlCase> {};
-TEST_P(HttpUrlCheck, AcceptsOnlyAbsoluteHttpWithHost) { EXPECT_EQ(isHttpUrl(GetParam().url), GetParam().accepted); }
 // Schemes other than http and https, and addresses without one, are refused end to end by the
 // storage endpoint tests of the upload.
-INSTANTIATE_TEST_SUITE_P(Urls, HttpUrlCheck,
-                         ::testing::Values(UrlCase{"http://example.com/x", true}, UrlCase{"HTTPS://EXAMPLE.com", true},
-                                           UrlCase{"HtTp://127.0.0.1:8470/api?x=1#f", true},
-                                           UrlCase{"http://[::1]:80/", true}, UrlCase{"https://user:pw@host/", true},
-                                           UrlCase{"http:///x", false}, UrlCase{"http:example.com", false},
-                                           UrlCase{"http://exa mple.com/", false}, UrlCase{"http://host:8o/", false},
-                                           UrlCase{"http://[::1/", false}, UrlCase{"http://host/a\r\nX: y", false}));
+TEST(HttpUrlCheck, AcceptsOnlyAbsoluteHttpWithHost) {
+    for (const auto& [url, accepted] :
+         std::vector<std::pair<std::string, bool>>{{"http://example.com/x", true},
+                                                   {"HTTPS://EXAMPLE.com", true},
+                                                   {"HtTp://127.0.0.1:8470/api?x=1#f", true},
+                                                   {"http://[::1]:80/", true},
+                                                   {"https://user:pw@host/", true},
+                                                   {"http:///x", false},
+                                                   {"http:example.com", false},
+                                                   {"http://exa mple.com/", false},
+                                                   {"http://host:8o/", false},
+                                                   {"http://[::1/", false},
+                                                   {"http://host/a\r\nX: y", false}}) {
+        EXPECT_EQ(isHttpUrl(url), accepted) << ::testing::PrintToString(url);
+    }
+}
 
 // Header lines as libcurl hands them over: only the final response's count, folded lines join.
 TEST(ResponseHeaderLines, InterimResponsesAreDroppedAndFoldedLinesJoin) {
@@ -67,15 +83,11 @@ TEST(ResponseHeaderLines, InterimResponsesAreDroppedAndFoldedLinesJoin) {
 // one to a port where nothing listens.
 TEST_F(HttpSession, RefusedRequestsNeverConnect) {
     const std::string hostPort = url("").substr(7);
-    std::vector<Request> refused{withUrl("ftp://" + hostPort),
-                                 withUrl("FILE:///etc/hostname"),
-                                 withUrl("dict://" + hostPort),
-                                 withUrl("gopher://" + hostPort),
-                                 withUrl(hostPort),
-                                 withUrl(url("/api/teams"), "DELETE"),
-                                 withUrl("http://127.0.0.1:1/api/teams")};
-    refused.push_back(withUrl(url("/api/teams")));
+    std::vector<Request> refused{withUrl(url("/api/teams"), "DELETE"), withUrl(url("/api/teams"))};
     refused.back().headers = {{"Authorization", "Bearer a\r\nX-Evil: 1"}};
+    for (const std::string& target : {"ftp://" + hostPort, std::string("FILE:///etc/hostname"), "dict://" + hostPort,
+                                      "gopher://" + hostPort, hostPort, std::string("http://127.0.0.1:1/api/teams")})
+        refused.push_back(withUrl(target));
     for (const Request& request : refused) {
         SCOPED_TRACE(request.url);
         expectTransportFailure(session_.perform(Role::service, request));
@@ -85,8 +97,7 @@ TEST_F(HttpSession, RefusedRequestsNeverConnect) {
 
 // That headers go out as given, after nothing of ours, is proven by every service request's wire check.
 TEST_F(HttpSession, ConnectionsAreKeptPerRole) {
-    Request post = withUrl(url("/_bench/discard"), "POST");
-    post.body = "{}";
+    const Request post = withUrl(url("/_bench/discard"), "POST", "{}");
     ASSERT_EQ(session_.perform(Role::service, withUrl(url("/api/teams"))).status, 401);
     ASSERT_EQ(session_.perform(Role::service, post).status, 204);
     EXPECT_EQ(lastRequest().body, post.body);
@@ -103,27 +114,18 @@ TEST_F(HttpSession, BodiesAboveTheCapEndAsTransportFailures) {
     server().setFault("teams", responding(200, std::string(1001, 'x')));
     expectTransportFailure(session_.perform(Role::service, withUrl(url("/api/teams"))));
 
-    httplib::Server chunked;  // no Content-Length: the cap is enforced while the body arrives
-    chunked.Get("/big", [](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("text/plain", [](std::size_t, httplib::DataSink& sink) {
-            sink.write(std::string(1001, 'c').data(), 1001);
-            sink.done();
-            return true;
-        });
-    });
-    const int port = chunked.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { chunked.listen_after_bind(); });
-    expectTransportFailure(
-        session_.perform(Role::service, withUrl("http://127.0.0.1:" + std::to_string(port) + "/big")));
-    chunked.stop();
-    serving.join();
+    // No Content-Length: the cap is enforced while the body arrives.
+    expectTransportFailure(chunkedAnswer([](std::size_t, httplib::DataSink& sink) {
+        sink.write(std::string(1001, 'c').data(), 1001);
+        sink.done();
+        return true;
+    }));
 }
 
 // A POST does not go out on a connection idle for 3 s or more: it opens a new one, which the next
 // POST right after it reuses.
 TEST_F(HttpSession, PostGoesOutOnlyOnARecentlyUsedConnection) {
-    Request post = withUrl(url("/_bench/discard"), "POST");
-    post.body = "{}";
+    const Request post = withUrl(url("/_bench/discard"), "POST", "{}");
     ASSERT_EQ(session_.perform(Role::service, post).status, 204);
     std::this_thread::sleep_for(3200ms);  // the local service keeps idle connections for 5 s
     ASSERT_EQ(session_.perform(Role::service, post).status, 204);
@@ -133,24 +135,14 @@ TEST_F(HttpSession, PostGoesOutOnlyOnARecentlyUsedConnection) {
 
 // An answer trickling a few bytes a second falls under the stall rule (1 KiB/s for the stall time-out).
 TEST_F(HttpSession, TricklingAnswerIsAbortedAsAStall) {
-    httplib::Server trickling;
-    trickling.Get("/slow", [](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= 40) {
-                sink.done();
-                return true;
-            }
-            std::this_thread::sleep_for(250ms);  // 8 bytes a second, the whole answer in 5 s
-            return sink.write("ab", 2);
-        });
-    });
-    const int port = trickling.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { trickling.listen_after_bind(); });
-    const Response response =
-        session_.perform(Role::service, withUrl("http://127.0.0.1:" + std::to_string(port) + "/slow"));
-    trickling.stop();
-    serving.join();
-    expectTransportFailure(response);
+    expectTransportFailure(chunkedAnswer([](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= 40) {
+            sink.done();
+            return true;
+        }
+        std::this_thread::sleep_for(250ms);  // 8 bytes a second, the whole answer in 5 s
+        return sink.write("ab", 2);
+    }));
 }
 
 // A CA file that is not a regular file fails an https transfer before it connects (a FIFO would
@@ -212,9 +204,7 @@ TEST_F(HttpSession, ClosingReleasesRunningAndQueuedTransfersAndSelfWaitFails) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     expectTransportFailure(inner.get_future().get());  // awaited on the session's own thread
     ASSERT_EQ(completed.size(), 3U);
-    for (const Response& response : completed) {
-        expectTransportFailure(response);
-    }
+    for (const Response& response : completed) expectTransportFailure(response);
 }
 
 // Test builds take the two time-outs from the environment; other builds keep the defaults.
