@@ -66,9 +66,8 @@ TEST_F(UploadPipeline, SignsStoresAndCompletesOneFileOnTheWire) {
     const co::Value complete = co::Value::parse(requests[2].body);
     ASSERT_EQ(complete.size(), 1U);
     std::vector<std::pair<std::string, std::string>> fields;
-    for (const auto& [name, value] : complete.at("signature").items()) {
+    for (const auto& [name, value] : complete.at("signature").items())
         fields.emplace_back(name, value.get<std::string>());
-    }
     EXPECT_GE(fields.size(), 2U);
     EXPECT_TRUE(storage.body == formText(boundaryOf(storage), fields, "a.jpg", "image/jpeg", bytes))
         << "the form differs";
@@ -112,57 +111,43 @@ TEST_F(UploadPipeline, SignatureAndNameBecomeTheFormAndTheCompletion) {
 // request: nothing goes to the storage without a usable signing, nothing is completed after a
 // refused upload. "HOSTPORT" in a body stands for the local service's address. Every step against
 // every fault is in the fault matrix.
-struct StepCase {
-    std::string label;
-    std::string route;
-    devserver::Fault fault;
-    std::string reason;  // empty: published
-    int reached;
-};
-void PrintTo(const StepCase& step, std::ostream* out) { *out << step.label; }
-
-class UploadStep : public UploadPipeline, public ::testing::WithParamInterface<StepCase> {};
-
-TEST_P(UploadStep, FailsTheFileWithTheReasonOfItsStep) {
-    devserver::Fault fault = GetParam().fault;
-    if (const auto at = fault.body.find("HOSTPORT"); at != std::string::npos) {
-        fault.body.replace(at, 8, server_->origin().substr(std::string_view("http://").size()));
+TEST_F(UploadPipeline, EachStepFailsTheFileWithItsReason) {
+    const devserver::Fault dropped{.action = devserver::FaultAction::dropBefore};
+    const auto answer = [](int status, std::string body) {
+        return devserver::Fault{.status = status, .body = std::move(body)};
+    };
+    const std::string unusable = "the service's answer could not be used";
+    // Route, fault, reason (empty: published), steps reached.
+    for (auto [route, fault, reason, reached] :
+         std::vector<std::tuple<std::string, devserver::Fault, std::string, int>>{
+             {"sign", dropped, "no answer from the service", 1},
+             {"sign", answer(401, R"({"message": "Unauthenticated."})"), "the service refused the file: 401", 1},
+             {"sign", answer(200, "<html>"), unusable, 1},
+             {"sign", answer(200, R"({"postEndpoint": 7, "signature": {}})"), unusable, 1},
+             {"sign", answer(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": "s"})"), unusable, 1},
+             {"sign",
+              answer(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": {"Content-Type": "a\r\nX: 1"}})"),
+              "the signed content type is invalid", 1},
+             {"sign", answer(200, R"({"postEndpoint": "http://u:p@HOSTPORT/_bench/discard", "signature": {"k": "v"}})"),
+              "the storage address carries credentials", 1},
+             {"storage", dropped, "no answer from the storage", 2},
+             {"complete", dropped, "no answer from the service when completing", 3},
+             {"complete", answer(500, "{}"), "the service refused the completion: 500", 3},
+             {"complete", answer(204, ""), "", 3}}) {
+        SCOPED_TRACE(route + " answered " + fault.body);
+        if (const auto at = fault.body.find("HOSTPORT"); at != std::string::npos) {
+            fault.body.replace(at, 8, server_->origin().substr(std::string_view("http://").size()));
+        }
+        server_->clearFaults();
+        server_->clearRecordedRequests();
+        server_->setFault(route, fault);
+        const UploadOutcome outcome = upload(write("a.jpg", patternBytes(4096)));
+        EXPECT_EQ(outcome.published, reason.empty());
+        EXPECT_EQ(outcome.reason, reason);
+        EXPECT_EQ(!requestsTo("/storage/").empty() || !requestsTo("/_bench/").empty(), reached >= 2);
+        EXPECT_EQ(!requestsTo("/api/upload/complete").empty(), reached == 3);
     }
-    server_->setFault(GetParam().route, fault);
-    const UploadOutcome outcome = upload(write("a.jpg", patternBytes(4096)));
-    EXPECT_EQ(outcome.published, GetParam().reason.empty());
-    EXPECT_EQ(outcome.reason, GetParam().reason);
-    EXPECT_EQ(!requestsTo("/storage/").empty() || !requestsTo("/_bench/").empty(), GetParam().reached >= 2);
-    EXPECT_EQ(!requestsTo("/api/upload/complete").empty(), GetParam().reached == 3);
 }
-
-using devserver::FaultAction;
-devserver::Fault answer(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
-const devserver::Fault dropped{.action = FaultAction::dropBefore};
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, UploadStep,
-    ::testing::Values(
-        StepCase{"SignDropped", "sign", dropped, "no answer from the service", 1},
-        StepCase{"SignRefused", "sign", answer(401, R"({"message": "Unauthenticated."})"),
-                 "the service refused the file: 401", 1},
-        StepCase{"SignNotJson", "sign", answer(200, "<html>"), "the service's answer could not be used", 1},
-        StepCase{"SignEndpointNotText", "sign", answer(200, R"({"postEndpoint": 7, "signature": {}})"),
-                 "the service's answer could not be used", 1},
-        StepCase{"SignSignatureNotObject", "sign",
-                 answer(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": "s"})"),
-                 "the service's answer could not be used", 1},
-        StepCase{"ContentTypeWithLineBreak", "sign",
-                 answer(200, R"({"postEndpoint": "http://127.0.0.1:1/", "signature": {"Content-Type": "a\r\nX: 1"}})"),
-                 "the signed content type is invalid", 1},
-        StepCase{"EndpointWithCredentials", "sign",
-                 answer(200, R"({"postEndpoint": "http://u:p@HOSTPORT/_bench/discard", "signature": {"k": "v"}})"),
-                 "the storage address carries credentials", 1},
-        StepCase{"StorageDropped", "storage", dropped, "no answer from the storage", 2},
-        StepCase{"CompleteDropped", "complete", dropped, "no answer from the service when completing", 3},
-        StepCase{"CompleteRefused", "complete", answer(500, "{}"), "the service refused the completion: 500", 3},
-        StepCase{"CompleteEmpty204", "complete", answer(204, ""), "", 3}),
-    [](const auto& info) { return info.param.label; });
 
 // The service chooses the signature's shape: a value nested 100,000 deep must not be copied (a
 // copy recurses once per level) on its way to the form. A decoder with a nesting limit below that
@@ -246,12 +231,9 @@ TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
     const std::string block = patternBytes(1U << 20U, 7);
     {
         std::ofstream out(path, std::ios::binary);
-        for (int i = 0; i < 320; ++i) {
-            out << block << i;  // no two blocks alike
-        }
+        for (int i = 0; i < 320; ++i) out << block << i;  // no two blocks alike
     }
-    rusage before{};
-    rusage after{};
+    rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
     const UploadOutcome outcome = upload(path.string());
     ::getrusage(RUSAGE_SELF, &after);
