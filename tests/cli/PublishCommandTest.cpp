@@ -28,52 +28,47 @@ struct Destination {
     std::string project;  // the project's name on the service
     std::string folder;   // the folder it must be in, when that is the case's point
 };
-// Test names and failure texts show the case, not its bytes.
-void PrintTo(const Destination& c, std::ostream* out) { *out << c.name; }
-
-class PublishTo : public CliTest, public ::testing::WithParamInterface<Destination> {};
-
-TEST_P(PublishTo, SendsEveryFileInOrderAndLinksTheProjectsLibrary) {
-    logInDirectly();
-    Flags arguments = {"publish", photo("IMG_2.jpg", 20000), photo("IMG_1.jpg", 3000), photo("é 100%.tif", 5000)};
-    arguments.insert(arguments.end(), GetParam().flags.begin(), GetParam().flags.end());
-    const auto result = host(arguments);
-    ASSERT_EQ(result.status, 0) << result.standardError;
-
-    const auto projects = projectIdsNamed(GetParam().project, GetParam().folder);
-    ASSERT_EQ(projects.size(), 1U);
-    EXPECT_EQ(filesOf(projects[0]), (Flags{"IMG_2.jpg", "IMG_1.jpg", "é 100%.tif"}));
-    const std::string& out = result.standardOutput;
-    // One line per file with the rate, and the time left until the last.
-    EXPECT_THAT(out, HasSubstr("Publishing IMG_2.jpg (1 of 3)  "));
-    EXPECT_THAT(out, HasSubstr("/s, "));
-    EXPECT_THAT(out, HasSubstr(" left\n"));
-    const auto last = out.find("Publishing é 100%.tif (3 of 3)  ");
-    ASSERT_NE(last, std::string::npos) << out;
-    EXPECT_EQ(out.substr(last, out.find('\n', last) - last).find("left"), std::string::npos) << out;
-    EXPECT_TRUE(out.ends_with("Publishing completed!\nLibrary: " + libraryLink(projects[0]) + "\n")) << out;
+Destination to(std::string name, Flags flags, std::string project, std::string folder = {}) {
+    return {std::move(name), std::move(flags), std::move(project), std::move(folder)};
 }
 
 // A new folder with a new project: the library page test and the demo. Identifiers throughout: the
 // odd names of the terminal escape test and the security test's file name.
-INSTANTIATE_TEST_SUITE_P(
-    Destinations, PublishTo,
-    ::testing::Values(Destination{"Names",
-                                  {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"},
-                                  "Anna & Mark"},
-                      Destination{"TeamSource",
-                                  {"--source", "Studio Lumière", "--workspace", "Lumière Productions", "--folder",
-                                   "Campaigns", "--project", "Spring Lookbook"},
-                                  "Spring Lookbook"},
-                      Destination{"NewProjectInAFolder",
-                                  {"--workspace", "Personal", "--folder", "Café", "--new-project", "Fresh"},
-                                  "Fresh",
-                                  "fld-7e2d14"},
-                      Destination{"DuplicateFolderAllowed",
-                                  {"--workspace", "Personal", "--new-folder", "Portraits 📷", "--new-project", "Twice",
-                                   "--allow-duplicate"},
-                                  "Twice"}),
-    [](const auto& info) { return info.param.name; });
+TEST_F(CliTest, PublishSendsEveryFileInOrderAndLinksTheProjectsLibrary) {
+    logInDirectly();
+    for (const Destination& c : std::vector<Destination>{
+             to("Names", {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--project", "Anna & Mark"},
+                "Anna & Mark"),
+             to("TeamSource",
+                {"--source", "Studio Lumière", "--workspace", "Lumière Productions", "--folder", "Campaigns",
+                 "--project", "Spring Lookbook"},
+                "Spring Lookbook"),
+             to("NewProjectInAFolder", {"--workspace", "Personal", "--folder", "Café", "--new-project", "Fresh"},
+                "Fresh", "fld-7e2d14"),
+             to("DuplicateFolderAllowed",
+                {"--workspace", "Personal", "--new-folder", "Portraits 📷", "--new-project", "Twice",
+                 "--allow-duplicate"},
+                "Twice")}) {
+        SCOPED_TRACE(c.name);
+        Flags arguments = {"publish", photo("IMG_2.jpg", 20000), photo("IMG_1.jpg", 3000), photo("é 100%.tif", 5000)};
+        arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
+        const auto result = host(arguments);
+        ASSERT_EQ(result.status, 0) << result.standardError;
+
+        const auto projects = projectIdsNamed(c.project, c.folder);
+        ASSERT_EQ(projects.size(), 1U);
+        EXPECT_EQ(filesOf(projects[0]), (Flags{"IMG_2.jpg", "IMG_1.jpg", "é 100%.tif"}));
+        const std::string& out = result.standardOutput;
+        // One line per file with the rate, and the time left until the last.
+        EXPECT_THAT(out, HasSubstr("Publishing IMG_2.jpg (1 of 3)  "));
+        EXPECT_THAT(out, HasSubstr("/s, "));
+        EXPECT_THAT(out, HasSubstr(" left\n"));
+        const auto last = out.find("Publishing é 100%.tif (3 of 3)  ");
+        ASSERT_NE(last, std::string::npos) << out;
+        EXPECT_EQ(out.substr(last, out.find('\n', last) - last).find("left"), std::string::npos) << out;
+        EXPECT_TRUE(out.ends_with("Publishing completed!\nLibrary: " + libraryLink(projects[0]) + "\n")) << out;
+    }
+}
 
 struct Refusal {
     std::string name;
@@ -81,58 +76,52 @@ struct Refusal {
     int status;
     Flags mentions;  // in standard error
 };
-void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
 Refusal refused(std::string name, Flags flags, int status, Flags mentions) {
     return {std::move(name), std::move(flags), status, std::move(mentions)};
 }
 
-class PublishRefusal : public CliTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(PublishRefusal, NothingIsSentAndTheReasonIsShown) {
-    logInDirectly();
-    Flags arguments = {"publish", photo("a.jpg")};
-    if (!GetParam().flags.empty() && GetParam().flags[0] != "--workspace") {
-        arguments.insert(arguments.end(), {"--workspace", "Personal"});
-    }
-    arguments.insert(arguments.end(), GetParam().flags.begin(), GetParam().flags.end());
-    const auto result = host(arguments);
-    EXPECT_EQ(result.status, GetParam().status) << result.standardError;
-    for (const auto& text : GetParam().mentions) EXPECT_THAT(result.standardError, HasSubstr(text));
-    EXPECT_EQ(storedFileCount(), 0U);
-}
-
 // Flags that name no workspace follow "--workspace Personal", unless there are none at all.
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PublishRefusal,
-    ::testing::Values(
-        refused("NoFlags", {}, 2,
-                {"missing --workspace (standard input is not a terminal, so there is no menu to choose from)"}),
-        refused("NoFolder", {"--workspace", "Personal"}, 2, {"missing --folder or --new-folder"}),
-        refused("NoProject", {"--folder", "Ceremony"}, 2, {"missing --project or --new-project"}),
-        refused("NewFolderWithoutNewProject", {"--new-folder", "X"}, 2, {"missing --new-project"}),
-        refused("NewFolderWithAnExistingProject", {"--new-folder", "X", "--project", "Unsorted"}, 2,
-                {"a new folder has none yet"}),
-        refused("FolderTwice", {"--folder", "a", "--new-folder", "b", "--new-project", "c"}, 2,
-                {"--folder", "--new-folder"}),
-        refused("UnknownWorkspace", {"--workspace", "Nowhere", "--folder", "x", "--project", "y"}, 1,
-                {"there is no workspace \"Nowhere\" in any account or team", "  Personal (ws-4f1c2a)\n",
-                 "  Weddings 2024 (ws-9b3e77)\n"}),
-        // The placeholder and the create-new entry are not destinations one can name.
-        refused("CreateNewValueAsAName", {"--folder", "0", "--project", "x"}, 1, {"there is no folder \"0\""}),
-        refused("FolderOfAnotherWorkspace", {"--folder", "fld-a4f630", "--project", "x"}, 1,
-                {"there is no folder \"fld-a4f630\" in Personal"}),
-        refused("UnknownProject", {"--folder", "Café", "--project", "Old Port at Dusk"}, 1,
-                {"there is no project \"Old Port at Dusk\" in Cafe\u0301", "  Espresso Série (prj-4a6d95)\n"}),
-        refused("DuplicateNewFolder", {"--new-folder", "Portraits 📷", "--new-project", "x"}, 1,
-                {"a folder \"Portraits 📷\" already exists: Portraits 📷 (", "--folder fld-",
-                 "--allow-duplicate to create another"}),
-        refused("DuplicateNewProject",
-                {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", "Anna & Mark"}, 1,
-                {"a project \"Anna & Mark\" already exists: Anna & Mark (prj-5e1b47)", "--project prj-5e1b47"}),
-        refused("EmptyNewProjectName", {"--folder", "Café", "--new-project", ""}, 1,
-                {"galvoria-host: Invalid value for Project\n  The value supplied for Project is not valid for "
-                 "performing Publish to galvoria.\n"})),
-    [](const auto& info) { return info.param.name; });
+TEST_F(CliTest, RefusedPublishesSendNothingAndShowTheReason) {
+    logInDirectly();
+    for (const Refusal& c : std::vector<Refusal>{
+             refused("NoFlags", {}, 2,
+                     {"missing --workspace (standard input is not a terminal, so there is no menu to choose from)"}),
+             refused("NoFolder", {"--workspace", "Personal"}, 2, {"missing --folder or --new-folder"}),
+             refused("NoProject", {"--folder", "Ceremony"}, 2, {"missing --project or --new-project"}),
+             refused("NewFolderWithoutNewProject", {"--new-folder", "X"}, 2, {"missing --new-project"}),
+             refused("NewFolderWithAnExistingProject", {"--new-folder", "X", "--project", "Unsorted"}, 2,
+                     {"a new folder has none yet"}),
+             refused("FolderTwice", {"--folder", "a", "--new-folder", "b", "--new-project", "c"}, 2,
+                     {"--folder", "--new-folder"}),
+             refused("UnknownWorkspace", {"--workspace", "Nowhere", "--folder", "x", "--project", "y"}, 1,
+                     {"there is no workspace \"Nowhere\" in any account or team", "  Personal (ws-4f1c2a)\n",
+                      "  Weddings 2024 (ws-9b3e77)\n"}),
+             // The placeholder and the create-new entry are not destinations one can name.
+             refused("CreateNewValueAsAName", {"--folder", "0", "--project", "x"}, 1, {"there is no folder \"0\""}),
+             refused("FolderOfAnotherWorkspace", {"--folder", "fld-a4f630", "--project", "x"}, 1,
+                     {"there is no folder \"fld-a4f630\" in Personal"}),
+             refused("UnknownProject", {"--folder", "Café", "--project", "Old Port at Dusk"}, 1,
+                     {"there is no project \"Old Port at Dusk\" in Cafe\u0301", "  Espresso Série (prj-4a6d95)\n"}),
+             refused("DuplicateNewFolder", {"--new-folder", "Portraits 📷", "--new-project", "x"}, 1,
+                     {"a folder \"Portraits 📷\" already exists: Portraits 📷 (", "--folder fld-",
+                      "--allow-duplicate to create another"}),
+             refused("DuplicateNewProject",
+                     {"--workspace", "Weddings 2024", "--folder", "Ceremony", "--new-project", "Anna & Mark"}, 1,
+                     {"a project \"Anna & Mark\" already exists: Anna & Mark (prj-5e1b47)", "--project prj-5e1b47"}),
+             refused("EmptyNewProjectName", {"--folder", "Café", "--new-project", ""}, 1,
+                     {"galvoria-host: Invalid value for Project\n  The value supplied for Project is not valid for "
+                      "performing Publish to galvoria.\n"})}) {
+        SCOPED_TRACE(c.name);
+        Flags arguments = {"publish", photo("a.jpg")};
+        if (!c.flags.empty() && c.flags[0] != "--workspace")
+            arguments.insert(arguments.end(), {"--workspace", "Personal"});
+        arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
+        const auto result = host(arguments);
+        EXPECT_EQ(result.status, c.status) << result.standardError;
+        for (const auto& text : c.mentions) EXPECT_THAT(result.standardError, HasSubstr(text));
+        EXPECT_EQ(storedFileCount(), 0U);
+    }
+}
 
 TEST_F(CliTest, PublishingLoggedOutOrWithMissingFilesIsRefused) {
     const auto refused = [&](Flags arguments, int status, const std::string& mention) {
