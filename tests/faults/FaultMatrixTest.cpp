@@ -47,16 +47,16 @@ struct Exchange {
     const char* route;
     Kind kind;
 };
-const std::array<Exchange, 10> exchanges{{{"login", "login", Kind::login},
-                                          {"teams", "teams", Kind::listing},
-                                          {"workspaces", "workspaces", Kind::listing},
-                                          {"folders", "folders", Kind::listing},
-                                          {"projects", "projects", Kind::listing},
-                                          {"create folder", "create-folder", Kind::creation},
-                                          {"create project", "create-project", Kind::creation},
-                                          {"sign", "sign", Kind::file},
-                                          {"storage upload", "storage", Kind::file},
-                                          {"complete", "complete", Kind::file}}};
+const std::vector<Exchange> exchanges = {{"login", "login", Kind::login},
+                                         {"teams", "teams", Kind::listing},
+                                         {"workspaces", "workspaces", Kind::listing},
+                                         {"folders", "folders", Kind::listing},
+                                         {"projects", "projects", Kind::listing},
+                                         {"create folder", "create-folder", Kind::creation},
+                                         {"create project", "create-project", Kind::creation},
+                                         {"sign", "sign", Kind::file},
+                                         {"storage upload", "storage", Kind::file},
+                                         {"complete", "complete", Kind::file}};
 
 // What a cell's fault needs to know: its own service, the other origin and the stored token.
 struct CellContext {
@@ -94,9 +94,7 @@ FaultFor byKind(std::array<std::string, 6> bodies) {
             at = std::string_view(exchange.route) == "sign" ? 3 : std::string_view(exchange.route) == "storage" ? 4 : 5;
         }
         std::string body = bodies.at(at);
-        if (const auto mark = body.find("@origin"); mark != std::string::npos) {
-            body.replace(mark, 7, cell.origin);
-        }
+        if (const auto mark = body.find("@origin"); mark != std::string::npos) body.replace(mark, 7, cell.origin);
         return respond(200, body, at == 4 ? "text/plain" : "application/json");
     };
 }
@@ -198,11 +196,142 @@ protected:
         return server->start() ? std::move(server) : nullptr;
     }
 
-    Observation run(const Row& row, std::size_t column);
-    Observation runLogin(const Network& network);
-    Observation runListing(const Network& network, std::string_view route);
+    Observation run(const Row& row, std::size_t column) {
+        const Exchange& exchange = exchanges.at(column);
+        const fs::path cellDir = dir_.path() / exchange.route;
+        auto server = startService(cellDir);
+        if (!server) return {.detail = "the local service did not start"};
+        http::Session session(http::SessionOptions{.connectTimeout = 2s, .stallTimeout = 1s});
+        std::string origin = server->origin();
+        if (row.fault) {
+            server->setFault(exchange.route, (*row.fault)(exchange, {origin, elsewhere_->origin(), token_}));
+        } else if (exchange.route == std::string_view("storage")) {
+            server->setFault("sign", respond(200, R"({"postEndpoint": ")" + closedOrigin +
+                                                      R"(/storage/upload", "signature": {"key": "k"}})"));
+        } else if (exchange.route == std::string_view("complete")) {
+            // The service goes away once the storage has answered, before the completion is sent.
+            log_.onLine([service = server.get()](std::string_view line) {
+                if (line.starts_with("Response: ")) service->stop();
+            });
+        } else {
+            origin = closedOrigin;
+        }
+        Preferences preferences(platform::PreferenceStore::standard());
+        const Network network(preferences, origin, &session);
+        if (row.warm) {
+            for (const http::Role role : {http::Role::service, http::Role::storage})
+                session.perform(role, {.url = origin + "/_warm"});
+        }
+        const auto start = Clock::now();
+        Observation seen = exchange.kind == Kind::login ? runLogin(network)
+                           : exchange.kind == Kind::listing
+                               ? runListing(network, exchange.route)
+                               : runTask(network, preferences, exchange, row.expected.at(column), *server, cellDir);
+        seen.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        server->stop();
+        // Sent once: the exchange's request reached the service once per file that came to that step
+        // (the first file only, when a creation goes first), never again after a failure.
+        if (row.fault) {
+            const auto requests = server->recordedRequests();
+            const auto count = std::count_if(requests.begin(), requests.end(), [&](const auto& request) {
+                return devserver::faultRouteOf(request.method, request.target.substr(0, request.target.find('?'))) ==
+                       exchange.route;
+            });
+            const long attempts = exchange.kind == Kind::file ? 2 : 1;
+            if (count != attempts)
+                seen.problems.push_back("sent " + std::to_string(count) + " times for " + std::to_string(attempts));
+        }
+        if (!row.fault && exchange.route == std::string_view("complete")) log_.onLine({});
+        return seen;
+    }
+
+    Observation runLogin(const Network& network) {
+        const std::string result = network.login(demoEmail, typedPassword);
+        const auto token = stored(prefs::apiToken);
+        const auto password = stored(prefs::password);
+        if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};
+        if (result == "login-failed" && token == token_ && password == typedPassword) return {.outcome = 'x'};
+        return {.detail = "login answered \"" + result + "\" and the store changed"};
+    }
+
+    Observation runListing(const Network& network, std::string_view route) {
+        const std::size_t count = route == "teams"        ? network.getTeams().size()
+                                  : route == "workspaces" ? network.getWorkspaces().workspaces.size()
+                                  : route == "folders"    ? network.getFolders(seededWorkspace).size()
+                                                          : network.getProjects(seededWorkspace).size();
+        Observation seen{.outcome = count == 0 ? 'x' : 'o'};
+        if (stored(prefs::apiToken) != token_) seen.problems.push_back("the stored token changed");
+        return seen;
+    }
+
+    // A creation publishes one file after it; a file step publishes two files into an existing project.
     Observation runTask(const Network& network, Preferences& preferences, const Exchange& exchange, char expected,
-                        const devserver::Server& server, const fs::path& cellDir);
+                        const devserver::Server& server, const fs::path& cellDir) {
+        const bool newFolder = exchange.route == std::string_view("create-folder");
+        const bool newProject = exchange.route == std::string_view("create-project");
+        std::vector<std::string> files;
+        for (const std::string name : {"a.jpg", "b.jpg"}) {
+            if (exchange.kind == Kind::creation && !files.empty()) break;
+            files.push_back((cellDir / name).string());
+            std::ofstream(files.back(), std::ios::binary) << std::string(3000, name[0]);
+        }
+        const co::Value settings = {{"workspace-list-item", seededWorkspace},
+                                    {"folder-list-item", newFolder    ? "0"
+                                                         : newProject ? seededFolder
+                                                                      : "none"},
+                                    {"new-folder-item", "Trip"},
+                                    {"project-list-item", newProject ? "0" : seededProject},
+                                    {"new-project-item", "Day 1"}};
+        auto task = std::make_shared<co::COFileHandlingPluginTask>(publishAction(), files);
+        task->setSettings(settings);
+        std::atomic<int> reports{0};
+        co::Error error;
+        const auto result = publishing::startPublishingTask(
+            network, preferences, task, &error,
+            [&](const co::TaskPtr&, std::uint64_t, std::uint64_t, const std::string&) { ++reports; });
+        platform::MainQueue::shared().waitUntilDrained();
+
+        const auto requests = server.recordedRequests();
+        const auto sent = [&](std::string_view path) {
+            return std::count_if(requests.begin(), requests.end(),
+                                 [&](const auto& request) { return request.target.starts_with(path); });
+        };
+        Observation seen;
+        static const std::regex bothFilesNamed(
+            R"(None of the 2 files could be published: a\.jpg \([^()]+\), b\.jpg \([^()]+\)\.)");
+        const std::string refusedCreation = newFolder ? "Creating folder failed" : "Creating project failed";
+        const auto remembered = newFolder ? prefs::lastCreatedFolder : prefs::lastCreatedProject;
+        if (result && result->message() == "Publishing completed!" && reports == std::ssize(files)) {
+            seen.outcome = 'o';
+            if (exchange.kind == Kind::creation && !stored(remembered))
+                seen.problems.push_back("the creation was not kept");
+        } else if (expected == 'p' && result && reports == 2 && result->message() != "Publishing completed!" &&
+                   result->message().value_or("").find("a.jpg") != std::string::npos &&
+                   result->message().value_or("").find("b.jpg") == std::string::npos) {
+            seen.outcome = 'p';
+            if (sent("/api/upload/complete") != 1) seen.problems.push_back("not only the second file was completed");
+        } else if (exchange.kind == Kind::creation && !result && error.localizedDescription() == refusedCreation) {
+            seen.outcome = 'x';
+            if (stored(remembered)) seen.problems.push_back("a creation was remembered");
+            if (reports != 0 || sent("/api/upload/") != 0) seen.problems.push_back("a file was sent");
+        } else if (exchange.kind == Kind::file && !result &&
+                   std::regex_match(error.localizedFailureReason(), bothFilesNamed) && reports == 2) {
+            seen.outcome = 'x';
+            if (exchange.route == std::string_view("sign") && sent("/storage/") != 0)
+                seen.problems.push_back("a file went to the storage without a signature");
+            const bool completed = sent("/api/upload/complete") != 0;
+            if (exchange.route == std::string_view("storage") && completed != (expected == 'c')) {
+                seen.problems.push_back(completed ? "a file the storage refused was completed"
+                                                  : "a file the storage took was not completed");
+            }
+        } else {
+            seen.detail =
+                result ? "result \"" + result->message().value_or("") + "\""
+                       : "error \"" + error.localizedDescription() + ": " + error.localizedFailureReason() + "\"";
+            seen.detail += ", " + std::to_string(reports) + " reports";
+        }
+        return seen;
+    }
 
     TempDir dir_;
     std::string token_;
@@ -211,152 +340,12 @@ protected:
     LogCapture log_;  // the whole process's log; a cell may act on a line as it is written
 };
 
-Observation FaultMatrix::run(const Row& row, std::size_t column) {
-    const Exchange& exchange = exchanges.at(column);
-    const fs::path cellDir = dir_.path() / exchange.route;
-    auto server = startService(cellDir);
-    if (!server) return {.detail = "the local service did not start"};
-    http::Session session(http::SessionOptions{.connectTimeout = 2s, .stallTimeout = 1s});
-    std::string origin = server->origin();
-    if (row.fault) {
-        server->setFault(exchange.route, (*row.fault)(exchange, {origin, elsewhere_->origin(), token_}));
-    } else if (exchange.route == std::string_view("storage")) {
-        server->setFault("sign", respond(200, R"({"postEndpoint": ")" + closedOrigin +
-                                                  R"(/storage/upload", "signature": {"key": "k"}})"));
-    } else if (exchange.route == std::string_view("complete")) {
-        // The service goes away once the storage has answered, before the completion is sent.
-        log_.onLine([service = server.get()](std::string_view line) {
-            if (line.starts_with("Response: ")) service->stop();
-        });
-    } else {
-        origin = closedOrigin;
-    }
-    Preferences preferences(platform::PreferenceStore::standard());
-    const Network network(preferences, origin, &session);
-    if (row.warm) {
-        for (const http::Role role : {http::Role::service, http::Role::storage}) {
-            session.perform(role, {.url = origin + "/_warm"});
-        }
-    }
-    const auto start = Clock::now();
-    Observation seen = exchange.kind == Kind::login ? runLogin(network)
-                       : exchange.kind == Kind::listing
-                           ? runListing(network, exchange.route)
-                           : runTask(network, preferences, exchange, row.expected.at(column), *server, cellDir);
-    seen.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    server->stop();
-    // Sent once: the exchange's request reached the service once per file that came to that step
-    // (the first file only, when a creation goes first), never again after a failure.
-    if (row.fault) {
-        const auto requests = server->recordedRequests();
-        const auto count = std::count_if(requests.begin(), requests.end(), [&](const auto& request) {
-            return devserver::faultRouteOf(request.method, request.target.substr(0, request.target.find('?'))) ==
-                   exchange.route;
-        });
-        const long attempts = exchange.kind == Kind::file ? 2 : 1;
-        if (count != attempts) {
-            seen.problems.push_back("sent " + std::to_string(count) + " times for " + std::to_string(attempts));
-        }
-    }
-    if (!row.fault && exchange.route == std::string_view("complete")) log_.onLine({});
-    return seen;
-}
-
-Observation FaultMatrix::runLogin(const Network& network) {
-    const std::string result = network.login(demoEmail, typedPassword);
-    const auto token = stored(prefs::apiToken);
-    const auto password = stored(prefs::password);
-    if (result.empty() && token == token_ && password == "") return {.outcome = 'o'};
-    if (result == "login-failed" && token == token_ && password == typedPassword) return {.outcome = 'x'};
-    return {.detail = "login answered \"" + result + "\" and the store changed"};
-}
-
-Observation FaultMatrix::runListing(const Network& network, std::string_view route) {
-    const std::size_t count = route == "teams"        ? network.getTeams().size()
-                              : route == "workspaces" ? network.getWorkspaces().workspaces.size()
-                              : route == "folders"    ? network.getFolders(seededWorkspace).size()
-                                                      : network.getProjects(seededWorkspace).size();
-    Observation seen{.outcome = count == 0 ? 'x' : 'o'};
-    if (stored(prefs::apiToken) != token_) seen.problems.push_back("the stored token changed");
-    return seen;
-}
-
-// A creation publishes one file after it; a file step publishes two files into an existing project.
-Observation FaultMatrix::runTask(const Network& network, Preferences& preferences, const Exchange& exchange,
-                                 char expected, const devserver::Server& server, const fs::path& cellDir) {
-    const bool newFolder = exchange.route == std::string_view("create-folder");
-    const bool newProject = exchange.route == std::string_view("create-project");
-    std::vector<std::string> files;
-    for (const std::string name : {"a.jpg", "b.jpg"}) {
-        if (exchange.kind == Kind::creation && !files.empty()) break;
-        files.push_back((cellDir / name).string());
-        std::ofstream(files.back(), std::ios::binary) << std::string(3000, name[0]);
-    }
-    const co::Value settings = {{"workspace-list-item", seededWorkspace},
-                                {"folder-list-item", newFolder    ? "0"
-                                                     : newProject ? seededFolder
-                                                                  : "none"},
-                                {"new-folder-item", "Trip"},
-                                {"project-list-item", newProject ? "0" : seededProject},
-                                {"new-project-item", "Day 1"}};
-    auto task = std::make_shared<co::COFileHandlingPluginTask>(publishAction(), files);
-    task->setSettings(settings);
-    std::atomic<int> reports{0};
-    co::Error error;
-    const auto result = publishing::startPublishingTask(
-        network, preferences, task, &error,
-        [&](const co::TaskPtr&, std::uint64_t, std::uint64_t, const std::string&) { ++reports; });
-    platform::MainQueue::shared().waitUntilDrained();
-
-    const auto requests = server.recordedRequests();
-    const auto sent = [&](std::string_view path) {
-        return std::count_if(requests.begin(), requests.end(),
-                             [&](const auto& request) { return request.target.starts_with(path); });
-    };
-    Observation seen;
-    static const std::regex bothFilesNamed(
-        R"(None of the 2 files could be published: a\.jpg \([^()]+\), b\.jpg \([^()]+\)\.)");
-    const std::string refusedCreation = newFolder ? "Creating folder failed" : "Creating project failed";
-    const auto remembered = newFolder ? prefs::lastCreatedFolder : prefs::lastCreatedProject;
-    if (result && result->message() == "Publishing completed!" && reports == std::ssize(files)) {
-        seen.outcome = 'o';
-        if (exchange.kind == Kind::creation && !stored(remembered))
-            seen.problems.push_back("the creation was not kept");
-    } else if (expected == 'p' && result && reports == 2 && result->message() != "Publishing completed!" &&
-               result->message().value_or("").find("a.jpg") != std::string::npos &&
-               result->message().value_or("").find("b.jpg") == std::string::npos) {
-        seen.outcome = 'p';
-        if (sent("/api/upload/complete") != 1) seen.problems.push_back("not only the second file was completed");
-    } else if (exchange.kind == Kind::creation && !result && error.localizedDescription() == refusedCreation) {
-        seen.outcome = 'x';
-        if (stored(remembered)) seen.problems.push_back("a creation was remembered");
-        if (reports != 0 || sent("/api/upload/") != 0) seen.problems.push_back("a file was sent");
-    } else if (exchange.kind == Kind::file && !result &&
-               std::regex_match(error.localizedFailureReason(), bothFilesNamed) && reports == 2) {
-        seen.outcome = 'x';
-        if (exchange.route == std::string_view("sign") && sent("/storage/") != 0) {
-            seen.problems.push_back("a file went to the storage without a signature");
-        }
-        const bool completed = sent("/api/upload/complete") != 0;
-        if (exchange.route == std::string_view("storage") && completed != (expected == 'c')) {
-            seen.problems.push_back(completed ? "a file the storage refused was completed"
-                                              : "a file the storage took was not completed");
-        }
-    } else {
-        seen.detail = result ? "result \"" + result->message().value_or("") + "\""
-                             : "error \"" + error.localizedDescription() + ": " + error.localizedFailureReason() + "\"";
-        seen.detail += ", " + std::to_string(reports) + " reports";
-    }
-    return seen;
-}
-
 TEST_P(FaultMatrix, EveryExchangeEndsAsWrittenWithinItsBound) {
     const Row& row = GetParam();
     ASSERT_EQ(row.expected.size(), exchanges.size());
     std::vector<std::future<Observation>> cells;
-    for (std::size_t column = 0; column < exchanges.size(); ++column) {
+    for (std::size_t column = 0; column < exchanges.size(); ++column)
         cells.push_back(std::async(std::launch::async, [&, column] { return run(row, column); }));
-    }
     for (std::size_t at = 0; at < exchanges.size(); ++at) {
         SCOPED_TRACE(exchanges[at].column);
         const Observation seen = cells[at].get();
@@ -367,9 +356,8 @@ TEST_P(FaultMatrix, EveryExchangeEndsAsWrittenWithinItsBound) {
     EXPECT_TRUE(elsewhere_->recordedRequests().empty()) << "a redirect was followed";
     const std::string log = log_.all();
     for (const std::string& secret : {token_, typedPassword}) {
-        for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
+        for (std::size_t at = 0; at + 6 <= secret.size(); ++at)
             ASSERT_EQ(log.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was logged";
-        }
     }
 }
 
