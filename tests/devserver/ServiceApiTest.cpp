@@ -31,6 +31,8 @@ Json credentials(const Json& email, const Json& password, const Json& device = "
     return body;
 }
 
+const std::string demoCredentials = credentials(demoEmail, demoPassword).dump();
+
 TEST_F(ServiceApiTest, LoginAnswersTheCredentialsErrorToWrongOrMissingCredentials) {
     for (const Json& body : {credentials("nobody@galvoria.test", demoPassword), credentials(demoEmail, nullptr),
                              credentials(demoEmail, demoPassword, nullptr), credentials(7, demoPassword)}) {
@@ -150,9 +152,8 @@ TEST_F(ServiceApiTest, ControlSurfaceCountsResetsIssuesTokensAndSetsFaults) {
     EXPECT_EQ(control("POST", "/_test/token", Json{{"email", "nobody@galvoria.test"}}).status, 422);
     for (const Json& bad :
          {Json{{"route", "nowhere"}, {"action", "respond"}}, Json{{"route", "teams"}, {"action", "explode"}},
-          Json{{"route", "teams"}, {"action", "respond"}, {"times", 0}}}) {
+          Json{{"route", "teams"}, {"action", "respond"}, {"times", 0}}})
         EXPECT_EQ(control("POST", "/_test/faults", bad).status, 422) << bad;
-    }
     const Json fault = {{"route", "workspaces"}, {"action", "respond"}, {"status", 500}};
     ASSERT_EQ(control("POST", "/_test/faults", fault).status, 204);
     EXPECT_EQ(get("/api/workspaces").status, 500);
@@ -236,8 +237,7 @@ TEST_F(ServiceApiTest, ServesTheSameRoutesOverTlsAndCountsNewSessions) {
         tls.set_ca_cert_path(dir + "/one-cert.pem");
         tls.enable_server_certificate_verification(true);
         tls.set_keep_alive(true);
-        const Reply login =
-            replyOf(tls.Post("/sanctum/token", credentials(demoEmail, demoPassword).dump(), "application/json"));
+        const Reply login = replyOf(tls.Post("/sanctum/token", demoCredentials, "application/json"));
         ASSERT_EQ(login.status, 200) << login.body;
         EXPECT_EQ(replyOf(tls.Get("/api/teams", authorization(login.json()["token"]))).status, 200);
     }
@@ -273,9 +273,7 @@ TEST_F(ServiceApiTest, ProgramPrintsItsOriginAndTokenAndSavesItsStateOnSignal) {
     EXPECT_EQ(replyOf(cli.Get("/_test/stats", {{std::string(testTokenHeader), testToken}})).status, 200);
     // The first change is saved at once, the next ones within a second; the signal comes before that.
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(
-            replyOf(cli.Post("/sanctum/token", credentials(demoEmail, demoPassword).dump(), "application/json")).status,
-            200);
+        EXPECT_EQ(replyOf(cli.Post("/sanctum/token", demoCredentials, "application/json")).status, 200);
     ::kill(pid, SIGTERM);
     ASSERT_NE(std::fgets(line, sizeof(line), pipe), nullptr);
     EXPECT_STREQ(line, "exit=0\n");

@@ -50,10 +50,8 @@ TEST_F(UploadPipeline, SignsStoresAndCompletesOneFileOnTheWire) {
     ASSERT_EQ(requests.size(), 3U);
     EXPECT_EQ(requests[0].target, "/api/upload/sign/lightroom");
     expectServiceHeaders(requests[0]);
-    EXPECT_EQ(
-        co::Value::parse(requests[0].body),
-        (co::Value{
-            {"fileName", "a.jpg"}, {"originalFileName", "a.jpg"}, {"projectId", "prj-3c9a02"}, {"fileSize", "2048"}}));
+    EXPECT_EQ(co::Value::parse(requests[0].body), co::Value::parse(R"({"fileName": "a.jpg", "originalFileName": "a.jpg",
+                                                                   "projectId": "prj-3c9a02", "fileSize": "2048"})"));
 
     // The storage answers 204 with an empty body. Nothing of the service's goes there, the length is
     // announced, and the form carries the signed fields in the completion's order, then the file.
@@ -205,9 +203,8 @@ TEST_F(UploadPipeline, FileThatChangesSizeAfterSigningIsNotCompleted) {
     for (const bool grow : {true, false}) {
         const std::string path = write("moving.jpg", patternBytes(8192));
         onLogLine([&](std::string_view line) {
-            if (line == "Upload Sign Response: Success") {
+            if (line == "Upload Sign Response: Success")
                 grow ? void(std::ofstream(path, std::ios::app) << "more") : std::filesystem::resize_file(path, 100);
-            }
         });
         EXPECT_FALSE(upload(path).published) << (grow ? "grown" : "shrunk");
         onLogLine({});
@@ -218,9 +215,8 @@ TEST_F(UploadPipeline, FileThatChangesSizeAfterSigningIsNotCompleted) {
 // Hundreds of MiB arrive byte for byte, with a handful of rising progress lines, and the process
 // does not grow by the file's size. Skip with GALVORIA_SKIP_LARGE_UPLOAD=1.
 TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
-    if (const char* skip = std::getenv("GALVORIA_SKIP_LARGE_UPLOAD"); skip != nullptr && *skip != '\0') {
+    if (const char* skip = std::getenv("GALVORIA_SKIP_LARGE_UPLOAD"); skip != nullptr && *skip != '\0')
         GTEST_SKIP() << "GALVORIA_SKIP_LARGE_UPLOAD is set";
-    }
     const auto path = dir_.path() / "large.tif";
     const std::string block = patternBytes(1U << 20U, 7);
     {
@@ -235,9 +231,8 @@ TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024L) << "peak memory (KiB) grew with the file";
 
     std::vector<std::filesystem::path> stored;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path() / "storage")) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path() / "storage"))
         if (entry.is_regular_file()) stored.push_back(entry.path());
-    }
     ASSERT_EQ(stored.size(), 1U);
     EXPECT_EQ(std::system(("cmp -s '" + path.string() + "' '" + stored[0].string() + "'").c_str()), 0)
         << "the stored bytes differ";

@@ -51,29 +51,20 @@ protected:
 // Schemes other than http and https, and addresses without one, are refused end to end by the
 // storage endpoint tests of the upload.
 TEST(HttpUrlCheck, AcceptsOnlyAbsoluteHttpWithHost) {
-    for (const auto& [url, accepted] :
-         std::vector<std::pair<std::string, bool>>{{"http://example.com/x", true},
-                                                   {"HTTPS://EXAMPLE.com", true},
-                                                   {"HtTp://127.0.0.1:8470/api?x=1#f", true},
-                                                   {"http://[::1]:80/", true},
-                                                   {"https://user:pw@host/", true},
-                                                   {"http:///x", false},
-                                                   {"http:example.com", false},
-                                                   {"http://exa mple.com/", false},
-                                                   {"http://host:8o/", false},
-                                                   {"http://[::1/", false},
-                                                   {"http://host/a\r\nX: y", false}}) {
-        EXPECT_EQ(isHttpUrl(url), accepted) << ::testing::PrintToString(url);
-    }
+    for (const std::string url : {"http://example.com/x", "HTTPS://EXAMPLE.com", "HtTp://127.0.0.1:8470/api?x=1#f",
+                                  "http://[::1]:80/", "https://user:pw@host/"})
+        EXPECT_TRUE(isHttpUrl(url)) << url;
+    for (const std::string url : {"http:///x", "http:example.com", "http://exa mple.com/", "http://host:8o/",
+                                  "http://[::1/", "http://host/a\r\nX: y"})
+        EXPECT_FALSE(isHttpUrl(url)) << ::testing::PrintToString(url);
 }
 
 // Header lines as libcurl hands them over: only the final response's count, folded lines join.
 TEST(ResponseHeaderLines, InterimResponsesAreDroppedAndFoldedLinesJoin) {
     Response response;
     for (const char* line : {"HTTP/1.1 100 Continue\r\n", "X-Early: 1\r\n", "\r\n", "HTTP/1.1 200 OK\r\n",
-                             "Content-Type:  text/plain \r\n", "X-Long: a\r\n", " \tb\r\n", "no colon\r\n", "\r\n"}) {
+                             "Content-Type:  text/plain \r\n", "X-Long: a\r\n", " \tb\r\n", "no colon\r\n", "\r\n"})
         detail::takeHeaderLine(response.headers, line);
-    }
     EXPECT_EQ(response.headers.size(), 2U);
     EXPECT_EQ(response.header("content-type"), "text/plain");
     EXPECT_EQ(response.header("X-Long"), "a b");
