@@ -394,12 +394,11 @@ std::string matrixDocument() {
     out << '\n';
     for (const Row& row : rows) {
         out << "| " << row.how << " | " << row.bound.count() << " s |";
-        for (const char expected : row.expected) {
+        for (const char expected : row.expected)
             out << (expected == 'o'   ? " ok |"
                     : expected == 'c' ? " completed, refused |"
                     : expected == 'p' ? " first fails, second ok |"
                                       : " fails |");
-        }
         out << '\n';
     }
     return out.str();
