@@ -33,6 +33,25 @@ std::optional<std::string> stringMember(const co::Value& body, const char* name)
     return found != body.end() && found->is_string() ? std::optional(found->get<std::string>()) : std::nullopt;
 }
 
+// A panel as the plugin drew it, with its error when it drew none.
+co::Value panelAnswer(const std::optional<std::vector<co::GroupPtr>>& groups, const co::Error& error) {
+    co::Value answer = {{"groups", pageGroupsJson(groups)}};
+    if (!groups) {
+        addError(answer, error);
+    }
+    return answer;
+}
+
+// The setting a change names, when the request names one and a value; else the answer says so.
+std::optional<std::string> changedSetting(const co::Value& body, Response& response) {
+    auto setting = stringMember(body, "setting");
+    if (!setting || !body.contains("value")) {
+        answerMessage(response, 400, "The request names no setting or no value.");
+        return std::nullopt;
+    }
+    return setting;
+}
+
 }  // namespace
 
 std::optional<co::Value> UiServer::heldPanel(const std::string& key) {
@@ -74,11 +93,7 @@ void UiServer::account(Response& response) {
         plugin.lock();
     }
     co::Error error;
-    const auto groups = session_->settings(&error);
-    co::Value answer = {{"groups", pageGroupsJson(groups)}};
-    if (!groups) {
-        addError(answer, error);
-    }
+    const auto answer = panelAnswer(session_->settings(&error), error);
     keepPanel("account", answer);
     answerJson(response, 200, answer);
 }
@@ -88,9 +103,8 @@ void UiServer::accountValue(const Request& request, Response& response) {
     if (!body || !pluginReady(response)) {
         return;
     }
-    const auto setting = stringMember(*body, "setting");
-    if (!setting || !body->contains("value")) {
-        answerMessage(response, 400, "The request names no setting or no value.");
+    const auto setting = changedSetting(*body, response);
+    if (!setting) {
         return;
     }
     std::lock_guard plugin(pluginMutex_);
@@ -154,11 +168,7 @@ void UiServer::publishOptions(const Request& request, Response& response) {
     }
     session_->prepareRendering(action);
     co::Error error;
-    const auto groups = session_->actionSettings(action, settings, &error);
-    co::Value answer = {{"groups", pageGroupsJson(groups)}};
-    if (!groups) {
-        addError(answer, error);
-    }
+    const auto answer = panelAnswer(session_->actionSettings(action, settings, &error), error);
     keepPanel(key, answer);
     answerJson(response, 200, answer);
 }
@@ -168,9 +178,8 @@ void UiServer::publishOptionValue(const Request& request, Response& response) {
     if (!body || !pluginReady(response)) {
         return;
     }
-    const auto setting = stringMember(*body, "setting");
-    if (!setting || !body->contains("value")) {
-        answerMessage(response, 400, "The request names no setting or no value.");
+    const auto setting = changedSetting(*body, response);
+    if (!setting) {
         return;
     }
     auto settings = settingsOf(*body);
