@@ -1,11 +1,6 @@
 #pragma once
 // A local service on an ephemeral port with its own storage folder, and small ways of talking to it.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -17,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "devserver/Server.hpp"
-#include "platform/FileDescriptor.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace galvoria::devserver::testing {
@@ -86,27 +80,6 @@ protected:
     std::unique_ptr<httplib::Client> client;
 };
 
-// Sends raw bytes on a fresh connection and returns everything the service answered until it closed
-// the connection or the time ran out.
-inline std::string rawExchange(int port, const std::string& bytes) {
-    const platform::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM, 0));
-    const int fd = connection.get();
-    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<std::uint16_t>(port))};
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        char buffer[4096];
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, 50) <= 0) continue;
-            const ssize_t count = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (count <= 0) break;
-            answer.append(buffer, static_cast<std::size_t>(count));
-        }
-    }
-    return answer;
-}
+using galvoria::testing::rawExchange;
 
 }  // namespace galvoria::devserver::testing

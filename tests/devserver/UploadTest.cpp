@@ -101,19 +101,17 @@ TEST_F(UploadTest, StoredAndCompletedFileIsShownEscapedOnTheLibraryPage) {
     EXPECT_EQ(get("/forgot-password").status, 200);
 }
 
-class SignRefusalTest : public UploadTest, public ::testing::WithParamInterface<std::tuple<std::string, Json, int>> {};
-
-TEST_P(SignRefusalTest, RefusesWithItsStatus) {
-    const auto& [project, size, status] = GetParam();
-    const Json body = {
-        {"fileName", "a.jpg"}, {"originalFileName", "a.jpg"}, {"projectId", project}, {"fileSize", size}};
-    EXPECT_EQ(post("/api/upload/sign/lightroom", body, token).status, status);
+TEST_F(UploadTest, SignRefusesAnUnknownProjectAndABadSize) {
+    for (const auto& [project, size, status] :
+         std::vector<std::tuple<std::string, Json, int>>{{"prj-nope", "10", 404},
+                                                         {"", "10", 422},
+                                                         {portraitProject, "12a", 422},
+                                                         {portraitProject, nullptr, 422}}) {
+        const Json body = {
+            {"fileName", "a.jpg"}, {"originalFileName", "a.jpg"}, {"projectId", project}, {"fileSize", size}};
+        EXPECT_EQ(post("/api/upload/sign/lightroom", body, token).status, status) << project << " " << size;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, SignRefusalTest,
-                         ::testing::Values(std::tuple("prj-nope", "10", 404), std::tuple("", "10", 422),
-                                           std::tuple(portraitProject, "12a", 422),
-                                           std::tuple(portraitProject, nullptr, 422)));
 
 struct StorageCase {
     const char* name;
@@ -139,38 +137,28 @@ using Parts = std::vector<FormPart>;
 std::string& valueOf(Parts& parts, const std::string& name) {
     return std::ranges::find(parts, name, &FormPart::name)->value;
 }
+FormPart field(const std::string& name, const std::string& value) { return {name, value}; }
+void flipFirst(std::string& text) { text[0] = text[0] == 'a' ? 'b' : 'a'; }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StorageRefusalTest,
     ::testing::Values(
-        StorageCase{"AlteredSignature",
-                    [](Parts& parts, Server&) {
-                        char& first = valueOf(parts, "x-galvoria-signature")[0];
-                        first = first == 'a' ? 'b' : 'a';
-                    },
-                    403, "SignatureDoesNotMatch"},
-        StorageCase{"AlteredKey", [](Parts& parts, Server&) { valueOf(parts, "key") += "x"; }, 403, "AccessDenied"},
-        StorageCase{"AddedField",
-                    [](Parts& parts, Server&) {
-                        parts.insert(parts.begin(), {"acl", "public-read"});
-                    },
-                    403, "AccessDenied"},
-        StorageCase{
-            "MissingField",
-            [](Parts& parts, Server&) { std::erase_if(parts, [](auto& p) { return p.name == "x-galvoria-date"; }); },
-            403, "AccessDenied"},
-        StorageCase{"ExpiredPolicy", [](Parts&, Server& server) { server.advanceClock(std::chrono::hours(2)); }, 403,
+        StorageCase{"AlteredSignature", [](Parts& p, Server&) { flipFirst(valueOf(p, "x-galvoria-signature")); }, 403,
+                    "SignatureDoesNotMatch"},
+        StorageCase{"AlteredKey", [](Parts& p, Server&) { valueOf(p, "key") += "x"; }, 403, "AccessDenied"},
+        StorageCase{"AddedField", [](Parts& p, Server&) { p.insert(p.begin(), field("acl", "public-read")); }, 403,
                     "AccessDenied"},
-        StorageCase{"LargerThanSigned", [](Parts& parts, Server&) { parts.back().value += "!"; }, 400,
-                    "EntityTooLarge"},
-        StorageCase{"OtherContentType", [](Parts& parts, Server&) { parts.back().contentType = "image/png"; }, 400,
+        StorageCase{"MissingField",
+                    [](Parts& p, Server&) { std::erase_if(p, [](auto& f) { return f.name == "x-galvoria-date"; }); },
+                    403, "AccessDenied"},
+        StorageCase{"ExpiredPolicy", [](Parts&, Server& s) { s.advanceClock(std::chrono::hours(2)); }, 403,
+                    "AccessDenied"},
+        StorageCase{"LargerThanSigned", [](Parts& p, Server&) { p.back().value += "!"; }, 400, "EntityTooLarge"},
+        StorageCase{"OtherContentType", [](Parts& p, Server&) { p.back().contentType = "image/png"; }, 400,
                     "InvalidArgument"},
-        StorageCase{"FileNotLast",
-                    [](Parts& parts, Server&) {
-                        parts.push_back({"trailer", "x"});
-                    },
-                    400, "InvalidArgument"},
-        StorageCase{"NoFile", [](Parts& parts, Server&) { parts.pop_back(); }, 400, "InvalidArgument"}),
+        StorageCase{"FileNotLast", [](Parts& p, Server&) { p.push_back(field("trailer", "x")); }, 400,
+                    "InvalidArgument"},
+        StorageCase{"NoFile", [](Parts& p, Server&) { p.pop_back(); }, 400, "InvalidArgument"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(UploadTest, StorageWantsAContentLength) {

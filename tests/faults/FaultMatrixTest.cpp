@@ -90,9 +90,8 @@ FaultFor always(Fault fault) {
 FaultFor byKind(std::array<std::string, 6> bodies) {
     return [bodies](const Exchange& exchange, const CellContext& cell) {
         std::size_t at = static_cast<std::size_t>(exchange.kind);
-        if (exchange.kind == Kind::file) {
+        if (exchange.kind == Kind::file)
             at = std::string_view(exchange.route) == "sign" ? 3 : std::string_view(exchange.route) == "storage" ? 4 : 5;
-        }
         std::string body = bodies.at(at);
         if (const auto mark = body.find("@origin"); mark != std::string::npos) body.replace(mark, 7, cell.origin);
         return respond(200, body, at == 4 ? "text/plain" : "application/json");
@@ -120,9 +119,8 @@ const std::vector<Row> rows = {
      always({.action = FaultAction::stall}), "xxxxxxxxxx", 40s},
     {"SlowWithinTimeout", "the real answer after 400 ms (login: the token of the stored session)",
      [](const Exchange& exchange, const CellContext& cell) {
-         if (exchange.kind == Kind::login) {
+         if (exchange.kind == Kind::login)
              return Fault{.status = 200, .body = R"({"token": ")" + cell.token + "\"}", .delayMs = 400};
-         }
          return Fault{.action = FaultAction::delay, .delayMs = 400};
      },
      "oooooooooo", 10s},
@@ -233,9 +231,8 @@ protected:
         // (the first file only, when a creation goes first), never again after a failure.
         if (row.fault) {
             const auto requests = server->recordedRequests();
-            const auto count = std::count_if(requests.begin(), requests.end(), [&](const auto& request) {
-                return devserver::faultRouteOf(request.method, request.target.substr(0, request.target.find('?'))) ==
-                       exchange.route;
+            const auto count = std::ranges::count(requests, std::string(exchange.route), [](const auto& request) {
+                return devserver::faultRouteOf(request.method, request.target.substr(0, request.target.find('?')));
             });
             const long attempts = exchange.kind == Kind::file ? 2 : 1;
             if (count != attempts)
@@ -275,10 +272,9 @@ protected:
             files.push_back((cellDir / name).string());
             std::ofstream(files.back(), std::ios::binary) << std::string(3000, name[0]);
         }
+        const std::string folderItem = newFolder ? "0" : newProject ? seededFolder : "none";
         const co::Value settings = {{"workspace-list-item", seededWorkspace},
-                                    {"folder-list-item", newFolder    ? "0"
-                                                         : newProject ? seededFolder
-                                                                      : "none"},
+                                    {"folder-list-item", folderItem},
                                     {"new-folder-item", "Trip"},
                                     {"project-list-item", newProject ? "0" : seededProject},
                                     {"new-project-item", "Day 1"}};
@@ -293,8 +289,7 @@ protected:
 
         const auto requests = server.recordedRequests();
         const auto sent = [&](std::string_view path) {
-            return std::count_if(requests.begin(), requests.end(),
-                                 [&](const auto& request) { return request.target.starts_with(path); });
+            return std::ranges::count_if(requests, [&](const auto& r) { return r.target.starts_with(path); });
         };
         Observation seen;
         static const std::regex bothFilesNamed(
@@ -410,9 +405,7 @@ TEST(FaultMatrixDocument, IsTheTableTheTestRuns) {
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary | std::ios::trunc) << matrixDocument();
     }
-    std::ifstream committed(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(committed), {}), matrixDocument())
-        << "docs/fault-matrix.md differs from the table; regenerate it";
+    EXPECT_EQ(readFile(path), matrixDocument()) << "docs/fault-matrix.md differs from the table; regenerate it";
 }
 
 }  // namespace

@@ -21,9 +21,7 @@ TEST(MainQueue, RunsBlocksInPostingOrderOnItsOwnThreadAndDrains) {
     }
     platform::MainQueue::shared().waitUntilDrained();
     ASSERT_EQ(order.size(), 100U);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
-    }
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_EQ(onMain.load(), 100);
     EXPECT_FALSE(platform::MainQueue::shared().isMainThread());
 }

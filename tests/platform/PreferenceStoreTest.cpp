@@ -8,9 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <fstream>
 #include <functional>
-#include <iterator>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -20,16 +20,12 @@
 #include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
+using galvoria::testing::readFile;
 using galvoria::testing::sanitizedBuild;
 using galvoria::testing::TempDir;
 using platform::PreferenceStore;
 
 namespace {
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 mode_t modeOf(const fs::path& file) {
     struct stat info {};
@@ -65,9 +61,8 @@ TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     const fs::path file = dir.path() / "nested" / "galvoria" / "preferences.json";
     PreferenceStore store(file);
     store.setValue("value with \"quotes\" and é", "key");
-    EXPECT_EQ(modeOf(file), 0600U);
-    EXPECT_EQ(modeOf(file.parent_path()), 0700U);
-    EXPECT_EQ(modeOf(file.parent_path().parent_path()), 0700U);
+    EXPECT_EQ((std::array{modeOf(file), modeOf(file.parent_path()), modeOf(file.parent_path().parent_path())}),
+              (std::array<mode_t, 3>{0600, 0700, 0700}));
     EXPECT_EQ(store.stringForKey("key"), "value with \"quotes\" and é");
     // No temporary file beyond the fixed one is ever left; after a clean write there is none.
     EXPECT_EQ(filesIn(file.parent_path()), (std::vector<fs::path>{"preferences.json", "preferences.json.lock"}));
@@ -124,14 +119,11 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
         const auto status = entry.symlink_status();
-        if (fs::is_symlink(status)) {
-            out[name] = "link to " + fs::read_symlink(entry.path()).string();
-        } else if (fs::is_regular_file(status)) {
-            if (name.ends_with(".lock") && fs::file_size(entry.path()) == 0) continue;
-            out[name] = "file " + readFile(entry.path());
-        } else {
-            out[name] = "other " + std::to_string(static_cast<int>(status.type()));
-        }
+        const bool file = fs::is_regular_file(status);
+        if (file && name.ends_with(".lock") && fs::file_size(entry.path()) == 0) continue;
+        out[name] = fs::is_symlink(status) ? "link to " + fs::read_symlink(entry.path()).string()
+                    : file                 ? "file " + readFile(entry.path())
+                                           : "other " + std::to_string(static_cast<int>(status.type()));
     }
     return out;
 }
@@ -167,6 +159,15 @@ void letNobodyThrough(const fs::path& folder) {
 }
 void becomeNobody() {
     if (asRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(3);
+}
+
+// Takes every descriptor but one: one for the lock file, none for the store.
+void leaveOneDescriptor() {
+    const rlimit few{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    int last = -1;
+    for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) last = fd;
+    ::close(last);
 }
 
 struct HostilePath {
@@ -218,18 +219,7 @@ std::vector<HostilePath> hostilePaths() {
              fs::permissions(file.string() + ".lock", fs::perms::others_read | fs::perms::others_write, add);
          },
          becomeNobody},
-        {"NoDescriptorLeftToReadWith",
-         true,
-         "old",
-         "Too many open files",
-         {},
-         [] {
-             const rlimit few{64, 64};
-             ::setrlimit(RLIMIT_NOFILE, &few);
-             int last = -1;
-             for (int fd = 0; fd >= 0; fd = ::dup(STDERR_FILENO)) last = fd;
-             ::close(last);  // one for the lock file, none for the store
-         }},
+        {"NoDescriptorLeftToReadWith", true, "old", "Too many open files", {}, leaveOneDescriptor},
     };
 }
 
@@ -239,9 +229,8 @@ class HostileStorePath : public ::testing::TestWithParam<HostilePath> {};
 // values, is renamed aside or written over; the write reports why it failed.
 TEST_P(HostileStorePath, ReadsAsEmptyOrAsBeforeAndAWriteFailsLeavingEverythingInPlace) {
     const auto& c = GetParam();
-    if (sanitizedBuild && c.name == std::string("NoDescriptorLeftToReadWith")) {
+    if (sanitizedBuild && c.name == std::string("NoDescriptorLeftToReadWith"))
         GTEST_SKIP() << "the sanitizer's own checks need descriptors this row takes away";
-    }
     TempDir dir;
     const fs::path folder = dir.path() / "store";
     fs::create_directory(folder);

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -35,34 +33,22 @@ TEST(FileDescriptor, MovingHandsOverAndTheLastOwnerClosesOnce) {
     EXPECT_TRUE(second.close());  // nothing left to close, and never the same number twice
 }
 
-struct RunCase {
-    const char* name;
-    std::string script;
-    std::string input;
-    int shellStatus;
-    std::string output;
-};
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
-class ChildRun : public ::testing::TestWithParam<RunCase> {};
-
-TEST_P(ChildRun, PipesEnvironmentAndStatus) {
-    const RunCase& row = GetParam();
-    auto child = Child::spawn({.arguments = {"sh", "-c", row.script},
-                               .environment = {{"GALVORIA_PROBE", "set"}},
-                               .input = Stream::pipe(),
-                               .output = Stream::pipe()});
-    ASSERT_TRUE(child.has_value());
-    EXPECT_TRUE(writeAll(child->input().get(), row.input));
-    child->input().reset();
-    EXPECT_EQ(readToEnd(child->output().get()), row.output);
-    EXPECT_EQ(child->wait().shellStatus(), row.shellStatus);
+TEST(ChildRun, PipesEnvironmentAndStatus) {
+    // The script, its input, its shell status and its output.
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> runs = {
+        {"echo $GALVORIA_PROBE; exit 3", "", 3, "set\n"}, {"cat", "a\nb", 0, "a\nb"}, {"kill -TERM $$", "", 143, ""}};
+    for (const auto& [script, input, shellStatus, output] : runs) {
+        auto child = Child::spawn({.arguments = {"sh", "-c", script},
+                                   .environment = {{"GALVORIA_PROBE", "set"}},
+                                   .input = Stream::pipe(),
+                                   .output = Stream::pipe()});
+        ASSERT_TRUE(child.has_value());
+        EXPECT_TRUE(writeAll(child->input().get(), input));
+        child->input().reset();
+        EXPECT_EQ(readToEnd(child->output().get()), output) << script;
+        EXPECT_EQ(child->wait().shellStatus(), shellStatus) << script;
+    }
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ChildRun,
-                         ::testing::Values(RunCase{"ExitStatusAndAddedVariable", "echo $GALVORIA_PROBE; exit 3", "", 3,
-                                                   "set\n"},
-                                           RunCase{"InputPassedThrough", "cat", "a\nb", 0, "a\nb"},
-                                           RunCase{"EndedBySignal", "kill -TERM $$", "", 143, ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Child, FilesAppendOrTruncateAndAChildLeftRunningIsReaped) {
     const galvoria::testing::TempDir folder;
@@ -72,8 +58,7 @@ TEST(Child, FilesAppendOrTruncateAndAChildLeftRunningIsReaped) {
         ASSERT_TRUE(child.has_value());
         EXPECT_EQ(child->wait().exitStatus(), 0);
     }
-    std::ifstream text(log);
-    EXPECT_EQ((std::stringstream() << text.rdbuf()).str(), "x\nx\n");
+    EXPECT_EQ(galvoria::testing::readFile(log), "x\nx\n");
 
     EXPECT_FALSE(Child::spawn({.arguments = {"/nonexistent/program"}}).has_value());
 

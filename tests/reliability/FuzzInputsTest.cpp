@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include <gtest/gtest.h>
 
 #include "fuzz/FuzzChecks.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace fs = std::filesystem;
 
@@ -18,9 +17,8 @@ namespace {
 std::vector<fs::path> inputsIn(const fs::path& folder) {
     std::vector<fs::path> files;
     if (fs::is_directory(folder)) {
-        for (const auto& entry : fs::directory_iterator(folder)) {
+        for (const auto& entry : fs::directory_iterator(folder))
             if (entry.is_regular_file()) files.push_back(entry.path());
-        }
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -37,8 +35,7 @@ TEST_P(FuzzInputs, EveryKeptInputPassesItsCheck) {
         inputsIn(fs::path(GALVORIA_SOURCE_DIR) / "tests/reliability/fuzz-regressions" / target.name);
     all.insert(all.end(), regressions.begin(), regressions.end());
     for (const auto& file : all) {
-        std::ifstream in(file, std::ios::binary);
-        const auto finding = target.check(std::string(std::istreambuf_iterator<char>(in), {}));
+        const auto finding = target.check(galvoria::testing::readFile(file));
         EXPECT_FALSE(finding.has_value()) << file.filename() << ": " << finding.value_or("");
     }
 }

@@ -69,6 +69,11 @@ TEST(DecodingLimits, TheCallerChoosesTheMemoryAndTheBudgetFollowsTheText) {
     EXPECT_EQ(co::memoryBudgetFor(1U << 30U), 128U << 20U);
 }
 
+void* runWork(void* work) {
+    (*static_cast<std::function<void()>*>(work))();
+    return nullptr;
+}
+
 // Copies, comparisons and writing recurse once per level: at the depth limit they must fit in a
 // quarter of a thread's usual 8 MiB stack, sanitizer builds included.
 TEST(DecodingLimits, AValueAtTheDepthLimitIsCopiedComparedWrittenAndDestroyedOnASmallStack) {
@@ -85,14 +90,7 @@ TEST(DecodingLimits, AValueAtTheDepthLimitIsCopiedComparedWrittenAndDestroyedOnA
     ASSERT_EQ(::pthread_attr_init(&attributes), 0);
     ASSERT_EQ(::pthread_attr_setstacksize(&attributes, std::size_t{2} << 20U), 0);
     pthread_t thread;
-    ASSERT_EQ(::pthread_create(
-                  &thread, &attributes,
-                  [](void* argument) -> void* {
-                      (*static_cast<std::function<void()>*>(argument))();
-                      return nullptr;
-                  },
-                  &work),
-              0);
+    ASSERT_EQ(::pthread_create(&thread, &attributes, runWork, &work), 0);
     ASSERT_EQ(::pthread_join(thread, nullptr), 0);
     ::pthread_attr_destroy(&attributes);
 }

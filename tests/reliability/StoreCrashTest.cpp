@@ -13,8 +13,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <thread>
@@ -48,17 +46,11 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Reads the reports that arrived so far.
     void readReports() {
         char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(child_->output().get(), buffer, sizeof buffer);
-            if (got > 0) {
-                pending_.append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                break;
-            }
-        }
+        ssize_t got = 0;
+        while ((got = ::read(child_->output().get(), buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+            if (got > 0) pending_.append(buffer, static_cast<std::size_t>(got));
         for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
             lastWritten_ = std::stoull(pending_.substr(0, end));
             ++reportCount_;
@@ -110,11 +102,9 @@ struct Inspection {
 
 Inspection inspect(const fs::path& file) {
     struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & 0777) != 0600) {
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || (info.st_mode & 0777) != 0600)
         return {"the store file is missing or not a regular file of mode 0600", {}};
-    }
-    std::ifstream in(file, std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    const std::string text = galvoria::testing::readFile(file);
     const auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) return {"the store does not parse as a JSON object: " + text, {}};
     Inspection out;
@@ -171,14 +161,13 @@ TEST(StoreCrashSafety, KillingAWriterAtRandomMomentsNeverTearsTheStoreNorLosesTh
         other.readReports();
 
         const auto found = inspect(file);
-        ASSERT_EQ(found.problem, "") << "after kill " << kills;
-        ASSERT_EQ(found.values.size(), 2U) << "after kill " << kills;
+        const std::string after = "after kill " + std::to_string(kills);
+        ASSERT_EQ(std::pair(found.problem, found.values.size()), std::pair(std::string(), std::size_t{2})) << after;
         const auto killedValue = found.values.at(killed.key());
         ASSERT_TRUE(killedValue == killed.lastWritten() || killedValue == killed.lastWritten() + 1)
-            << "after kill " << kills << ": " << killed.key() << " holds " << killedValue << ", its writer had written "
+            << after << ": " << killed.key() << " holds " << killedValue << ", its writer had written "
             << killed.lastWritten();
-        ASSERT_GE(found.values.at(other.key()), other.lastWritten())
-            << "after kill " << kills << ": the other writer's value went back";
+        ASSERT_GE(found.values.at(other.key()), other.lastWritten()) << after << ": the other writer's value went back";
         writes += killed.reports();
         killedAfterAWrite += killed.reports() > 0 ? 1 : 0;
         writers.at(victim) = std::make_unique<Writer>(file, killed.key(), killedValue + 1);

@@ -25,9 +25,7 @@ class StoreInTheHost : public CliTest, public ::testing::WithParamInterface<Stor
 
 TEST_P(StoreInTheHost, ExitsWithTheStatusAndReasonAndLeavesTheStoreAsItWas) {
     const auto& c = GetParam();
-    if (c.loggedIn) {
-        logInDirectly();
-    }
+    if (c.loggedIn) logInDirectly();
     const auto before = store().dictionary();
     const fs::path workingFolder = dir_.path() / "cwd";
     fs::create_directory(workingFolder);
@@ -40,9 +38,7 @@ TEST_P(StoreInTheHost, ExitsWithTheStatusAndReasonAndLeavesTheStoreAsItWas) {
     EXPECT_EQ(result.status, c.status) << result.standardError;
     const std::string shown = result.standardOutput + result.standardError;
     for (auto mention : c.mentions) {
-        if (const auto at = mention.find("$DIR"); at != std::string::npos) {
-            mention.replace(at, 4, dir_.path().string());
-        }
+        if (const auto at = mention.find("$DIR"); at != std::string::npos) mention.replace(at, 4, dir_.path().string());
         EXPECT_NE(shown.find(mention), std::string::npos) << mention << " in\n" << shown;
     }
     // Nothing lands in the working folder, the old store stays whole, no temporary file is left.
@@ -104,9 +100,8 @@ TEST_F(StoreWrites, ALoginWhoseStoreCannotBeWrittenSaysWhyAndSendsNothing) {
               std::string::npos)
         << result.standardError;
     EXPECT_EQ(result.standardError.find("Invalid value"), std::string::npos) << result.standardError;
-    for (const auto& request : server_->recordedRequests()) {
+    for (const auto& request : server_->recordedRequests())
         EXPECT_EQ(request.target.find("login"), std::string::npos) << "a login the store cannot keep is not sent";
-    }
 }
 
 }  // namespace

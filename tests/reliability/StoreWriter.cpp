@@ -22,10 +22,7 @@ int main(int argc, char** argv) {
         store.setValue(std::to_string(value), key);
         // One short write per line: a pipe never splits it.
         const std::string line = std::to_string(value) + "\n";
-        while (::write(STDOUT_FILENO, line.data(), line.size()) < 0) {
-            if (errno != EINTR) {
-                return 1;
-            }
-        }
+        while (::write(STDOUT_FILENO, line.data(), line.size()) < 0)
+            if (errno != EINTR) return 1;
     }
 }

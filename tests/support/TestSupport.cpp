@@ -1,11 +1,18 @@
 #include "tests/support/TestSupport.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <charconv>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
+#include "platform/FileDescriptor.hpp"
 #include "platform/FileWrite.hpp"
 
 namespace galvoria::testing {
@@ -120,9 +127,8 @@ void DriveSession::writeRaw(const std::string& text) { platform::writeAll(child_
 co::Value DriveSession::nextLine(std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, timeout, [this] { return read_ < lines_.size() || outputEnded_; }) ||
-        read_ == lines_.size()) {
+        read_ == lines_.size())
         return nullptr;
-    }
     const std::string& line = lines_[read_++];
     auto parsed = co::Value::parse(line, nullptr, false);
     if (parsed.is_discarded()) {
@@ -165,6 +171,32 @@ std::vector<std::string> DriveSession::standardOutputLines() {
     return lines_;
 }
 
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string rawExchange(int port, const std::string& bytes) {
+    const platform::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM, 0));
+    const int fd = connection.get();
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<std::uint16_t>(port))};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        char buffer[4096];
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 50) <= 0) continue;
+            const ssize_t count = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (count <= 0) break;
+            answer.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    return answer;
+}
+
 ProcessResult runProcess(const std::vector<std::string>& arguments, const std::string& input,
                          const std::vector<std::pair<std::string, std::string>>& environment) {
     ::signal(SIGPIPE, SIG_IGN);
@@ -197,18 +229,16 @@ LogCapture::~LogCapture() { platform::log::setSink({}); }
 std::vector<std::string> LogCapture::lines(platform::log::Channel channel) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
-    for (const auto& [each, text] : lines_) {
+    for (const auto& [each, text] : lines_)
         if (each == channel) out.push_back(text);
-    }
     return out;
 }
 
 std::vector<std::string> LogCapture::startingWith(std::string_view prefix) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
-    for (const auto& [channel, text] : lines_) {
+    for (const auto& [channel, text] : lines_)
         if (text.starts_with(prefix)) out.push_back(text);
-    }
     return out;
 }
 

@@ -63,6 +63,13 @@ private:
 // The port of an origin such as "http://127.0.0.1:8470".
 std::optional<std::uint16_t> portOf(const std::string& origin);
 
+// The whole content of a file, byte for byte; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& file);
+
+// Sends raw bytes on a fresh loopback connection to `port` and returns everything the other end
+// answered until it closed the connection or three seconds passed.
+std::string rawExchange(int port, const std::string& bytes);
+
 // A running `galvoria-host drive` on the built bundle, talked to line by line.
 class DriveSession {
 public:
