@@ -179,9 +179,7 @@ TEST(Visible, OneFormForEveryControlAndNothingElseChanged) {
          "\\x80a\\xe2\\x80"},
         {"\xc0\x9b", "\\xc0\\x9b"},
     };
-    for (const auto& [text, shown] : rows) {
-        EXPECT_EQ(terminal::visible(text), shown);
-    }
+    for (const auto& [text, shown] : rows) EXPECT_EQ(terminal::visible(text), shown);
     // The bar shows the file name the same way (the line per report: TerminalEscape's progress line).
     EXPECT_TRUE(progressBarLine({0, 1, 0, 10, "a\x1b]0;t\x07.jpg", std::nullopt, std::nullopt}, 100)
                     .ends_with("  a\\x1b]0;t\\x07.jpg"));

@@ -90,18 +90,16 @@ TEST_F(TerminalEscape, EveryPathShowsControlCharactersVisibly) {
 
     for (const auto& [path, output, expected] : printed) {
         EXPECT_NE(output.find(expected), std::string::npos) << path << ": " << expected << "\nnot in:\n" << output;
-        for (const auto& raw : rawControls) {
+        for (const auto& raw : rawControls)
             EXPECT_EQ(output.find(raw), std::string::npos) << path << " shows a raw control:\n" << output;
-        }
     }
 
     // JSON carries the names as they are.
     const auto tree = co::Value::parse(host({"destinations", "--json"}).standardOutput);
     bool listed = false;
     for (const auto& source : tree["sources"]) {
-        for (const auto& workspace : source["workspaces"]) {
+        for (const auto& workspace : source["workspaces"])
             for (const auto& folder : workspace["folders"]) listed = listed || folder["name"] == hostileName;
-        }
     }
     EXPECT_TRUE(listed) << tree;
     std::vector<std::string> arguments = {"publish", file_, "--json"};

@@ -29,9 +29,7 @@ const co::Value foreignAction = {{"displayName", "Export"}, {"identifier", "com.
 class Drive : public ::testing::Test {
 protected:
     DriveSession& host() {
-        if (!session_) {
-            session_ = std::make_unique<DriveSession>(DriveSession::Options{dir_.path() / "prefs.json"});
-        }
+        if (!session_) session_ = std::make_unique<DriveSession>(DriveSession::Options{dir_.path() / "prefs.json"});
         return *session_;
     }
     TempDir dir_;
@@ -53,9 +51,7 @@ fs::path copyBundle(const fs::path& into, const co::Value& manifest) {
 std::size_t peakResidentBytes(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stoul(line.substr(6)) * 1024;
-        }
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
     }
     return 0;
 }
@@ -216,9 +212,7 @@ TEST_F(Drive, AnOverlongLineGetsAnErrorReplyIsNotHeldAndTheHostReadsOn) {
     EXPECT_EQ(host().nextLine()["message"], tooLong);
     EXPECT_EQ(host().nextLine()["reply"], "preferences");
     // A line is held up to the cap, never the 100 MiB (a sanitizer's allocator keeps freed memory).
-    if (!sanitizedBuild) {
-        EXPECT_LT(peakResidentBytes(host().pid()), std::size_t{80} << 20U);
-    }
+    if (!sanitizedBuild) EXPECT_LT(peakResidentBytes(host().pid()), std::size_t{80} << 20U);
     // The cap itself is a line like any other.
     host().writeRaw(std::string((16U << 20U) - 23, ' ') + R"({"call": "preferences"})" + "\n");
     EXPECT_EQ(host().nextLine()["reply"], "preferences");

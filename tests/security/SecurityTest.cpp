@@ -97,9 +97,8 @@ TEST_F(HostSecurity, NoPartOfThePasswordOrTokenIsEverPrinted) {
     const std::string printed = everythingPrinted();
     EXPECT_NE(printed.find("Password: ********"), std::string::npos);
     for (const std::string& secret : {password, token}) {
-        for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
+        for (std::size_t at = 0; at + 6 <= secret.size(); ++at)
             ASSERT_EQ(printed.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was printed";
-        }
     }
 }
 

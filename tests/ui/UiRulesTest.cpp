@@ -66,9 +66,7 @@ TEST(UiRulesTest, SecretsAndCookies) {
     const Row rows[] = {{"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
                         {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
                         {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(cookieValue(row.header, cookieName), row.value) << row.header;
-    }
+    for (const auto& row : rows) EXPECT_EQ(cookieValue(row.header, cookieName), row.value) << row.header;
 }
 
 TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
@@ -80,9 +78,8 @@ TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
 
 TEST(UiRulesTest, ContentTypesByName) {
     Texts types;
-    for (const std::string name : {"a.jpg", "a.JPEG", "a.Png", "a.webp", "a.tif", "jpg", "a.jpg.raw"}) {
+    for (const std::string name : {"a.jpg", "a.JPEG", "a.Png", "a.webp", "a.tif", "jpg", "a.jpg.raw"})
         types.push_back(name + " " + std::string(photoType(name)) + (hasThumbnail(photoType(name)) ? " shown" : ""));
-    }
     EXPECT_EQ(types, (Texts{"a.jpg image/jpeg shown", "a.JPEG image/jpeg shown", "a.Png image/png shown",
                             "a.webp image/webp shown", "a.tif application/octet-stream", "jpg application/octet-stream",
                             "a.jpg.raw application/octet-stream"}));

@@ -149,9 +149,7 @@ TEST_F(UiServerTest, EveryRequestIsHeldToHostOriginAndCookie) {
         EXPECT_EQ(answer->get_header_value("X-Frame-Options"), "DENY");
         EXPECT_EQ(answer->get_header_value("Referrer-Policy"), "no-referrer");
         EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
-        for (const auto& [name, value] : answer->headers) {
-            EXPECT_NE(name.rfind("Access-Control-", 0), 0U) << name;
-        }
+        for (const auto& [name, value] : answer->headers) EXPECT_NE(name.rfind("Access-Control-", 0), 0U) << name;
         EXPECT_EQ(answer->body.find(server_->secret()), std::string::npos);
         EXPECT_EQ(answer->body.find(cookie_), std::string::npos);
     }
@@ -185,9 +183,8 @@ TEST_F(UiServerTest, OnlyListedPhotosAndPageFilesAreServed) {
     EXPECT_EQ(listed->get_header_value("Content-Type"), "image/jpeg");
 
     std::string outside = (dir_.path() / "secret.txt").string();
-    for (auto slash = outside.find('/'); slash != std::string::npos; slash = outside.find('/', slash)) {
+    for (auto slash = outside.find('/'); slash != std::string::npos; slash = outside.find('/', slash))
         outside.replace(slash, 1, "%2F");
-    }
     for (const std::string& path : std::vector<std::string>{
              "/api/photos/p2", "/api/photos/p0", "/api/photos/" + outside, "/api/photos/..%2Fsecret.txt",
              "/api/photos/%2e%2e", "/api/photos/p1/..", "/..%2Fsecret.txt", "/%2e%2e/secret.txt", "/secret.txt", "/.",
