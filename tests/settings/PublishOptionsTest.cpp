@@ -163,6 +163,10 @@ struct ProblemCase {
     std::string text;
     friend void PrintTo(const ProblemCase& c, std::ostream* os) { *os << c.label; }
 };
+ProblemCase problem(std::string label, std::string route, devserver::Fault fault, std::string settings,
+                    std::string text) {
+    return {std::move(label), std::move(route), std::move(fault), std::move(settings), std::move(text)};
+}
 
 class ListingProblem : public PublishOptions, public ::testing::WithParamInterface<ProblemCase> {};
 
@@ -189,31 +193,18 @@ TEST_P(ListingProblem, IsToldLastAndAskedForAgain) {
 using devserver::FaultAction;
 INSTANTIATE_TEST_SUITE_P(
     Failures, ListingProblem,
-    ::testing::Values(ProblemCase{"ExpiredSession",
-                                  "teams",
-                                  {.status = 401, .body = R"({"message": "Unauthenticated."})"},
-                                  "{}",
-                                  "Your galvoria session has expired. Log out and log in again."},
-                      ProblemCase{"NoAnswer",
-                                  "workspaces",
-                                  {.action = FaultAction::dropBefore},
-                                  "{}",
-                                  "galvoria could not be reached. Check the connection and try again."},
-                      ProblemCase{"RefusedInTheServicesWords",
-                                  "folders",
-                                  {.status = 500, .body = R"({"message": "Database\nunavailable"})"},
-                                  personal + "}",
-                                  "galvoria could not list your folders: Database unavailable"},
-                      ProblemCase{"RefusedWithoutWords",
-                                  "projects",
-                                  {.status = 503, .body = "<html>"},
-                                  personal + R"(, "folder-list-item": "fld-7e2d14"})",
-                                  "galvoria could not list your projects: status 503."},
-                      ProblemCase{"NotTheListing",
-                                  "teams",
-                                  {.status = 200, .body = R"({"data": {}})"},
-                                  "{}",
-                                  "galvoria sent a list of your teams that could not be read."}),
+    ::testing::Values(problem("ExpiredSession", "teams", {.status = 401, .body = R"({"message": "Unauthenticated."})"},
+                              "{}", "Your galvoria session has expired. Log out and log in again."),
+                      problem("NoAnswer", "workspaces", {.action = FaultAction::dropBefore}, "{}",
+                              "galvoria could not be reached. Check the connection and try again."),
+                      problem("RefusedInTheServicesWords", "folders",
+                              {.status = 500, .body = R"({"message": "Database\nunavailable"})"}, personal + "}",
+                              "galvoria could not list your folders: Database unavailable"),
+                      problem("RefusedWithoutWords", "projects", {.status = 503, .body = "<html>"},
+                              personal + R"(, "folder-list-item": "fld-7e2d14"})",
+                              "galvoria could not list your projects: status 503."),
+                      problem("NotTheListing", "teams", {.status = 200, .body = R"({"data": {}})"}, "{}",
+                              "galvoria sent a list of your teams that could not be read.")),
     [](const auto& info) { return info.param.label; });
 
 TEST_F(PublishOptions, ChangesForgetTheMatchingLastCreatedEntryAndAskForARebuild) {
