@@ -36,10 +36,9 @@ protected:
     // Files named "missing..." are not written.
     std::vector<std::string> files(const std::vector<std::string>& names) {
         std::vector<std::string> paths;
-        for (const auto& name : names) {
+        for (const auto& name : names)
             paths.push_back(name.starts_with("missing") ? (dir_.path() / name).string()
                                                         : write(name, patternBytes(1000, paths.size())));
-        }
         return paths;
     }
     TaskRun publish(const co::TaskPtr& task) {
@@ -77,11 +76,10 @@ TEST_F(PublishingTask, UploadsEveryFileInTurnAndReportsEachOnTheMainThread) {
     EXPECT_EQ(run.reports, (std::vector<std::string>{"1/3 Publishing a.jpg (1 of 3)", "2/3 Publishing b.jpg (2 of 3)",
                                                      "3/3 Publishing c.jpg (3 of 3)"}));
     std::string sent;
-    for (const auto& request : server_->recordedRequests()) {
+    for (const auto& request : server_->recordedRequests())
         sent += request.target == "/api/upload/sign/lightroom"
                     ? co::Value::parse(request.body).at("fileName").get<std::string>() + ":"
                     : request.target.substr(request.target.rfind('/') + 1) + " ";
-    }
     EXPECT_EQ(sent, "a.jpg:upload complete b.jpg:upload complete c.jpg:upload complete ");
 }
 
