@@ -100,15 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(ProgressTexts, SizesRatesAndDurations) {
-    EXPECT_EQ(formatBytes(999), "999 B");
-    EXPECT_EQ(formatBytes(1500), "1.5 kB");
-    EXPECT_EQ(formatBytes(12'345'678), "12 MB");
-    EXPECT_EQ(formatRate(2'500'000), "2.5 MB/s");
-    EXPECT_EQ(formatDuration(0.4), "0:00");
-    EXPECT_EQ(formatDuration(65), "1:05");
-    EXPECT_EQ(formatDuration(3723), "1:02:03");
-    EXPECT_EQ(formatDuration(-1), "--:--");
-    EXPECT_EQ(formatDuration(std::numeric_limits<double>::infinity()), "--:--");
+    EXPECT_EQ((std::vector{formatBytes(999), formatBytes(1500), formatBytes(12'345'678), formatRate(2'500'000)}),
+              (std::vector<std::string>{"999 B", "1.5 kB", "12 MB", "2.5 MB/s"}));
+    std::vector<std::string> durations;
+    for (const double seconds : {0.4, 65.0, 3723.0, -1.0, std::numeric_limits<double>::infinity()})
+        durations.push_back(formatDuration(seconds));
+    EXPECT_EQ(durations, (std::vector<std::string>{"0:00", "1:05", "1:02:03", "--:--", "--:--"}));
 }
 
 // The columns a line takes on a terminal, counting a wide character twice.
