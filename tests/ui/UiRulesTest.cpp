@@ -54,19 +54,15 @@ TEST(UiRulesTest, SecretsAndCookies) {
     const std::string secret = "0123456789abcdef0123456789abcdef";
     EXPECT_TRUE(sameSecret(secret, secret));
     for (const std::string other : {"", "0123456789abcdef0123456789abcdee", "0123456789abcdef0123456789abcde",
-                                    "0123456789abcdef0123456789abcdef0", "1123456789abcdef0123456789abcdef"}) {
+                                    "0123456789abcdef0123456789abcdef0", "1123456789abcdef0123456789abcdef"})
         EXPECT_FALSE(sameSecret(other, secret)) << other;
-    }
     EXPECT_FALSE(sameSecret("", "")) << "no secret is ever set empty";
 
-    struct Row {
-        std::string_view header;
-        std::optional<std::string> value;
-    };
-    const Row rows[] = {{"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
-                        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
-                        {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
-    for (const auto& row : rows) EXPECT_EQ(cookieValue(row.header, cookieName), row.value) << row.header;
+    const std::pair<std::string_view, std::optional<std::string>> rows[] = {
+        {"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
+        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
+        {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
+    for (const auto& [header, value] : rows) EXPECT_EQ(cookieValue(header, cookieName), value) << header;
 }
 
 TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
