@@ -125,9 +125,10 @@ TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
         const std::string line = progressBarLine(snapshot, width);
         EXPECT_LE(columns(line), static_cast<std::size_t>(width)) << line;
         // The bar and the file name give way first: the counts stay whole down to 44 columns.
-        if (width >= 44)
+        if (width >= 44) {
             EXPECT_NE(line.find(" 33%  file 2 of 3 (0:12)  200 B/s  ETA 0:04"), std::string::npos)
                 << width << ": " << line;
+        }
     }
     const std::string wide = progressBarLine(snapshot, 160);
     EXPECT_EQ(wide,

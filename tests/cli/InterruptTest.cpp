@@ -114,7 +114,9 @@ TEST_P(LoginInterrupt, LeavesNoPasswordInTheStore) {
     const auto pressed = std::chrono::steady_clock::now();
     if (c.presses == 2) login.type("\x03");
     EXPECT_EQ(login.finish(), 130) << login.output();
-    if (c.presses == 2) EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+    if (c.presses == 2) {
+        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+    }
 
     EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
     EXPECT_EQ(store().stringForKey("api-token").has_value(), c.loggedIn);

@@ -212,7 +212,9 @@ TEST_F(Drive, AnOverlongLineGetsAnErrorReplyIsNotHeldAndTheHostReadsOn) {
     EXPECT_EQ(host().nextLine()["message"], tooLong);
     EXPECT_EQ(host().nextLine()["reply"], "preferences");
     // A line is held up to the cap, never the 100 MiB (a sanitizer's allocator keeps freed memory).
-    if (!sanitizedBuild) EXPECT_LT(peakResidentBytes(host().pid()), std::size_t{80} << 20U);
+    if (!sanitizedBuild) {
+        EXPECT_LT(peakResidentBytes(host().pid()), std::size_t{80} << 20U);
+    }
     // The cap itself is a line like any other.
     host().writeRaw(std::string((16U << 20U) - 23, ' ') + R"({"call": "preferences"})" + "\n");
     EXPECT_EQ(host().nextLine()["reply"], "preferences");

@@ -53,7 +53,9 @@ TEST_P(AccountPanelRefusal, ChangesNothingAndCallsNoCallback) {
     const bool ok = settings::handleAccountEvent(network_, preferences_, c.event, item, &error,
                                                  [&](std::uint64_t, const std::optional<co::Value>&) { ++callbacks; });
     EXPECT_EQ(ok, c.error == nullptr);
-    if (c.error != nullptr) EXPECT_EQ(error.localizedDescription() + ": " + error.localizedFailureReason(), c.error);
+    if (c.error != nullptr) {
+        EXPECT_EQ(error.localizedDescription() + ": " + error.localizedFailureReason(), c.error);
+    }
     EXPECT_EQ(callbacks, 0);
     EXPECT_EQ(takeRequests().size(), c.requests);
     EXPECT_EQ(store_.dictionary(), c.stored);

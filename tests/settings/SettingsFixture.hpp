@@ -40,7 +40,9 @@ protected:
     void TearDown() override {
         const std::string log = log_.all();
         EXPECT_EQ(log.find(demoPassword), std::string::npos) << "the password reached the log";
-        if (!token_.empty()) EXPECT_EQ(log.find(token_), std::string::npos) << "the token reached the log";
+        if (!token_.empty()) {
+            EXPECT_EQ(log.find(token_), std::string::npos) << "the token reached the log";
+        }
     }
     void logInDirectly() {
         token_ = server().issueToken(demoEmail);
