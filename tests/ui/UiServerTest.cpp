@@ -73,10 +73,8 @@ protected:
     // A request written by hand; the server's first answer (or what came before the connection went quiet).
     std::string rawExchange(const std::string& request) const {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(server_->port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = htons(server_->port()), .sin_addr = {htonl(INADDR_LOOPBACK)}};
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         std::string answer;
