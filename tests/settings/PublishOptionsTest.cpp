@@ -2,6 +2,8 @@
 // project states, the requests the caches spare, the order of the sources, a failed listing,
 // updates and validation.
 
+#include <gmock/gmock-matchers.h>
+
 #include "settings/PublishOptions.hpp"
 #include "tests/settings/SettingsFixture.hpp"
 #include "vocabulary/PublishAction.hpp"
@@ -107,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PublishOptions, RequestsOnlyWhatTheCachesLack) {
     logInDirectly();
     const std::string full = personal + R"(, "folder-list-item": "fld-31a8e2"})";
-    Requests all = topListings;
-    all.insert(all.end(), both.begin(), both.end());
+    const Requests all = {topListings[0], topListings[1], both[0], both[1]};
     optionsOf(full);
     EXPECT_EQ(takeRequests(), all);
     optionsOf(full);
@@ -130,8 +131,7 @@ TEST_F(PublishOptions, LoggedOutShowsTheNoticeAndKeepsAsking) {
               "galvoria account.'");
     optionsOf("{}");
     EXPECT_EQ(takeRequests(), (Requests{topListings[0], topListings[1], topListings[0], topListings[1]}));
-    const auto lines = log_.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), R"(Settings: {"new-folder-item":"50%@"})"), lines.end());
+    EXPECT_THAT(log_.lines(), ::testing::Contains(R"(Settings: {"new-folder-item":"50%@"})"));
 }
 
 TEST_F(PublishOptions, SourcesSortByComposedNamesAndEmptyTeamsAreAskedAgain) {
@@ -223,8 +223,7 @@ TEST_F(PublishOptions, ChangesForgetTheMatchingLastCreatedEntryAndAskForARebuild
     EXPECT_EQ(change("prj-1", "project-list-item"), co::COActionSettingsCallbackRefresh);
     EXPECT_TRUE(store_.dictionary().empty());
     change("50%@", "new-folder-item");
-    const auto lines = log_.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "didUpdateValue: 50%@ forKey: new-folder-item"), lines.end());
+    EXPECT_THAT(log_.lines(), ::testing::Contains("didUpdateValue: 50%@ forKey: new-folder-item"));
 }
 
 TEST_F(PublishOptions, ValidationReportsTheFirstFailureWithTheActionsName) {
