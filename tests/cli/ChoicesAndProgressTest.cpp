@@ -61,7 +61,6 @@ struct FailedList {
     std::vector<std::string> files;
     std::optional<std::vector<FailedFile>> expected;
 };
-// Test names and failure texts show the case, not its bytes.
 void PrintTo(const FailedList& c, std::ostream* out) { *out << c.name; }
 
 class ReadFailedFiles : public ::testing::TestWithParam<FailedList> {};

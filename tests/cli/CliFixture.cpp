@@ -49,8 +49,7 @@ bool TerminalProcess::exited() {
     int status = 0;
     if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        while (readSome(std::chrono::milliseconds(50))) {
-        }
+        while (readSome(std::chrono::milliseconds(50))) continue;
     }
     return status_.has_value();
 }
