@@ -61,7 +61,6 @@ struct FailedList {
     std::vector<std::string> files;
     std::optional<std::vector<FailedFile>> expected;
 };
-// Test names and failure texts show the case, not its bytes.
 void PrintTo(const FailedList& c, std::ostream* out) { *out << c.name; }
 
 class ReadFailedFiles : public ::testing::TestWithParam<FailedList> {};
@@ -100,15 +99,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(ProgressTexts, SizesRatesAndDurations) {
-    EXPECT_EQ(formatBytes(999), "999 B");
-    EXPECT_EQ(formatBytes(1500), "1.5 kB");
-    EXPECT_EQ(formatBytes(12'345'678), "12 MB");
-    EXPECT_EQ(formatRate(2'500'000), "2.5 MB/s");
-    EXPECT_EQ(formatDuration(0.4), "0:00");
-    EXPECT_EQ(formatDuration(65), "1:05");
-    EXPECT_EQ(formatDuration(3723), "1:02:03");
-    EXPECT_EQ(formatDuration(-1), "--:--");
-    EXPECT_EQ(formatDuration(std::numeric_limits<double>::infinity()), "--:--");
+    EXPECT_EQ((std::vector{formatBytes(999), formatBytes(1500), formatBytes(12'345'678), formatRate(2'500'000)}),
+              (std::vector<std::string>{"999 B", "1.5 kB", "12 MB", "2.5 MB/s"}));
+    std::vector<std::string> durations;
+    for (const double seconds : {0.4, 65.0, 3723.0, -1.0, std::numeric_limits<double>::infinity()})
+        durations.push_back(formatDuration(seconds));
+    EXPECT_EQ(durations, (std::vector<std::string>{"0:00", "1:05", "1:02:03", "--:--", "--:--"}));
 }
 
 // The columns a line takes on a terminal, counting a wide character twice.
@@ -179,9 +175,7 @@ TEST(Visible, OneFormForEveryControlAndNothingElseChanged) {
          "\\x80a\\xe2\\x80"},
         {"\xc0\x9b", "\\xc0\\x9b"},
     };
-    for (const auto& [text, shown] : rows) {
-        EXPECT_EQ(terminal::visible(text), shown);
-    }
+    for (const auto& [text, shown] : rows) EXPECT_EQ(terminal::visible(text), shown);
     // The bar shows the file name the same way (the line per report: TerminalEscape's progress line).
     EXPECT_TRUE(progressBarLine({0, 1, 0, 10, "a\x1b]0;t\x07.jpg", std::nullopt, std::nullopt}, 100)
                     .ends_with("  a\\x1b]0;t\\x07.jpg"));

@@ -49,8 +49,7 @@ bool TerminalProcess::exited() {
     int status = 0;
     if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        while (readSome(std::chrono::milliseconds(50))) {
-        }
+        while (readSome(std::chrono::milliseconds(50))) continue;
     }
     return status_.has_value();
 }
@@ -58,9 +57,8 @@ bool TerminalProcess::exited() {
 bool TerminalProcess::waitFor(const std::string& text, std::size_t from, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const auto shown = [&] { return output_.find(text, std::min(from, output_.size())) != std::string::npos; };
-    while (!shown() && std::chrono::steady_clock::now() < deadline) {
+    while (!shown() && std::chrono::steady_clock::now() < deadline)
         if (!readSome(std::chrono::milliseconds(200)) && exited()) return shown();
-    }
     return shown();
 }
 

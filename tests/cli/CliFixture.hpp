@@ -84,10 +84,9 @@ protected:
                                                            const std::string& folderId = {}) const {
         std::vector<std::string> ids;
         const auto state = server_->state();
-        for (const auto& project : state["projects"]) {
+        for (const auto& project : state["projects"])
             if (project["name"] == name && (folderId.empty() || project["folderId"] == folderId))
                 ids.push_back(project["id"].get<std::string>());
-        }
         return ids;
     }
     [[nodiscard]] std::vector<std::string> filesOf(const std::string& projectId) const {

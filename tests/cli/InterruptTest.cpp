@@ -71,9 +71,8 @@ TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
     char c = 0;
     while (platform::readSome(publish->output().get(), &c, 1) == 1 && c != '\n') firstLine += c;
     // The project is made just before the first file goes.
-    for (int tries = 0; tries < 1000 && projectIdsNamed("Unread").empty(); ++tries) {
+    for (int tries = 0; tries < 1000 && projectIdsNamed("Unread").empty(); ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     publish->output().reset();
     const auto exit = publish->wait();
 
@@ -107,9 +106,8 @@ TEST_P(LoginInterrupt, LeavesNoPasswordInTheStore) {
     ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
     login.type(std::string(demoPassword) + "\n");
     // The password is in the store from the moment the login is asked for until the answer.
-    for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i) {
+    for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
     ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
     login.type("\x03");
     ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();

@@ -61,10 +61,9 @@ TEST_F(LibraryPage, ThePublishedLinkRendersInChromiumListingThePublishedFiles) {
     ASSERT_EQ(dom.status, 0) << dom.standardError;
     EXPECT_NE(dom.standardOutput.find("<h1>Seen in a browser</h1>"), std::string::npos) << dom.standardOutput;
     EXPECT_NE(dom.standardOutput.find("3 files"), std::string::npos);
-    for (const std::string escaped : {"Harbour at dawn.png", "Café terrace.png", "Night &amp; rain.png"}) {
+    for (const std::string escaped : {"Harbour at dawn.png", "Café terrace.png", "Night &amp; rain.png"})
         EXPECT_NE(dom.standardOutput.find("<span class=\"name\">" + escaped + "</span>"), std::string::npos)
             << escaped << " not on the page";
-    }
     const std::regex image("<img src=\"/files/");
     const auto& page = dom.standardOutput;
     EXPECT_EQ(std::distance(std::sregex_iterator(page.begin(), page.end(), image), std::sregex_iterator()), 3);

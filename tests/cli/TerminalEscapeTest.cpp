@@ -21,11 +21,8 @@ const std::string hostileFileShown = "\\x1b]52;c;cHduZWQ=\\x07photo\\xff\\u{2066
 // What may never reach the terminal from these names.
 const std::vector<std::string> rawControls = {"\x1b]", "\x1b[8m", "\x07", "\xc2\x9b", "\u202e", "\u2066", "\xff"};
 
-struct Printed {
-    std::string path;
-    std::string output;
-    std::string expected;
-};
+// Where a text was printed, what was printed there, and what it must show.
+using Printed = std::tuple<std::string, std::string, std::string>;
 
 class TerminalEscape : public CliTest {
 protected:
@@ -90,19 +87,16 @@ TEST_F(TerminalEscape, EveryPathShowsControlCharactersVisibly) {
 
     for (const auto& [path, output, expected] : printed) {
         EXPECT_NE(output.find(expected), std::string::npos) << path << ": " << expected << "\nnot in:\n" << output;
-        for (const auto& raw : rawControls) {
+        for (const auto& raw : rawControls)
             EXPECT_EQ(output.find(raw), std::string::npos) << path << " shows a raw control:\n" << output;
-        }
     }
 
     // JSON carries the names as they are.
     const auto tree = co::Value::parse(host({"destinations", "--json"}).standardOutput);
     bool listed = false;
-    for (const auto& source : tree["sources"]) {
-        for (const auto& workspace : source["workspaces"]) {
+    for (const auto& source : tree["sources"])
+        for (const auto& workspace : source["workspaces"])
             for (const auto& folder : workspace["folders"]) listed = listed || folder["name"] == hostileName;
-        }
-    }
     EXPECT_TRUE(listed) << tree;
     std::vector<std::string> arguments = {"publish", file_, "--json"};
     arguments.insert(arguments.end(), toProject.begin(), toProject.end());

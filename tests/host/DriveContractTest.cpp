@@ -29,9 +29,7 @@ const co::Value foreignAction = {{"displayName", "Export"}, {"identifier", "com.
 class Drive : public ::testing::Test {
 protected:
     DriveSession& host() {
-        if (!session_) {
-            session_ = std::make_unique<DriveSession>(DriveSession::Options{dir_.path() / "prefs.json"});
-        }
+        if (!session_) session_ = std::make_unique<DriveSession>(DriveSession::Options{dir_.path() / "prefs.json"});
         return *session_;
     }
     TempDir dir_;
@@ -53,9 +51,7 @@ fs::path copyBundle(const fs::path& into, const co::Value& manifest) {
 std::size_t peakResidentBytes(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stoul(line.substr(6)) * 1024;
-        }
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
     }
     return 0;
 }
@@ -171,11 +167,7 @@ TEST_F(Drive, StartUpErrorsExitWithStatusTwoAndNothingOnStandardOutput) {
     fs::copy(fs::path(GALVORIA_BUNDLE_PATH).parent_path().parent_path() / "lib", dir_.path() / "lib",
              fs::copy_options::recursive);
     const fs::path prefs = (dir_.path() / "prefs.json").string();
-    struct Case {
-        std::vector<std::string> arguments;
-        std::string mentions;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"drive", "--bundle", (dir_.path() / "nowhere.coplugin").string(), "--prefs", prefs}, "nowhere.coplugin"},
         {{"drive", "--bundle", GALVORIA_BUNDLE_PATH, "--prefs", prefs, "--strings",
           (dir_.path() / "bad-strings.json").string()},
@@ -183,13 +175,13 @@ TEST_F(Drive, StartUpErrorsExitWithStatusTwoAndNothingOnStandardOutput) {
         {{"drive", "--bundle", otherLibrary.string(), "--prefs", prefs}, "COPluginInterfaceVersion"},
         {{"drive", "--no-such-option"}, "no-such-option"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [tail, mentions] : cases) {
         std::vector<std::string> arguments{GALVORIA_HOST_BINARY};
-        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        arguments.insert(arguments.end(), tail.begin(), tail.end());
         const auto result = runProcess(arguments, "{\"call\": \"preferences\"}\n");
-        EXPECT_EQ(result.status, 2) << c.mentions;
-        EXPECT_EQ(result.standardOutput, "") << c.mentions;
-        EXPECT_NE(result.standardError.find(c.mentions), std::string::npos) << result.standardError;
+        EXPECT_EQ(result.status, 2) << mentions;
+        EXPECT_EQ(result.standardOutput, "") << mentions;
+        EXPECT_NE(result.standardError.find(mentions), std::string::npos) << result.standardError;
         EXPECT_EQ(std::count(result.standardError.begin(), result.standardError.end(), '\n'), 1)
             << result.standardError;
     }
@@ -254,15 +246,14 @@ TEST_F(Drive, AReaderThatGoesAwayEndsAPublishAfterTheFileInFlightWithStatusThree
     EXPECT_TRUE(platform::writeAll(shell->input().get(), publish.dump() + "\n" + R"({"call": "restart"})" + "\n"));
     const auto exit = shell->waitFor(std::chrono::minutes(2));
     ASSERT_TRUE(exit) << "the host did not end";
-    const int status = exit->shellStatus();
-    EXPECT_EQ(status, 3);
-    std::size_t signs = 0;
-    std::size_t completed = 0;
-    for (const auto& request : service.recordedRequests()) {
-        signs += request.target == "/api/upload/sign/lightroom" ? 1 : 0;
-        completed += request.target == "/api/upload/complete" ? 1 : 0;
-    }
-    EXPECT_GE(signs, 1U);
-    EXPECT_LT(signs, 20U);
+    EXPECT_EQ(exit->shellStatus(), 3);
+    const auto requests = service.recordedRequests();
+    const auto to = [&](std::string_view target) {
+        return std::ranges::count_if(requests, [&](const auto& request) { return request.target == target; });
+    };
+    const auto signs = to("/api/upload/sign/lightroom");
+    const auto completed = to("/api/upload/complete");
+    EXPECT_GE(signs, 1);
+    EXPECT_LT(signs, 20);
     EXPECT_EQ(completed, signs) << "an upload was signed but never completed";
 }

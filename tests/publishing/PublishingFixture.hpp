@@ -35,18 +35,16 @@ inline std::string formText(const std::string& boundary, const std::vector<std::
                             const std::string& fileName, const std::optional<std::string>& contentType,
                             const std::string& bytes) {
     std::string form;
-    for (const auto& [name, text] : fields) {
+    for (const auto& [name, text] : fields)
         form += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + text + "\r\n";
-    }
     form += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n";
     form += (contentType ? "Content-Type: " + *contentType + "\r\n" : "") + "\r\n" + bytes;
     return form + "\r\n--" + boundary + "--\r\n";
 }
 
 inline std::optional<std::string> headerOf(const devserver::RecordedRequest& request, std::string_view name) {
-    for (const auto& [each, value] : request.headers) {
+    for (const auto& [each, value] : request.headers)
         if (each.size() == name.size() && ::strncasecmp(each.data(), name.data(), name.size()) == 0) return value;
-    }
     return std::nullopt;
 }
 

@@ -36,10 +36,9 @@ protected:
     // Files named "missing..." are not written.
     std::vector<std::string> files(const std::vector<std::string>& names) {
         std::vector<std::string> paths;
-        for (const auto& name : names) {
+        for (const auto& name : names)
             paths.push_back(name.starts_with("missing") ? (dir_.path() / name).string()
                                                         : write(name, patternBytes(1000, paths.size())));
-        }
         return paths;
     }
     TaskRun publish(const co::TaskPtr& task) {
@@ -77,11 +76,10 @@ TEST_F(PublishingTask, UploadsEveryFileInTurnAndReportsEachOnTheMainThread) {
     EXPECT_EQ(run.reports, (std::vector<std::string>{"1/3 Publishing a.jpg (1 of 3)", "2/3 Publishing b.jpg (2 of 3)",
                                                      "3/3 Publishing c.jpg (3 of 3)"}));
     std::string sent;
-    for (const auto& request : server_->recordedRequests()) {
+    for (const auto& request : server_->recordedRequests())
         sent += request.target == "/api/upload/sign/lightroom"
                     ? co::Value::parse(request.body).at("fileName").get<std::string>() + ":"
                     : request.target.substr(request.target.rfind('/') + 1) + " ";
-    }
     EXPECT_EQ(sent, "a.jpg:upload complete b.jpg:upload complete c.jpg:upload complete ");
 }
 
@@ -108,24 +106,19 @@ TEST_P(TaskOutcome, NamesTheFilesThatWereNotPublished) {
 
 // Names holding ", " and "(" stay exactly as they are: the host reads the list back by the names
 // it passed.
+const std::vector<std::string> trickyPartly = {"a, b (1).jpg", "c.jpg", "missing (2), d.jpg"};
+const std::vector<std::string> trickyAll = {"x (no answer from the storage), y.jpg", "missing, (z.jpg"};
+const std::vector<std::string> onlyMissing = {"missing.jpg"};
 INSTANTIATE_TEST_SUITE_P(
     Files, TaskOutcome,
     ::testing::Values(
-        OutcomeCase{"TrickyNamesPartly",
-                    {"a, b (1).jpg", "c.jpg", "missing (2), d.jpg"},
-                    Fault{.status = 500, .times = 1},
+        OutcomeCase{"TrickyNamesPartly", trickyPartly, Fault{.status = 500, .times = 1},
                     "Published 1 of 3 files. Not published: a, b (1).jpg (the storage refused the upload: 500), "
                     "missing (2), d.jpg (the file could not be read)."},
-        OutcomeCase{"TrickyNamesAll",
-                    {"x (no answer from the storage), y.jpg", "missing, (z.jpg"},
-                    Fault{.status = 503},
-                    "",
+        OutcomeCase{"TrickyNamesAll", trickyAll, Fault{.status = 503}, "",
                     "None of the 2 files could be published: x (no answer from the storage), y.jpg (the storage "
                     "refused the upload: 503), missing, (z.jpg (the file could not be read)."},
-        OutcomeCase{"OnlyFileMissing",
-                    {"missing.jpg"},
-                    std::nullopt,
-                    "",
+        OutcomeCase{"OnlyFileMissing", onlyMissing, std::nullopt, "",
                     "The file could not be published: missing.jpg (the file could not be read)."}),
     [](const auto& info) { return info.param.label; });
 
@@ -164,18 +157,16 @@ co::Value withWorkspace(co::Value settings, co::Value workspace) {
     return settings;
 }
 Fault created(const char* body) { return {.status = 201, .body = body}; }
+const Fault noFault;
 
 INSTANTIATE_TEST_SUITE_P(
     Tasks, RefusedTask,
     ::testing::Values(
-        RefusalCase{"OtherAction", otherAction(), "", {}, invalidAction},
-        RefusalCase{"NoFileList",
-                    makeTask(std::nullopt, existingProject),
-                    "",
-                    {},
+        RefusalCase{"OtherAction", otherAction(), "", noFault, invalidAction},
+        RefusalCase{"NoFileList", makeTask(std::nullopt, existingProject), "", noFault,
                     "Invalid task files.: The files supplied along with the task are not valid for starting the task."},
-        RefusalCase{
-            "WorkspaceNumber", makeTask(oneFile, withWorkspace(newFolderAndProject, 42)), "", {}, invalidAction},
+        RefusalCase{"WorkspaceNumber", makeTask(oneFile, withWorkspace(newFolderAndProject, 42)), "", noFault,
+                    invalidAction},
         RefusalCase{"ProjectIdEmpty", makeTask(oneFile, newFolderAndProject), "create-project",
                     created(R"({"data": {"id": ""}})"),
                     "Creating project failed: The project \"Day 1\" could not be created on galvoria."}),

@@ -96,11 +96,9 @@ TEST_F(HostSecurity, NoPartOfThePasswordOrTokenIsEverPrinted) {
 
     const std::string printed = everythingPrinted();
     EXPECT_NE(printed.find("Password: ********"), std::string::npos);
-    for (const std::string& secret : {password, token}) {
-        for (std::size_t at = 0; at + 6 <= secret.size(); ++at) {
+    for (const std::string& secret : {password, token})
+        for (std::size_t at = 0; at + 6 <= secret.size(); ++at)
             ASSERT_EQ(printed.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was printed";
-        }
-    }
 }
 
 TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
@@ -120,9 +118,8 @@ TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
              "UPDATED VALUE: " + odd + " FOR SETTING: username-item", "Persists: " + odd + " forKey: username-item",
              "Username: " + odd, "Folder Created: [id: fld-1, name: " + odd + "]", "Response: " + odd,
              "Not published: %d%n.jpg (", "Error: The file \"" + missing + "\" could not be read",
-             "Not published: %n%s%@-gone.jpg ("}) {
+             "Not published: %n%s%@-gone.jpg ("})
         EXPECT_NE(printed.find(line), std::string::npos) << line;
-    }
 }
 
 // The library side in process (the publishing tests' fixture).
@@ -177,11 +174,7 @@ TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
     http::Session trusting(http::SessionOptions::fromEnvironment());
     ::unsetenv("GALVORIA_CA_BUNDLE");
 
-    struct Case {
-        std::string certificate;
-        http::Session* session;
-        bool trusted;
-    };
+    using Case = std::tuple<std::string, http::Session*, bool>;
     for (const auto& [certificate, session, trusted] :
          {Case{"self", &trusting, false}, Case{"wrong", &trusting, false}, Case{"good", session_.get(), false},
           Case{"good", &trusting, true}}) {

@@ -18,12 +18,11 @@ protected:
         EXPECT_EQ(group["title"], "Default");
         Json elements = group["elements"];
         static const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
-        for (auto& element : elements) {
+        for (auto& element : elements)
             if (element.contains("context")) {
                 EXPECT_TRUE(std::regex_match(element["context"].get<std::string>(), uuid));
                 element.erase("context");
             }
-        }
         return elements;
     }
     void type(const Json& value, const std::string& setting) {

@@ -61,23 +61,18 @@ TEST_P(AccountPanelRefusal, ChangesNothingAndCallsNoCallback) {
     EXPECT_EQ(store_.dictionary(), c.stored);
 }
 
-const std::map<std::string, std::string> filledIn = {{"username-item", demoEmail}, {"password-item", "wrong"}};
+using Stored = std::map<std::string, std::string>;
+const Stored nothing;
+const Stored emailOnly = {{"username-item", demoEmail}};
+const Stored filledIn = {{"username-item", demoEmail}, {"password-item", "wrong"}};
 constexpr const char* unsupported = "Unsupported event.: The specified event type is unknown.";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AccountPanelRefusal,
-    ::testing::Values(Refusal{"BothEmptyNamesEmail",
-                              {},
-                              1,
-                              "login-item",
-                              "Invalid value for Email.: The value you provided for Email is not acceptable.",
-                              0},
-                      Refusal{"EmptyPassword",
-                              {{"username-item", demoEmail}},
-                              1,
-                              "login-item",
-                              "Invalid value for Password.: The value you provided for Password is not acceptable.",
-                              0},
+    ::testing::Values(Refusal{"BothEmptyNamesEmail", nothing, 1, "login-item",
+                              "Invalid value for Email.: The value you provided for Email is not acceptable.", 0},
+                      Refusal{"EmptyPassword", emailOnly, 1, "login-item",
+                              "Invalid value for Password.: The value you provided for Password is not acceptable.", 0},
                       Refusal{"WrongPasswordStaysStored", filledIn, 1, "login-item", "Login Failed: Please try again.",
                               1},
                       Refusal{"EventZero", filledIn, 0, "login-item", unsupported, 0},
@@ -91,7 +86,7 @@ TEST_F(AccountPanel, OnlyTextForThePanelsFieldsIsStoredAndLoggedLiterally) {
     settings::didUpdateAccountValue(preferences_, "forged", "api-token");
     EXPECT_TRUE(store_.dictionary().empty());
     EXPECT_TRUE(settings::didUpdateAccountValue(preferences_, "a%@b%f@x.test", "username-item"));
-    EXPECT_EQ(store_.dictionary(), (std::map<std::string, std::string>{{"username-item", "a%@b%f@x.test"}}));
+    EXPECT_EQ(store_.dictionary(), (Stored{{"username-item", "a%@b%f@x.test"}}));
     const auto lines = log_.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Persists: a%@b%f@x.test forKey: username-item"), lines.end());
 }

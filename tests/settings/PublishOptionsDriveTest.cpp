@@ -57,8 +57,7 @@ const Requests both = {listing("ws-4f1c2a", "folders"), listing("ws-4f1c2a", "pr
 TEST_F(PublishOptionsDrive, PickingThePublishActionEmptiesTheCaches) {
     logInDirectly();
     const Json full = Json::parse(personal + R"(, "folder-list-item": "fld-31a8e2"})");
-    Requests all = topListings;
-    all.insert(all.end(), both.begin(), both.end());
+    const Requests all = {topListings[0], topListings[1], both[0], both[1]};
     options(full);
     EXPECT_EQ(takeRequests(), all);
     call({{"call", "processingSettingsVisibilityForAction"}, {"action", otherAction}});

@@ -2,6 +2,8 @@
 // project states, the requests the caches spare, the order of the sources, a failed listing,
 // updates and validation.
 
+#include <gmock/gmock-matchers.h>
+
 #include "settings/PublishOptions.hpp"
 #include "tests/settings/SettingsFixture.hpp"
 #include "vocabulary/PublishAction.hpp"
@@ -107,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PublishOptions, RequestsOnlyWhatTheCachesLack) {
     logInDirectly();
     const std::string full = personal + R"(, "folder-list-item": "fld-31a8e2"})";
-    Requests all = topListings;
-    all.insert(all.end(), both.begin(), both.end());
+    const Requests all = {topListings[0], topListings[1], both[0], both[1]};
     optionsOf(full);
     EXPECT_EQ(takeRequests(), all);
     optionsOf(full);
@@ -130,8 +131,7 @@ TEST_F(PublishOptions, LoggedOutShowsTheNoticeAndKeepsAsking) {
               "galvoria account.'");
     optionsOf("{}");
     EXPECT_EQ(takeRequests(), (Requests{topListings[0], topListings[1], topListings[0], topListings[1]}));
-    const auto lines = log_.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), R"(Settings: {"new-folder-item":"50%@"})"), lines.end());
+    EXPECT_THAT(log_.lines(), ::testing::Contains(R"(Settings: {"new-folder-item":"50%@"})"));
 }
 
 TEST_F(PublishOptions, SourcesSortByComposedNamesAndEmptyTeamsAreAskedAgain) {
@@ -163,6 +163,10 @@ struct ProblemCase {
     std::string text;
     friend void PrintTo(const ProblemCase& c, std::ostream* os) { *os << c.label; }
 };
+ProblemCase problem(std::string label, std::string route, devserver::Fault fault, std::string settings,
+                    std::string text) {
+    return {std::move(label), std::move(route), std::move(fault), std::move(settings), std::move(text)};
+}
 
 class ListingProblem : public PublishOptions, public ::testing::WithParamInterface<ProblemCase> {};
 
@@ -189,31 +193,18 @@ TEST_P(ListingProblem, IsToldLastAndAskedForAgain) {
 using devserver::FaultAction;
 INSTANTIATE_TEST_SUITE_P(
     Failures, ListingProblem,
-    ::testing::Values(ProblemCase{"ExpiredSession",
-                                  "teams",
-                                  {.status = 401, .body = R"({"message": "Unauthenticated."})"},
-                                  "{}",
-                                  "Your galvoria session has expired. Log out and log in again."},
-                      ProblemCase{"NoAnswer",
-                                  "workspaces",
-                                  {.action = FaultAction::dropBefore},
-                                  "{}",
-                                  "galvoria could not be reached. Check the connection and try again."},
-                      ProblemCase{"RefusedInTheServicesWords",
-                                  "folders",
-                                  {.status = 500, .body = R"({"message": "Database\nunavailable"})"},
-                                  personal + "}",
-                                  "galvoria could not list your folders: Database unavailable"},
-                      ProblemCase{"RefusedWithoutWords",
-                                  "projects",
-                                  {.status = 503, .body = "<html>"},
-                                  personal + R"(, "folder-list-item": "fld-7e2d14"})",
-                                  "galvoria could not list your projects: status 503."},
-                      ProblemCase{"NotTheListing",
-                                  "teams",
-                                  {.status = 200, .body = R"({"data": {}})"},
-                                  "{}",
-                                  "galvoria sent a list of your teams that could not be read."}),
+    ::testing::Values(problem("ExpiredSession", "teams", {.status = 401, .body = R"({"message": "Unauthenticated."})"},
+                              "{}", "Your galvoria session has expired. Log out and log in again."),
+                      problem("NoAnswer", "workspaces", {.action = FaultAction::dropBefore}, "{}",
+                              "galvoria could not be reached. Check the connection and try again."),
+                      problem("RefusedInTheServicesWords", "folders",
+                              {.status = 500, .body = R"({"message": "Database\nunavailable"})"}, personal + "}",
+                              "galvoria could not list your folders: Database unavailable"),
+                      problem("RefusedWithoutWords", "projects", {.status = 503, .body = "<html>"},
+                              personal + R"(, "folder-list-item": "fld-7e2d14"})",
+                              "galvoria could not list your projects: status 503."),
+                      problem("NotTheListing", "teams", {.status = 200, .body = R"({"data": {}})"}, "{}",
+                              "galvoria sent a list of your teams that could not be read.")),
     [](const auto& info) { return info.param.label; });
 
 TEST_F(PublishOptions, ChangesForgetTheMatchingLastCreatedEntryAndAskForARebuild) {
@@ -232,8 +223,7 @@ TEST_F(PublishOptions, ChangesForgetTheMatchingLastCreatedEntryAndAskForARebuild
     EXPECT_EQ(change("prj-1", "project-list-item"), co::COActionSettingsCallbackRefresh);
     EXPECT_TRUE(store_.dictionary().empty());
     change("50%@", "new-folder-item");
-    const auto lines = log_.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "didUpdateValue: 50%@ forKey: new-folder-item"), lines.end());
+    EXPECT_THAT(log_.lines(), ::testing::Contains("didUpdateValue: 50%@ forKey: new-folder-item"));
 }
 
 TEST_F(PublishOptions, ValidationReportsTheFirstFailureWithTheActionsName) {

@@ -26,9 +26,8 @@ protected:
         EXPECT_EQ(host_->finish(), 0);
         const std::string log = host_->standardError();
         EXPECT_EQ(log.find(demoPassword), std::string::npos) << "the password reached the log";
-        for (std::size_t at = 0; at + 8 <= token_.size(); ++at) {
+        for (std::size_t at = 0; at + 8 <= token_.size(); ++at)
             ASSERT_EQ(log.find(token_.substr(at, 8)), std::string::npos) << "part of the token reached the log";
-        }
     }
 
     platform::PreferenceStore store() const { return platform::PreferenceStore(dir_.path() / "prefs.json"); }

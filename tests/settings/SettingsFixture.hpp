@@ -26,11 +26,10 @@ inline std::string shapeOf(const std::vector<co::ItemPtr>& elements, bool titles
         }
         shape += titles ? ":" + element->title().value_or("") : element->value() ? "=" + text(*element->value()) : "";
         std::string options;
-        for (const auto& option : list->options()) {
+        for (const auto& option : list->options())
             options += (options.empty() ? "" : ",") + (option->isSeparator() ? "|"
                                                        : titles              ? option->title()
                                                                              : text(option->value()));
-        }
         shape += "[" + options + "]";
     }
     return shape;

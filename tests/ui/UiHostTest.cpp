@@ -173,9 +173,8 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     const auto settings = chooseNewFolderAndProject();
     // Photos are named by the ids the host gave them, never by a path.
     for (const auto& photos :
-         {co::Value::array({(dir_.path() / "given.jpg").string()}), co::Value::array({"p7"}), co::Value::array()}) {
+         {co::Value::array({(dir_.path() / "given.jpg").string()}), co::Value::array({"p7"}), co::Value::array()})
         post("/api/publish", {{"settings", settings}, {"photos", photos}}, 400);
-    }
     // The storage refuses the first photo once: it is marked failed, the other published.
     service_->setFault("storage",
                        {.status = 500, .body = "<Error>refused</Error>", .contentType = "application/xml", .times = 1});
@@ -187,8 +186,7 @@ TEST_F(UiHostTest, FromTheLinkToTheLibraryWithNoSecretLeftBehind) {
     EXPECT_EQ(finished["done"], (co::Value{{"p1", "failed"}, {"p2", "published"}}));
     // Publishing these again goes to the folder and project just created.
     const auto& retry = finished["outcome"]["retrySettings"];
-    EXPECT_NE(retry["folder-list-item"], "0");
-    EXPECT_NE(retry["project-list-item"], "0");
+    for (const char* chosen : {"folder-list-item", "project-list-item"}) EXPECT_NE(retry[chosen], "0") << chosen;
     EXPECT_FALSE(retry.contains("new-folder-item") || retry.contains("new-project-item")) << retry;
 
     EXPECT_EQ(stop(SIGTERM), 0);

@@ -23,20 +23,11 @@ using Texts = std::vector<std::string>;
 
 TEST(UiRulesTest, HostAndOriginNameOnlyThisServer) {
     constexpr std::uint16_t port = 4711;
-    const Texts texts = {"127.0.0.1:4711",
-                         "localhost:4711",
-                         "http://127.0.0.1:4711",
-                         "http://localhost:4711",
-                         "127.0.0.1",
-                         "127.0.0.1:4712",
-                         "LOCALHOST:4711",
-                         "evil.example:4711",
-                         "127.0.0.1:4711.evil.example",
-                         "[::1]:4711",
-                         "https://127.0.0.1:4711",
-                         "http://127.0.0.1:4711/",
-                         "null",
-                         ""};
+    Texts texts = {"127.0.0.1:4711",        "localhost:4711",    "http://127.0.0.1:4711",
+                   "http://localhost:4711", "127.0.0.1",         "127.0.0.1:4712",
+                   "LOCALHOST:4711",        "evil.example:4711", "[::1]:4711"};
+    texts.insert(texts.end(),
+                 {"127.0.0.1:4711.evil.example", "https://127.0.0.1:4711", "http://127.0.0.1:4711/", "null", ""});
     EXPECT_EQ(allowed(texts, [](const std::string& text) { return hostAllowed(text, port); }),
               (Texts{"127.0.0.1:4711", "localhost:4711"}));
     EXPECT_EQ(allowed(texts, [](const std::string& text) { return originAllowed(text, port); }),
@@ -54,21 +45,15 @@ TEST(UiRulesTest, SecretsAndCookies) {
     const std::string secret = "0123456789abcdef0123456789abcdef";
     EXPECT_TRUE(sameSecret(secret, secret));
     for (const std::string other : {"", "0123456789abcdef0123456789abcdee", "0123456789abcdef0123456789abcde",
-                                    "0123456789abcdef0123456789abcdef0", "1123456789abcdef0123456789abcdef"}) {
+                                    "0123456789abcdef0123456789abcdef0", "1123456789abcdef0123456789abcdef"})
         EXPECT_FALSE(sameSecret(other, secret)) << other;
-    }
     EXPECT_FALSE(sameSecret("", "")) << "no secret is ever set empty";
 
-    struct Row {
-        std::string_view header;
-        std::optional<std::string> value;
-    };
-    const Row rows[] = {{"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
-                        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
-                        {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(cookieValue(row.header, cookieName), row.value) << row.header;
-    }
+    const std::pair<std::string_view, std::optional<std::string>> rows[] = {
+        {"galvoria-ui=abc", "abc"},         {"other=1; galvoria-ui=abc; last=2", "abc"},
+        {"xgalvoria-ui=abc", std::nullopt}, {"galvoria-ui-old=abc", std::nullopt},
+        {"galvoria-ui", std::nullopt},      {"", std::nullopt}};
+    for (const auto& [header, value] : rows) EXPECT_EQ(cookieValue(header, cookieName), value) << header;
 }
 
 TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
@@ -80,9 +65,8 @@ TEST(UiRulesTest, UploadedNamesAreKeptOnlyWhenSafe) {
 
 TEST(UiRulesTest, ContentTypesByName) {
     Texts types;
-    for (const std::string name : {"a.jpg", "a.JPEG", "a.Png", "a.webp", "a.tif", "jpg", "a.jpg.raw"}) {
+    for (const std::string name : {"a.jpg", "a.JPEG", "a.Png", "a.webp", "a.tif", "jpg", "a.jpg.raw"})
         types.push_back(name + " " + std::string(photoType(name)) + (hasThumbnail(photoType(name)) ? " shown" : ""));
-    }
     EXPECT_EQ(types, (Texts{"a.jpg image/jpeg shown", "a.JPEG image/jpeg shown", "a.Png image/png shown",
                             "a.webp image/webp shown", "a.tif application/octet-stream", "jpg application/octet-stream",
                             "a.jpg.raw application/octet-stream"}));

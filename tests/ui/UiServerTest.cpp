@@ -73,10 +73,8 @@ protected:
     // A request written by hand; the server's first answer (or what came before the connection went quiet).
     std::string rawExchange(const std::string& request) const {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(server_->port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = htons(server_->port()), .sin_addr = {htonl(INADDR_LOOPBACK)}};
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         std::string answer;
@@ -149,9 +147,7 @@ TEST_F(UiServerTest, EveryRequestIsHeldToHostOriginAndCookie) {
         EXPECT_EQ(answer->get_header_value("X-Frame-Options"), "DENY");
         EXPECT_EQ(answer->get_header_value("Referrer-Policy"), "no-referrer");
         EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
-        for (const auto& [name, value] : answer->headers) {
-            EXPECT_NE(name.rfind("Access-Control-", 0), 0U) << name;
-        }
+        for (const auto& [name, value] : answer->headers) EXPECT_NE(name.rfind("Access-Control-", 0), 0U) << name;
         EXPECT_EQ(answer->body.find(server_->secret()), std::string::npos);
         EXPECT_EQ(answer->body.find(cookie_), std::string::npos);
     }
@@ -185,9 +181,8 @@ TEST_F(UiServerTest, OnlyListedPhotosAndPageFilesAreServed) {
     EXPECT_EQ(listed->get_header_value("Content-Type"), "image/jpeg");
 
     std::string outside = (dir_.path() / "secret.txt").string();
-    for (auto slash = outside.find('/'); slash != std::string::npos; slash = outside.find('/', slash)) {
+    for (auto slash = outside.find('/'); slash != std::string::npos; slash = outside.find('/', slash))
         outside.replace(slash, 1, "%2F");
-    }
     for (const std::string& path : std::vector<std::string>{
              "/api/photos/p2", "/api/photos/p0", "/api/photos/" + outside, "/api/photos/..%2Fsecret.txt",
              "/api/photos/%2e%2e", "/api/photos/p1/..", "/..%2Fsecret.txt", "/%2e%2e/secret.txt", "/secret.txt", "/.",
