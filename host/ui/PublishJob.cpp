@@ -75,38 +75,6 @@ std::optional<std::string> chosen(const co::Value& settings, std::string_view li
 
 }  // namespace
 
-void EventBoard::photosChanged() {
-    {
-        std::lock_guard lock(mutex_);
-        ++counters_.photos;
-    }
-    changed_.notify_all();
-}
-
-void EventBoard::progressed() {
-    {
-        std::lock_guard lock(mutex_);
-        ++counters_.progress;
-    }
-    changed_.notify_all();
-}
-
-void EventBoard::finished() {
-    {
-        std::lock_guard lock(mutex_);
-        ++counters_.finished;
-    }
-    changed_.notify_all();
-}
-
-void EventBoard::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        counters_.stopping = true;
-    }
-    changed_.notify_all();
-}
-
 EventBoard::Seen EventBoard::wait(const Seen& seen, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [&] {

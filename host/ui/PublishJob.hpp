@@ -28,15 +28,33 @@ public:
         bool stopping = false;
     };
 
-    void photosChanged();
-    void progressed();
-    void finished();
-    void stop();  // the server stops: every listener leaves
+    void photosChanged() {
+        bump([](Seen& seen) { ++seen.photos; });
+    }
+    void progressed() {
+        bump([](Seen& seen) { ++seen.progress; });
+    }
+    void finished() {
+        bump([](Seen& seen) { ++seen.finished; });
+    }
+    void stop() {  // the server stops: every listener leaves
+        bump([](Seen& seen) { seen.stopping = true; });
+    }
     // Waits until something moved past `seen` or the time is up; returns the counters now.
     Seen wait(const Seen& seen, std::chrono::milliseconds timeout);
     Seen now();
 
 private:
+    // Changes the counters under the lock and wakes every listener.
+    template <typename Change>
+    void bump(Change change) {
+        {
+            std::lock_guard lock(mutex_);
+            change(counters_);
+        }
+        changed_.notify_all();
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     Seen counters_;
