@@ -269,6 +269,11 @@ std::optional<std::string> PreferenceStore::lastWriteProblem() const {
     return lastWriteProblem_;
 }
 
+std::size_t PreferenceStore::failedWrites() const {
+    std::lock_guard lock(mutex_);
+    return failedWrites_;
+}
+
 PreferenceStore::Contents PreferenceStore::load() const {
     Contents contents;
     if (auto problem = folderProblem()) {
@@ -319,6 +324,7 @@ void PreferenceStore::change(std::string_view key, const std::optional<std::stri
     log::line("Preferences: the change of \"" + std::string(key) + "\" was not saved: " + *problem);
     std::lock_guard lock(mutex_);
     lastWriteProblem_ = std::move(problem);
+    ++failedWrites_;
 }
 
 std::optional<std::string> PreferenceStore::write(std::string_view key, const std::optional<std::string_view>& value) {

@@ -61,6 +61,9 @@ public:
     // Why the most recent failed write of this store object failed; none while every write
     // succeeded. A later successful write does not clear it: the change that failed is still lost.
     [[nodiscard]] std::optional<std::string> lastWriteProblem() const;
+    // How many writes of this store object have failed so far: a caller that compares the count
+    // before and after its own change learns whether that change was lost.
+    [[nodiscard]] std::size_t failedWrites() const;
 
 private:
     struct Contents;
@@ -69,9 +72,10 @@ private:
     [[nodiscard]] std::optional<std::string> write(std::string_view key, const std::optional<std::string_view>& value);
 
     std::filesystem::path file_;
-    mutable std::mutex mutex_;                   // guards the two problems below
+    mutable std::mutex mutex_;                   // guards the problems and the count below
     mutable std::string lastLoggedReadProblem_;  // a read problem is logged once, not at every read
     std::optional<std::string> lastWriteProblem_;
+    std::size_t failedWrites_ = 0;
 };
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include "host/HostObjects.hpp"
 #include "host/ui/ElementJson.hpp"
 #include "host/ui/UiServer.hpp"
+#include "platform/PreferenceStore.hpp"
 
 namespace galvoria::host::ui {
 using httplib::Request;
@@ -20,6 +21,18 @@ void addError(co::Value& answer, const co::Error& error) {
     if (!error.empty()) {
         answer["error"] = errorToJson(error);
     }
+}
+
+// A change the store could not keep is lost whatever the plugin answered: the person hears the
+// store's reason now, not what the plugin makes of the missing value at the next step.
+void addLostChange(co::Value& answer, std::size_t failedBefore) {
+    const auto& store = platform::PreferenceStore::standard();
+    if (store.failedWrites() == failedBefore) {
+        return;
+    }
+    answer["ok"] = false;
+    answer["error"] = {{"description", "The preferences could not be saved."},
+                       {"failureReason", store.lastWriteProblem().value_or("")}};
 }
 
 // The request's "settings" object; an empty one when it sent none.
@@ -109,9 +122,11 @@ void UiServer::accountValue(const Request& request, Response& response) {
     }
     std::lock_guard plugin(pluginMutex_);
     co::Error error;
+    const auto failedBefore = platform::PreferenceStore::standard().failedWrites();
     const auto outcome = session_->updateValue(body->at("value"), *setting, &error);
     co::Value answer = {{"ok", outcome.ok}};
     addError(answer, error);
+    addLostChange(answer, failedBefore);
     answer["groups"] = pageGroupsJson(session_->settings(nullptr));
     keepPanel("account", {{"groups", answer["groups"]}});
     answerJson(response, 200, answer);
@@ -136,9 +151,11 @@ void UiServer::accountPress(const Request& request, Response& response) {
         item = std::move(button);
     }
     co::Error error;
+    const auto failedBefore = platform::PreferenceStore::standard().failedWrites();
     const auto outcome = session_->pressButton(item, &error);
     co::Value answer = {{"ok", outcome.ok}};
     addError(answer, error);
+    addLostChange(answer, failedBefore);
     answer["groups"] = pageGroupsJson(session_->settings(nullptr));
     keepPanel("account", {{"groups", answer["groups"]}});
     answerJson(response, 200, answer);
