@@ -7,9 +7,9 @@
 namespace galvoria::devserver::testing {
 namespace {
 
-using ServiceApiTest = DevserverTest;
+using ControlSurfaceTest = DevserverTest;
 
-TEST_F(ServiceApiTest, ControlSurfaceRefusesRequestsWithoutTheTokenOrJson) {
+TEST_F(ControlSurfaceTest, RefusesRequestsWithoutTheTokenOrJsonAndIsAbsentOutsideTestMode) {
     ASSERT_FALSE(server->issueToken(galvoria::testing::demoEmail).empty());
     EXPECT_EQ(get("/api/teams").status, 401);
     const std::string key(testTokenHeader);
