@@ -1,10 +1,7 @@
 // Hostile answers from the local galvoria service, each through Network: nested deeper than any
-// stack allows, objects wide enough to make a per-member search quadratic, and bodies as long as
-// the client accepts. Every answer of the service goes through the one decoding these reach, and
-// the decoder treats an object alike at any depth (JsonDecodingTest shows a deep value inside a member
-// and a long string within the budget). Each is
-// decoded or refused in a time and a memory that only a quadratic or a copying path would exceed (the bounds are
-// generous; performance itself is measured by bench/).
+// stack allows, objects wide enough to make a per-member search quadratic, and bodies as long as the
+// client accepts, decoded or refused in a time and a memory only a quadratic or a copying path would
+// exceed (generous bounds; bench/ measures performance). The decoder's own limits: JsonDecodingTest.
 
 #include <sys/resource.h>
 
@@ -66,13 +63,9 @@ protected:
         LocalService::SetUp();
         platform::PreferenceStore::setStandardPath(temp_.path() / "preferences.json");
     }
-    static void SetUpTestSuite() {
-        ServiceClient::SetUpTestSuite();
-        baselinePeak_ = peakResidentBytes();
-    }
 
     testing::TempDir temp_;
-    static inline std::size_t baselinePeak_ = 0;
+    std::size_t baselinePeak_ = peakResidentBytes();
 };
 
 TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {

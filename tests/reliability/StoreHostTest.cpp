@@ -41,6 +41,10 @@ TEST_P(StoreInTheHost, ExitsWithTheStatusAndReasonAndLeavesTheStoreAsItWas) {
         if (const auto at = mention.find("$DIR"); at != std::string::npos) mention.replace(at, 4, dir_.path().string());
         EXPECT_NE(shown.find(mention), std::string::npos) << mention << " in\n" << shown;
     }
+    // The person reads the store's reason, not the plugin's complaint about a value it could not read
+    // back, and a login the store cannot keep is never sent.
+    EXPECT_EQ(shown.find("Invalid value"), std::string::npos) << shown;
+    for (const auto& request : server_->recordedRequests()) EXPECT_EQ(request.target.find("login"), std::string::npos);
     // Nothing lands in the working folder, the old store stays whole, no temporary file is left.
     EXPECT_TRUE(fs::is_empty(workingFolder));
     EXPECT_EQ(store().dictionary(), before);
@@ -58,6 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
                  logout + " --verbose", true, 1,
                  Words{"galvoria-host: the preferences could not be saved: cannot open the lock file",
                        R"(Preferences: the change of "api-token" was not saved)"}},
+        StoreRun{"LoginWithALinkAtTheLockFile",
+                 R"(rm -f "$PREFS.lock" && ln -s "$DIR/victim" "$PREFS.lock" && echo galvoria-demo |)",
+                 R"(login --email demo@galvoria.test --password-stdin --prefs "$PREFS")", false, 1,
+                 Words{"galvoria-host: the preferences could not be saved: cannot open the lock file"}},
         StoreRun{"FileSizeLimitOfZero", "ulimit -f 0 &&", logout, true, 1,
                  Words{"galvoria-host: the preferences could not be saved: cannot write", "File too large"}},
         StoreRun{"NeitherHomeNorConfigFolder", "unset HOME XDG_CONFIG_HOME &&", status, false, 2, Words{noLocation}},
@@ -88,20 +96,6 @@ TEST_F(StoreWrites, APublishWhoseStoreCannotBeWrittenIsDoneButNotASuccess) {
     const auto projects = projectIdsNamed("Headshots");
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), Words{"a.jpg"});
-}
-
-// The typed e-mail and password cannot be kept, so the login is never tried: the person reads the
-// store's reason, not the plugin's complaint about an e-mail it could not read back.
-TEST_F(StoreWrites, ALoginWhoseStoreCannotBeWrittenSaysWhyAndSendsNothing) {
-    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
-    const auto result = host({"login", "--email", demoEmail, "--password-stdin"}, std::string(demoPassword) + "\n");
-    EXPECT_EQ(result.status, 1) << result.standardError;
-    EXPECT_NE(result.standardError.find("galvoria-host: the preferences could not be saved: cannot open the lock file"),
-              std::string::npos)
-        << result.standardError;
-    EXPECT_EQ(result.standardError.find("Invalid value"), std::string::npos) << result.standardError;
-    for (const auto& request : server_->recordedRequests())
-        EXPECT_EQ(request.target.find("login"), std::string::npos) << "a login the store cannot keep is not sent";
 }
 
 }  // namespace
