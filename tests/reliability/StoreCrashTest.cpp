@@ -4,14 +4,11 @@
 // written or the one it was writing; nothing but the store, its lock and at most one temporary
 // file may stand in the folder.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <map>
 #include <random>
@@ -33,52 +30,45 @@ constexpr int killsWanted = 1000;
 constexpr int killsAtLeast = 200;  // fewer within the time allowed means the machine is far too slow
 constexpr auto timeAllowed = std::chrono::seconds(100);
 
-// A running store-writer, whose reports (one value per line, once the store holds it) come through a pipe.
+// A running store-writer, whose reports (one value per line, once the store holds it) go to a file.
 struct Writer {
-    Writer(const fs::path& file, std::string name, std::uint64_t first) : key(std::move(name)), lastWritten(first - 1) {
+    Writer(const fs::path& file, fs::path reportFile, std::string name, std::uint64_t first)
+        : key(std::move(name)), lastWritten(first - 1), reportFile_(std::move(reportFile)) {
         child = platform::Child::spawn({.arguments = {STORE_WRITER_BINARY, file.string(), key, std::to_string(first)},
-                                        .output = platform::Stream::pipe()});
+                                        .output = platform::Stream::file(reportFile_)});
         if (!child) throw std::runtime_error("cannot start a writer");
-        ::fcntl(child->output().get(), F_SETFL, O_NONBLOCK);
     }
     ~Writer() { kill(); }
 
+    // Takes in every whole line reported so far.
     void readReports() {
-        char buffer[4096];
-        ssize_t got = 0;
-        while ((got = ::read(child->output().get(), buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
-            if (got > 0) pending.append(buffer, static_cast<std::size_t>(got));
-        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-            lastWritten = std::stoull(pending.substr(0, end));
-            ++reports;
-            pending.erase(0, end + 1);
-        }
+        const std::string text = galvoria::testing::readFile(reportFile_);
+        reports = std::ranges::count(text, '\n');
+        if (reports == 0) return;
+        const std::string whole = text.substr(0, text.rfind('\n'));
+        lastWritten = std::stoull(whole.substr(whole.rfind('\n') + 1));
     }
     // Waits until the writer has reported a write since it started; false when none came in time.
     bool waitForAWrite(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (reports == 0 && std::chrono::steady_clock::now() < deadline) {
-            pollfd wait{child->output().get(), POLLIN, 0};
-            ::poll(&wait, 1, 10);
-            readReports();
-        }
+        for (readReports(); reports == 0 && std::chrono::steady_clock::now() < deadline; readReports())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return reports > 0;
     }
-    // Kills the writer and reads every report it made (the pipe then ends).
+    // Kills the writer and reads every report it made.
     void kill() {
-        if (!child || !child->output().valid()) return;
+        if (!child) return;
         child->signal(SIGKILL);
         child->wait();
-        ::fcntl(child->output().get(), F_SETFL, 0);
+        child.reset();
         readReports();
-        child->output().reset();
     }
 
     const std::string key;
     std::uint64_t lastWritten;  // the last value the store held for certain: reported, or there at the start
     std::uint64_t reports = 0;
     std::optional<platform::Child> child;
-    std::string pending;
+    fs::path reportFile_;
 };
 
 // What the store holds now; an empty `problem` when it is sound.
@@ -109,14 +99,17 @@ Inspection inspect(const fs::path& file) {
 
 TEST(StoreCrashSafety, KillingAWriterAtRandomMomentsNeverTearsTheStoreNorLosesTheOtherWritersValue) {
     TempDir dir;
+    TempDir reports;
     const fs::path file = dir.path() / "preferences.json";
+    const auto spawnWriter = [&](const std::string& key, std::uint64_t first) {
+        return std::make_unique<Writer>(file, reports.path() / key, key, first);
+    };
     {
         platform::PreferenceStore store(file);
         store.setValue("0", "a");
         store.setValue("0", "b");
     }
-    std::array<std::unique_ptr<Writer>, 2> writers = {std::make_unique<Writer>(file, "a", 1),
-                                                      std::make_unique<Writer>(file, "b", 1)};
+    std::array<std::unique_ptr<Writer>, 2> writers = {spawnWriter("a", 1), spawnWriter("b", 1)};
 
     const auto seed = std::random_device{}();
     std::mt19937 random(seed);
@@ -154,7 +147,7 @@ TEST(StoreCrashSafety, KillingAWriterAtRandomMomentsNeverTearsTheStoreNorLosesTh
             << killed.lastWritten;
         ASSERT_GE(found.values.at(other.key), other.lastWritten) << after << ": the other writer's value went back";
         killedAfterAWrite += killed.reports > 0 ? 1 : 0;
-        writers.at(victim) = std::make_unique<Writer>(file, killed.key, killedValue + 1);
+        writers.at(victim) = spawnWriter(killed.key, killedValue + 1);
     }
     for (auto& writer : writers) writer->kill();
     ASSERT_EQ(inspect(file).problem, "");
