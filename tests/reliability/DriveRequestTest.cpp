@@ -18,13 +18,8 @@ using galvoria::testing::readFile;
 
 namespace {
 
-struct Refusal {
-    std::string line;
-    std::string message;
-};
-
 TEST(RefusedLine, NamesTheFirstProblem) {
-    for (const auto& [line, message] : std::vector<Refusal>{
+    for (const auto& [line, message] : std::vector<std::pair<std::string, std::string>>{
              {"[1]", "the request is not a JSON object"},
              {"{\"call\": \"preferences\"", "the request is not a JSON object"},
              {"{\"call\": \"pre\xff\"}", "the request is not a JSON object"},

@@ -35,9 +35,7 @@ TEST_P(Decoding, AcceptsWhatTheLibraryReadsAndRefusesPastEachLimit) {
     const auto decoded = co::decodeJson(GetParam().text);
     EXPECT_EQ(decoded.failure, GetParam().failure);
     if (GetParam().failure == JsonFailure::none) {
-        const co::Value expected = co::Value::parse(GetParam().text);
-        EXPECT_EQ(decoded.value, expected);
-        EXPECT_EQ(decoded.value.dump(), expected.dump());  // the same member order
+        EXPECT_EQ(decoded.value, co::Value::parse(GetParam().text));  // objects compare their member order too
     } else {
         EXPECT_TRUE(decoded.value.is_discarded());
         EXPECT_EQ(decoded.problem(), GetParam().problem);
