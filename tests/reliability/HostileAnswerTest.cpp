@@ -16,15 +16,8 @@
 #include "tests/service/ServiceClient.hpp"
 #include "tests/support/TestSupport.hpp"
 
-namespace galvoria {
+namespace galvoria::testing {
 namespace {
-
-using platform::log::Channel;
-using testing::arrayOf;
-using testing::nested;
-using testing::responding;
-using testing::sanitizedBuild;
-using testing::wideObject;
 
 constexpr std::size_t mebibyte = std::size_t{1} << 20U;
 
@@ -57,14 +50,14 @@ std::vector<HostileAnswer> hostileAnswers() {
     };
 }
 
-class HostileAnswers : public testing::ServiceClient, public ::testing::WithParamInterface<HostileAnswer> {
+class HostileAnswers : public ServiceClient, public ::testing::WithParamInterface<HostileAnswer> {
 protected:
     void SetUp() override {
         LocalService::SetUp();
         platform::PreferenceStore::setStandardPath(temp_.path() / "preferences.json");
     }
 
-    testing::TempDir temp_;
+    TempDir temp_;
     std::size_t baselinePeak_ = peakResidentBytes();
 };
 
@@ -80,7 +73,7 @@ TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
     if (answer.members > 0) {
         EXPECT_EQ(result.map.begin().key() + ".." + std::prev(result.map.end()).key(), answer.firstLast);
     } else {
-        const auto lines = log_.lines(Channel::standardOutput);
+        const auto lines = log_.lines(platform::log::Channel::standardOutput);
         ASSERT_EQ(lines.size(), 1U);
         EXPECT_NE(lines[0].find(std::string("the body ") + answer.limitNamed), std::string::npos) << lines[0];
     }
@@ -96,4 +89,4 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HostileAnswers, ::testing::ValuesIn(hostileAnsw
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
-}  // namespace galvoria
+}  // namespace galvoria::testing

@@ -26,34 +26,29 @@
 namespace galvoria::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using devserver::Fault;
 using devserver::FaultAction;
 
 Fault respond(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
 
-std::string write(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
-}
-
-// The host program against the local service on its compiled-in port (ServiceDrive), talked to in the
-// plugin's own value type.
+// The host program against the local service on its compiled-in port (ServiceDrive).
 class HostSecurity : public ServiceDrive {
 protected:
-    co::Value call(co::Value request) { return host_->call(request); }
-    co::Value type(const std::string& value, const std::string& setting) {
+    Json type(const std::string& value, const std::string& setting) {
         return call({{"call", "didUpdateValue"}, {"value", value}, {"setting", setting}});
     }
-    co::Value press(const std::string& item) { return call({{"call", "handleEvent"}, {"event", 1}, {"item", item}}); }
-    co::Value publish(const std::vector<std::string>& files, const co::Value& settings) {
+    Json press(const std::string& item) { return call({{"call", "handleEvent"}, {"event", 1}, {"item", item}}); }
+    Json publish(const std::vector<std::string>& files, const Json& settings) {
         return call({{"call", "startPublishingTask"},
                      {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}});
     }
+    std::string write(const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_.path() / name, std::ios::binary) << bytes;
+        return (dir_.path() / name).string();
+    }
 };
 
-const co::Value existingProject = {
+const Json existingProject = {
     {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
 
 // Refused and accepted logins, listings, signings and uploads, with format directives in every
@@ -62,7 +57,7 @@ TEST_F(HostSecurity, PrintsNoPartOfASecretAndEveryFormatDirectiveLiterally) {
     const std::string password = "Zq8!rT#4vW_p";
     const std::string token = server_->issueToken(demoEmail);
     const std::string odd = "%@ %n %s %d %f %x %% 100%";
-    const std::string photo = write(dir_.path() / "a.jpg", std::string(5000, 'p'));
+    const std::string photo = write("a.jpg", std::string(5000, 'p'));
     const std::string missing = (dir_.path() / "%n%s%@-gone.jpg").string();
     type(odd, "username-item");
     type(password, "password-item");
@@ -71,7 +66,7 @@ TEST_F(HostSecurity, PrintsNoPartOfASecretAndEveryFormatDirectiveLiterally) {
     server_->setFault("login", respond(200, R"({"token": ")" + token + "\"}"));
     EXPECT_TRUE(press("login-item")["ok"]);
     server_->setFault("teams", respond(401, R"({"message": "Unauthenticated."})"));
-    call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", co::Value::object()}});
+    call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", Json::object()}});
     server_->setFault("sign", respond(401, R"({"message": "The token )" + token + R"( has expired."})"));
     EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
     server_->clearFaults();
@@ -79,9 +74,9 @@ TEST_F(HostSecurity, PrintsNoPartOfASecretAndEveryFormatDirectiveLiterally) {
     EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
     server_->setFault("create-folder", respond(201, R"({"data": {"id": "fld-1", "name": ")" + odd + "\"}}"));
     server_->setFault("storage", respond(200, odd));
-    co::Value settings = existingProject;
+    Json settings = existingProject;
     settings["folder-list-item"] = "0";
-    publish({write(dir_.path() / "%d%n.jpg", "x"), missing}, settings);
+    publish({write("%d%n.jpg", "x"), missing}, settings);
 
     // Standard error and every protocol line, once the host has ended.
     EXPECT_EQ(host_->finish(), 0);
