@@ -1,10 +1,7 @@
 // Hostile answers from the local galvoria service, each through Network: nested deeper than any
-// stack allows, objects wide enough to make a per-member search quadratic, and bodies as long as
-// the client accepts. Every answer of the service goes through the one decoding these reach, and
-// the decoder treats an object alike at any depth (JsonDecodingTest shows a deep value inside a member
-// and a long string within the budget). Each is
-// decoded or refused in a time and a memory that only a quadratic or a copying path would exceed (the bounds are
-// generous; performance itself is measured by bench/).
+// stack allows, objects wide enough to make a per-member search quadratic, and bodies as long as the
+// client accepts, decoded or refused in a time and a memory only a quadratic or a copying path would
+// exceed (generous bounds; bench/ measures performance). The decoder's own limits: JsonDecodingTest.
 
 #include <sys/resource.h>
 
@@ -19,15 +16,8 @@
 #include "tests/service/ServiceClient.hpp"
 #include "tests/support/TestSupport.hpp"
 
-namespace galvoria {
+namespace galvoria::testing {
 namespace {
-
-using platform::log::Channel;
-using testing::arrayOf;
-using testing::nested;
-using testing::responding;
-using testing::sanitizedBuild;
-using testing::wideObject;
 
 constexpr std::size_t mebibyte = std::size_t{1} << 20U;
 
@@ -60,19 +50,15 @@ std::vector<HostileAnswer> hostileAnswers() {
     };
 }
 
-class HostileAnswers : public testing::ServiceClient, public ::testing::WithParamInterface<HostileAnswer> {
+class HostileAnswers : public ServiceClient, public ::testing::WithParamInterface<HostileAnswer> {
 protected:
     void SetUp() override {
         LocalService::SetUp();
         platform::PreferenceStore::setStandardPath(temp_.path() / "preferences.json");
     }
-    static void SetUpTestSuite() {
-        ServiceClient::SetUpTestSuite();
-        baselinePeak_ = peakResidentBytes();
-    }
 
-    testing::TempDir temp_;
-    static inline std::size_t baselinePeak_ = 0;
+    TempDir temp_;
+    std::size_t baselinePeak_ = peakResidentBytes();
 };
 
 TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
@@ -87,7 +73,7 @@ TEST_P(HostileAnswers, AreDecodedOrRefusedInBoundedTimeAndMemory) {
     if (answer.members > 0) {
         EXPECT_EQ(result.map.begin().key() + ".." + std::prev(result.map.end()).key(), answer.firstLast);
     } else {
-        const auto lines = log_.lines(Channel::standardOutput);
+        const auto lines = log_.lines(platform::log::Channel::standardOutput);
         ASSERT_EQ(lines.size(), 1U);
         EXPECT_NE(lines[0].find(std::string("the body ") + answer.limitNamed), std::string::npos) << lines[0];
     }
@@ -103,4 +89,4 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HostileAnswers, ::testing::ValuesIn(hostileAnsw
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
-}  // namespace galvoria
+}  // namespace galvoria::testing

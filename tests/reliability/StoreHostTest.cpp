@@ -1,5 +1,6 @@
 // The host and its preference store: where the store is when no --prefs names it, and a store that
-// cannot be used or written is reported to the person, never shown as a refusal or a success.
+// cannot be used or written is reported to the person, never shown as a refusal or a success (a
+// publish whose created project cannot be remembered still sends its files).
 
 #include "tests/cli/CliFixture.hpp"
 
@@ -41,6 +42,10 @@ TEST_P(StoreInTheHost, ExitsWithTheStatusAndReasonAndLeavesTheStoreAsItWas) {
         if (const auto at = mention.find("$DIR"); at != std::string::npos) mention.replace(at, 4, dir_.path().string());
         EXPECT_NE(shown.find(mention), std::string::npos) << mention << " in\n" << shown;
     }
+    // The person reads the store's reason, not the plugin's complaint about a value it could not read
+    // back, and a login the store cannot keep is never sent.
+    EXPECT_EQ(shown.find("Invalid value"), std::string::npos) << shown;
+    for (const auto& request : server_->recordedRequests()) EXPECT_EQ(request.target.find("login"), std::string::npos);
     // Nothing lands in the working folder, the old store stays whole, no temporary file is left.
     EXPECT_TRUE(fs::is_empty(workingFolder));
     EXPECT_EQ(store().dictionary(), before);
@@ -51,13 +56,21 @@ const std::string logout = R"(logout --bundle "$BUNDLE" --prefs "$PREFS")";
 const std::string status = R"(status --bundle "$BUNDLE")";
 const std::string noLocation = "neither XDG_CONFIG_HOME nor HOME is an absolute path; set HOME or give --prefs FILE";
 
+// A link planted at the store's lock file, and what the host then says.
+const std::string linkAtLock = R"(rm -f "$PREFS.lock" && ln -s "$DIR/victim" "$PREFS.lock" &&)";
+const std::string lockRefused = "galvoria-host: the preferences could not be saved: cannot open the lock file";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, StoreInTheHost,
     ::testing::Values(
-        StoreRun{"LinkAtTheLockFile", R"(rm "$PREFS.lock" && ln -s "$DIR/victim" "$PREFS.lock" &&)",
-                 logout + " --verbose", true, 1,
-                 Words{"galvoria-host: the preferences could not be saved: cannot open the lock file",
-                       R"(Preferences: the change of "api-token" was not saved)"}},
+        StoreRun{"LinkAtTheLockFile", linkAtLock, logout + " --verbose", true, 1,
+                 Words{lockRefused, R"(Preferences: the change of "api-token" was not saved)"}},
+        StoreRun{"LoginWithALinkAtTheLockFile", linkAtLock + " echo galvoria-demo |",
+                 R"(login --email demo@galvoria.test --password-stdin --prefs "$PREFS")", false, 1, Words{lockRefused}},
+        StoreRun{
+            "PublishWithALinkAtTheLockFile", linkAtLock + R"( echo photo > "$DIR/a.jpg" &&)",
+            R"(publish "$DIR/a.jpg" --workspace Personal --folder "Portraits 📷" --new-project Day --prefs "$PREFS")",
+            true, 1, Words{lockRefused, "Publishing completed!\nLibrary: "}},
         StoreRun{"FileSizeLimitOfZero", "ulimit -f 0 &&", logout, true, 1,
                  Words{"galvoria-host: the preferences could not be saved: cannot write", "File too large"}},
         StoreRun{"NeitherHomeNorConfigFolder", "unset HOME XDG_CONFIG_HOME &&", status, false, 2, Words{noLocation}},
@@ -70,39 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
             status + R"( --prefs "$DIR/shared/preferences.json")", false, 2,
             Words{"the preference store cannot be used: the folder $DIR/shared is writable by others (mode 0777)"}}),
     [](const auto& info) { return info.param.name; });
-
-using StoreWrites = CliTest;
-
-// The files reach the service, but the folder and project it created are not remembered: the
-// person is told, and the command does not end as a success.
-TEST_F(StoreWrites, APublishWhoseStoreCannotBeWrittenIsDoneButNotASuccess) {
-    logInDirectly();
-    fs::remove(prefs().string() + ".lock");
-    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
-    const auto result = host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "Portraits 📷",
-                              "--new-project", "Headshots"});
-    EXPECT_EQ(result.status, 1) << result.standardError;
-    EXPECT_NE(result.standardError.find("galvoria-host: the preferences could not be saved: cannot open the lock file"),
-              std::string::npos)
-        << result.standardError;
-    const auto projects = projectIdsNamed("Headshots");
-    ASSERT_EQ(projects.size(), 1U);
-    EXPECT_EQ(filesOf(projects[0]), Words{"a.jpg"});
-}
-
-// The typed e-mail and password cannot be kept, so the login is never tried: the person reads the
-// store's reason, not the plugin's complaint about an e-mail it could not read back.
-TEST_F(StoreWrites, ALoginWhoseStoreCannotBeWrittenSaysWhyAndSendsNothing) {
-    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
-    const auto result = host({"login", "--email", demoEmail, "--password-stdin"}, std::string(demoPassword) + "\n");
-    EXPECT_EQ(result.status, 1) << result.standardError;
-    EXPECT_NE(result.standardError.find("galvoria-host: the preferences could not be saved: cannot open the lock file"),
-              std::string::npos)
-        << result.standardError;
-    EXPECT_EQ(result.standardError.find("Invalid value"), std::string::npos) << result.standardError;
-    for (const auto& request : server_->recordedRequests())
-        EXPECT_EQ(request.target.find("login"), std::string::npos) << "a login the store cannot keep is not sent";
-}
 
 }  // namespace
 }  // namespace galvoria::testing

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     const std::string key = argv[2];
     for (std::uint64_t value = std::stoull(argv[3]);; ++value) {
         store.setValue(std::to_string(value), key);
-        // One short write per line: a pipe never splits it.
+        // One short write per line: a kill never leaves half of one.
         const std::string line = std::to_string(value) + "\n";
         while (::write(STDOUT_FILENO, line.data(), line.size()) < 0)
             if (errno != EINTR) return 1;

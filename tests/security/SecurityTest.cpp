@@ -2,20 +2,11 @@
 // output, requests leaving their path segment or their origin, unverified TLS peers receiving files,
 // format directives being expanded.
 //
-// Proven elsewhere and not repeated here (suite and test):
-//  - store file 0600 in a 0700 folder, a planted link at the temporary path: PreferenceStore
-//    FileIsPrivateInAPrivateFolderAndReplacedWhole, APlantedLinkAtTheTemporaryPathIsNotFollowed;
-//  - no redirect followed: FaultMatrix RedirectElsewhere;
-//  - quotes and line breaks in a field name, a file name or a "Content-Type" value cannot add a header or a
-//    part: FormStream ProducesTheAnnouncedFormAtAnyReadSize, UploadPipeline
-//    SignatureAndNameBecomeTheFormAndTheCompletion, UploadStep ContentTypeWithLineBreak;
-//  - a postEndpoint of another scheme or none: StorageAddress IsRefusedWithTheReasonItFails, HttpSession
-//    RefusedRequestsNeverConnect;
-//  - a file that changes size: FormStream FileThatChangesSizeWhileReadEndsTheBody, UploadPipeline
-//    FileThatChangesSizeAfterSigningIsNotCompleted;
-//  - bodies above the cap: HttpSession BodiesAboveTheCapEndAsTransportFailures, FaultMatrix OversizedBody;
-//  - a file name that is not UTF-8: published from the command line by TerminalEscape
-//    EveryPathShowsControlCharactersVisibly, its stray bytes replaced in what is sent by NetworkWire invalidUtf8Name.
+// Proven elsewhere, not repeated here: the store's private modes and planted links (PreferenceStore),
+// no redirect followed and bodies above the cap (FaultMatrix, HttpSession), no header or part added by
+// quotes or line breaks in a name or a "Content-Type" (FormStream, UploadPipeline, UploadStep), a
+// postEndpoint of another scheme or none (StorageAddress, HttpSession), a file that changes size
+// (FormStream, UploadPipeline), a file name that is not UTF-8 (TerminalEscape, NetworkWire).
 
 #include <httplib.h>
 
@@ -26,94 +17,75 @@
 #include <gtest/gtest.h>
 
 #include "devserver/Server.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/PreferenceStore.hpp"
 #include "publishing/UploadPipeline.hpp"
 #include "service/Network.hpp"
 #include "tests/publishing/PublishingFixture.hpp"
 #include "tests/settings/ServiceDrive.hpp"
 #include "tests/support/TestSupport.hpp"
-#include "vocabulary/PreferenceKeys.hpp"
 
 namespace galvoria::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using devserver::Fault;
 using devserver::FaultAction;
 
 Fault respond(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
 
-std::string write(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
-}
-
-// The host program against the local service on its compiled-in port (ServiceDrive), talked to in the
-// plugin's own value type.
+// The host program against the local service on its compiled-in port (ServiceDrive).
 class HostSecurity : public ServiceDrive {
 protected:
-    co::Value call(co::Value request) { return host_->call(request); }
-    co::Value type(const std::string& value, const std::string& setting) {
+    Json type(const std::string& value, const std::string& setting) {
         return call({{"call", "didUpdateValue"}, {"value", value}, {"setting", setting}});
     }
-    co::Value press(const std::string& item) { return call({{"call", "handleEvent"}, {"event", 1}, {"item", item}}); }
-    co::Value publish(const std::vector<std::string>& files, const co::Value& settings) {
+    Json press(const std::string& item) { return call({{"call", "handleEvent"}, {"event", 1}, {"item", item}}); }
+    Json publish(const std::vector<std::string>& files, const Json& settings) {
         return call({{"call", "startPublishingTask"},
                      {"task", {{"action", "publish"}, {"files", files}, {"settings", settings}}}});
     }
-    // Standard error and every protocol line, once the host has ended.
-    std::string everythingPrinted() {
-        EXPECT_EQ(host_->finish(), 0);
-        std::string text = host_->standardError();
-        for (const auto& line : host_->standardOutputLines()) text += line + "\n";
-        return text;
+    std::string write(const std::string& name, const std::string& bytes) {
+        std::ofstream(dir_.path() / name, std::ios::binary) << bytes;
+        return (dir_.path() / name).string();
     }
 };
 
-const co::Value existingProject = {
+const Json existingProject = {
     {"workspace-list-item", "ws-4f1c2a"}, {"folder-list-item", "none"}, {"project-list-item", "prj-3c9a02"}};
 
-TEST_F(HostSecurity, NoPartOfThePasswordOrTokenIsEverPrinted) {
+// Refused and accepted logins, listings, signings and uploads, with format directives in every
+// value the host logs: no part of the password or the token is printed, every directive literally.
+TEST_F(HostSecurity, PrintsNoPartOfASecretAndEveryFormatDirectiveLiterally) {
     const std::string password = "Zq8!rT#4vW_p";
     const std::string token = server_->issueToken(demoEmail);
-    const std::string photo = write(dir_.path() / "a.jpg", std::string(5000, 'p'));
-    type(demoEmail, "username-item");
+    const std::string odd = "%@ %n %s %d %f %x %% 100%";
+    const std::string photo = write("a.jpg", std::string(5000, 'p'));
+    const std::string missing = (dir_.path() / "%n%s%@-gone.jpg").string();
+    type(odd, "username-item");
     type(password, "password-item");
     server_->setFault("login", respond(401, R"({"message": "These credentials do not match our records."})"));
     EXPECT_FALSE(press("login-item")["ok"]);
     server_->setFault("login", respond(200, R"({"token": ")" + token + "\"}"));
     EXPECT_TRUE(press("login-item")["ok"]);
     server_->setFault("teams", respond(401, R"({"message": "Unauthenticated."})"));
-    call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", co::Value::object()}});
+    call({{"call", "settingsForAction"}, {"action", "publish"}, {"settings", Json::object()}});
     server_->setFault("sign", respond(401, R"({"message": "The token )" + token + R"( has expired."})"));
     EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
     server_->clearFaults();
     server_->setFault("storage", {.action = FaultAction::dropBefore});
     EXPECT_FALSE(publish({photo}, existingProject)["ok"]);
+    server_->setFault("create-folder", respond(201, R"({"data": {"id": "fld-1", "name": ")" + odd + "\"}}"));
+    server_->setFault("storage", respond(200, odd));
+    Json settings = existingProject;
+    settings["folder-list-item"] = "0";
+    publish({write("%d%n.jpg", "x"), missing}, settings);
 
-    const std::string printed = everythingPrinted();
+    // Standard error and every protocol line, once the host has ended.
+    EXPECT_EQ(host_->finish(), 0);
+    std::string printed = host_->standardError();
+    for (const auto& line : host_->standardOutputLines()) printed += line + "\n";
     EXPECT_NE(printed.find("Password: ********"), std::string::npos);
     for (const std::string& secret : {password, token})
         for (std::size_t at = 0; at + 6 <= secret.size(); ++at)
             ASSERT_EQ(printed.find(secret.substr(at, 6)), std::string::npos) << "part of a secret was printed";
-}
-
-TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
-    const std::string odd = "%@ %n %s %d %f %x %% 100%";
-    const std::string missing = (dir_.path() / "%n%s%@-gone.jpg").string();
-    type(odd, "username-item");
-    press("login-item");  // logs the user name, then refuses the empty password
-    store().setValue(server_->issueToken(demoEmail), prefs::apiToken);
-    server_->setFault("create-folder", respond(201, R"({"data": {"id": "fld-1", "name": ")" + odd + "\"}}"));
-    server_->setFault("storage", respond(200, odd));
-    co::Value settings = existingProject;
-    settings["folder-list-item"] = "0";
-    publish({write(dir_.path() / "%d%n.jpg", "x"), missing}, settings);
-
-    const std::string printed = everythingPrinted();
     for (const std::string& line : std::vector<std::string>{
              "UPDATED VALUE: " + odd + " FOR SETTING: username-item", "Persists: " + odd + " forKey: username-item",
              "Username: " + odd, "Folder Created: [id: fld-1, name: " + odd + "]", "Response: " + odd,
@@ -123,17 +95,7 @@ TEST_F(HostSecurity, FormatDirectivesInEveryLoggedValueArePrintedLiterally) {
 }
 
 // The library side in process (the publishing tests' fixture).
-class InProcess : public publishing::testing::PublishingTest {
-protected:
-    // Uploads one file through `session`; the signing names `endpoint`.
-    publishing::UploadOutcome upload(http::Session& session, const std::string& endpoint) {
-        server_->setFault("sign",
-                          respond(200, R"({"postEndpoint": ")" + endpoint + R"(", "signature": {"key": "k"}})"));
-        server_->setFault("complete", respond(200, "{}"));
-        const Network service(preferences_, server_->origin(), &session);
-        return publishing::uploadFile({service, preferences_}, {write("a.jpg", "file-bytes")}, 0, "prj-3c9a02");
-    }
-};
+using InProcess = publishing::testing::PublishingTest;
 
 TEST_F(InProcess, WorkspaceIdentifierIsOneEncodedSegmentOfEveryRequest) {
     const Network network = client();
@@ -189,7 +151,12 @@ TEST_F(InProcess, OnlyVerifiedTlsStorageReceivesTheFile) {
         const int port = storage.bind_to_any_port("127.0.0.1");
         std::thread serving([&] { storage.listen_after_bind(); });
         server_->clearRecordedRequests();
-        const auto outcome = upload(*session, "https://127.0.0.1:" + std::to_string(port) + "/upload");
+        server_->setFault("sign", respond(200, R"({"postEndpoint": "https://127.0.0.1:)" + std::to_string(port) +
+                                                   R"(/upload", "signature": {"key": "k"}})"));
+        server_->setFault("complete", respond(200, "{}"));
+        const Network service(preferences_, server_->origin(), session);
+        const auto outcome =
+            publishing::uploadFile({service, preferences_}, {write("a.jpg", "file-bytes")}, 0, "prj-3c9a02");
         storage.stop();
         serving.join();
         EXPECT_EQ(outcome.published, trusted) << outcome.reason;
