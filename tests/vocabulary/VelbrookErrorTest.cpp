@@ -8,15 +8,10 @@
 
 using galvoria::VelbrookError;
 
-TEST(ErrorTexts, APayloadWithAPerCentSignStaysText) {
-    const co::Error error = VelbrookError::invalidSettingValue("100% %@").toPlatformError();
-    EXPECT_EQ(error.localizedDescription(), "Invalid value for 100% %@.");
-    EXPECT_EQ(error.localizedFailureReason(), "The value you provided for 100% %@ is not acceptable.");
-}
-
-TEST(ErrorLookup, TextsAreLookedUpWhenAskedForNotWhenRaised) {
+TEST(ErrorTexts, AreLookedUpWhenAskedForNotWhenRaisedAndAPayloadStaysText) {
     platform::setMainStringTable({});
     const co::Error error = VelbrookError::unsupportedEvent().toPlatformError();
+    const co::Error payload = VelbrookError::invalidSettingValue("100% %@").toPlatformError();
     platform::setMainStringTable(
         {{"Unsupported event.", "Événement non pris en charge."}, {"Please try again.", "Veuillez réessayer."}});
     EXPECT_EQ(error.localizedDescription(), "Événement non pris en charge.");
@@ -24,6 +19,8 @@ TEST(ErrorLookup, TextsAreLookedUpWhenAskedForNotWhenRaised) {
     EXPECT_EQ(error.localizedFailureReason(), "The specified event type is unknown.");
     const co::Error login = VelbrookError::standardMessage("Login Failed", "Please try again.").toPlatformError();
     EXPECT_EQ(login.localizedFailureReason(), "Veuillez réessayer.");
+    EXPECT_EQ(payload.localizedDescription(), "Invalid value for 100% %@.");
+    EXPECT_EQ(payload.localizedFailureReason(), "The value you provided for 100% %@ is not acceptable.");
     platform::setMainStringTable({});
     EXPECT_EQ(error.localizedDescription(), "Unsupported event.");
 }
