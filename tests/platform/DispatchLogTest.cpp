@@ -1,4 +1,4 @@
-// The main queue's ordering, the log's literal arguments.
+// The main queue: posting order, its own thread, draining.
 
 #include <atomic>
 #include <vector>
@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/Dispatch.hpp"
-#include "platform/Log.hpp"
-#include "tests/support/TestSupport.hpp"
 
 TEST(MainQueue, RunsBlocksInPostingOrderOnItsOwnThreadAndDrains) {
     platform::MainQueueThread served;
@@ -24,14 +22,4 @@ TEST(MainQueue, RunsBlocksInPostingOrderOnItsOwnThreadAndDrains) {
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
     EXPECT_EQ(onMain.load(), 100);
     EXPECT_FALSE(platform::MainQueue::shared().isMainThread());
-}
-
-TEST(Log, ArgumentsArePrintedLiterallyAndFloatsWithSixDecimals) {
-    EXPECT_EQ(platform::log::render("UPDATED VALUE: %@ FOR SETTING: %@", {std::string("100%@ %f %s %n"), "x"}),
-              "UPDATED VALUE: 100%@ %f %s %n FOR SETTING: x");
-    EXPECT_EQ(platform::log::render("Upload Progress: %f", {0.5}), "Upload Progress: 0.500000");
-    EXPECT_EQ(platform::log::render("100%% done, %d stays", {}), "100% done, %d stays");
-    galvoria::testing::LogCapture capture;
-    platform::log::line("Folder Created: [name: 50% %@]");
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"Folder Created: [name: 50% %@]"});
 }

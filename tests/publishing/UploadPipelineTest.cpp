@@ -70,10 +70,10 @@ TEST_F(UploadPipeline, SignsStoresAndCompletesOneFileOnTheWire) {
     EXPECT_TRUE(storage.body == formText(boundaryOf(storage), fields, "a.jpg", "image/jpeg", bytes))
         << "the form differs";
 
-    EXPECT_EQ(logLines("Filesize: "), std::vector<std::string>{"Filesize: 2048"});
-    EXPECT_EQ(logLines("Upload Sign Response: ").size(), 1U);
-    EXPECT_EQ(logLines("Response: "), std::vector<std::string>{"Response: "});
-    EXPECT_EQ(logLines("Upload Progress: ").back(), "Upload Progress: 1.000000");
+    EXPECT_EQ(log_.startingWith("Filesize: "), std::vector<std::string>{"Filesize: 2048"});
+    EXPECT_EQ(log_.startingWith("Upload Sign Response: ").size(), 1U);
+    EXPECT_EQ(log_.startingWith("Response: "), std::vector<std::string>{"Response: "});
+    EXPECT_EQ(log_.startingWith("Upload Progress: ").back(), "Upload Progress: 1.000000");
 }
 
 // The form follows the signature (order, text of every value, content type); names are escaped
@@ -195,19 +195,19 @@ TEST_F(UploadPipeline, UnreadableFileFailsBeforeAnyRequest) {
         EXPECT_FALSE(upload((dir_.path() / name).string()).published) << name;
     }
     EXPECT_TRUE(server_->recordedRequests().empty());
-    EXPECT_EQ(logLines("Error: ").size(), 3U);
+    EXPECT_EQ(log_.startingWith("Error: ").size(), 3U);
 }
 
 // A file rewritten between signing and sending no longer matches what was signed.
 TEST_F(UploadPipeline, FileThatChangesSizeAfterSigningIsNotCompleted) {
     for (const bool grow : {true, false}) {
         const std::string path = write("moving.jpg", patternBytes(8192));
-        onLogLine([&](std::string_view line) {
+        log_.onLine([&](std::string_view line) {
             if (line == "Upload Sign Response: Success")
                 grow ? void(std::ofstream(path, std::ios::app) << "more") : std::filesystem::resize_file(path, 100);
         });
         EXPECT_FALSE(upload(path).published) << (grow ? "grown" : "shrunk");
-        onLogLine({});
+        log_.onLine({});
     }
     EXPECT_TRUE(requestsTo("/api/upload/complete").empty());
 }
@@ -236,7 +236,7 @@ TEST_F(UploadPipeline, LargeFileArrivesIntactInConstantMemory) {
     ASSERT_EQ(stored.size(), 1U);
     EXPECT_EQ(std::system(("cmp -s '" + path.string() + "' '" + stored[0].string() + "'").c_str()), 0)
         << "the stored bytes differ";
-    const auto progress = logLines("Upload Progress: ");
+    const auto progress = log_.startingWith("Upload Progress: ");
     EXPECT_LE(progress.size(), 100U);
     EXPECT_EQ(std::ranges::adjacent_find(progress, std::greater_equal<>()), progress.end()) << "not always rising";
     EXPECT_EQ(progress.back(), "Upload Progress: 1.000000");

@@ -16,7 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using devserver::FaultAction;
-using testing::failing;
 using testing::responding;
 
 void expectTransportFailure(const Response& response) {
@@ -175,7 +174,7 @@ TEST_F(HttpSession, BodySourceThatFailsOrEndsEarlyAbortsTheTransfer) {
 }
 
 TEST_F(HttpSession, ClosingReleasesRunningAndQueuedTransfersAndSelfWaitFails) {
-    server().setFault("teams", failing(FaultAction::stall));
+    server().setFault("teams", {.action = FaultAction::stall});
     std::mutex mutex;
     std::vector<Response> completed;
     std::promise<Response> inner;

@@ -10,11 +10,7 @@
 
 namespace galvoria::testing {
 
-inline devserver::Fault responding(int status, std::string body, std::map<std::string, std::string> headers = {},
-                                   int delayMs = 0) {
-    return {.status = status, .body = std::move(body), .headers = std::move(headers), .delayMs = delayMs};
-}
-inline devserver::Fault failing(devserver::FaultAction action) { return {.action = action}; }
+inline devserver::Fault responding(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
 
 // The service's requests since the last call, as "METHOD target".
 using Requests = std::vector<std::string>;
