@@ -25,11 +25,9 @@ protected:
     // Only the form of what was sent: the token is never printed.
     void expectServiceHeaders(const devserver::RecordedRequest& request) {
         std::vector<std::string> ours;
-        for (const auto& [name, value] : request.headers) {
-            if (name == "Content-Type" || name == "Accept" || name == "Authorization" || name == "User-Agent") {
+        for (const auto& [name, value] : request.headers)
+            if (name == "Content-Type" || name == "Accept" || name == "Authorization" || name == "User-Agent")
                 ours.push_back(name + (name == "Authorization" ? "" : ": " + value));
-            }
-        }
         EXPECT_EQ(ours, (std::vector<std::string>{"Content-Type: application/json", "Accept: application/json",
                                                   "Authorization"}));
         EXPECT_TRUE(headerOf(request, "Authorization") == "Bearer " + token_) << "not Bearer ********";
@@ -133,9 +131,8 @@ TEST_F(UploadPipeline, EachStepFailsTheFileWithItsReason) {
              {"complete", answer(500, "{}"), "the service refused the completion: 500", 3},
              {"complete", answer(204, ""), "", 3}}) {
         SCOPED_TRACE(route + " answered " + fault.body);
-        if (const auto at = fault.body.find("HOSTPORT"); at != std::string::npos) {
+        if (const auto at = fault.body.find("HOSTPORT"); at != std::string::npos)
             fault.body.replace(at, 8, server_->origin().substr(std::string_view("http://").size()));
-        }
         server_->clearFaults();
         server_->clearRecordedRequests();
         server_->setFault(route, fault);
@@ -191,9 +188,8 @@ TEST(StorageAddress, IsRefusedWithTheReasonItFails) {
 TEST_F(UploadPipeline, UnreadableFileFailsBeforeAnyRequest) {
     std::filesystem::create_directory(dir_.path() / "folder.jpg");
     ASSERT_EQ(::mkfifo((dir_.path() / "pipe.jpg").c_str(), 0600), 0);
-    for (const std::string name : {"missing.jpg", "folder.jpg", "pipe.jpg"}) {
+    for (const std::string name : {"missing.jpg", "folder.jpg", "pipe.jpg"})
         EXPECT_FALSE(upload((dir_.path() / name).string()).published) << name;
-    }
     EXPECT_TRUE(server_->recordedRequests().empty());
     EXPECT_EQ(log_.startingWith("Error: ").size(), 3U);
 }
