@@ -93,7 +93,6 @@ TEST_F(Drive, FormsOneTaskForThePublishActionAndRefusesOthers) {
 
 TEST_F(Drive, RenderSettingsKeepTheirTypesAndVisibilityIsAllBits) {
     for (const co::Value& action : {co::Value("publish"), foreignAction}) {
-        host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}});
         const auto reply = host().call({{"call", "processingSettingsForAction"}, {"action", action}});
         EXPECT_EQ(
             reply["settings"].dump(),

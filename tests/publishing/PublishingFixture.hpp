@@ -67,14 +67,6 @@ protected:
         std::ofstream(dir_.path() / name, std::ios::binary | std::ios::trunc) << bytes;
         return (dir_.path() / name).string();
     }
-    // Answers the signing with `signature` and a storage endpoint that reads any well-formed form and
-    // keeps nothing (or `endpoint`). The signing requests are then recorded without their bodies.
-    void signWith(const co::Value& signature, std::optional<std::string> endpoint = std::nullopt) {
-        const co::Value answer = {{"postEndpoint", endpoint.value_or(server_->origin() + "/_bench/discard")},
-                                  {"signature", signature}};
-        server_->setFault("sign", {.status = 200, .body = answer.dump()});
-    }
-
     galvoria::testing::LogCapture log_;  // first: it sees everything the others write
     galvoria::testing::TempDir dir_;
     std::unique_ptr<devserver::Server> server_ = std::make_unique<devserver::Server>(
