@@ -39,12 +39,6 @@ protected:
         const auto requests = server_->recordedRequests();
         return requests.empty() ? devserver::RecordedRequest{} : requests.back();
     }
-    // The headers a request carried, without the ones the HTTP library adds (Host, Content-Length).
-    static Headers sentHeaders(const devserver::RecordedRequest& request) {
-        Headers headers = request.headers;
-        std::erase_if(headers, [](const auto& h) { return h.first == "Host" || h.first == "Content-Length"; });
-        return headers;
-    }
 
 private:
     static inline std::unique_ptr<devserver::Server> server_;

@@ -43,7 +43,9 @@ TEST_P(NetworkWire, SendsHeadersInOrderTheBodyAndTheEncodedPath) {
     Headers expected{
         {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"User-Agent", "CaptureOne"}};
     if (!authorization.empty()) expected.emplace_back("Authorization", authorization);
-    EXPECT_EQ(sentHeaders(request), expected);
+    Headers sent = request.headers;  // without the ones the HTTP library adds
+    std::erase_if(sent, [](const auto& h) { return h.first == "Host" || h.first == "Content-Length"; });
+    EXPECT_EQ(sent, expected);
     EXPECT_EQ(request.body.empty() ? nlohmann::json() : nlohmann::json::parse(request.body),
               *GetParam().body == '\0' ? nlohmann::json() : nlohmann::json::parse(GetParam().body));
     EXPECT_EQ(store_.dictionary(), before);
