@@ -36,9 +36,6 @@ protected:
     std::unique_ptr<DriveSession> session_;
 };
 
-// Member order is free in replies: compare as unordered JSON.
-nlohmann::json unordered(const co::Value& value) { return nlohmann::json::parse(value.dump()); }
-
 // Copies the built bundle with its manifest rewritten.
 fs::path copyBundle(const fs::path& into, const co::Value& manifest) {
     const fs::path bundle = into / "Copy.coplugin";
@@ -96,7 +93,6 @@ TEST_F(Drive, FormsOneTaskForThePublishActionAndRefusesOthers) {
 
 TEST_F(Drive, RenderSettingsKeepTheirTypesAndVisibilityIsAllBits) {
     for (const co::Value& action : {co::Value("publish"), foreignAction}) {
-        host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 1}});
         const auto reply = host().call({{"call", "processingSettingsForAction"}, {"action", action}});
         EXPECT_EQ(
             reply["settings"].dump(),
@@ -111,14 +107,8 @@ TEST_F(Drive, RenderSettingsKeepTheirTypesAndVisibilityIsAllBits) {
 
 // Which problem each malformed line is refused for is proven on the request reader (DriveRequestTest).
 TEST_F(Drive, MalformedRequestsGetAnErrorReplyAndTheHostReadsOn) {
-    const std::vector<std::string> bad = {
-        "not json",
-        R"({"call": "publishingActionsFileCount"})",
-        R"({"call": "publishingActionsFileCount", "fileCount": -1})",
-        R"({"call": "publishingActionsFileCount", "fileCount": 1.5})",
-        R"({"call": "publishingActionsFileCount", "fileCount": "3"})",
-        R"({"call": "handleEvent", "event": 1})",
-    };
+    const std::vector<std::string> bad = {"not json", R"({"call": "publishingActionsFileCount", "fileCount": -1})",
+                                          R"({"call": "handleEvent", "event": 1})"};
     for (const auto& line : bad) {
         host().writeRaw(line + "\n");
         const auto reply = host().nextLine();
@@ -140,7 +130,8 @@ TEST_F(Drive, MalformedRequestsGetAnErrorReplyAndTheHostReadsOn) {
 TEST_F(Drive, PreferencesReadTheFileAndRestartKeepsTheStoreAndTheHeldAction) {
     EXPECT_EQ(host().call({{"call", "preferences"}})["preferences"], co::Value::object());
     std::ofstream(dir_.path() / "prefs.json") << R"({"username-item": "ann@example.org", "password-item": ""})";
-    EXPECT_EQ(unordered(host().call({{"call", "preferences"}})["preferences"]),
+    // Member order is free in replies: compared as unordered JSON.
+    EXPECT_EQ(nlohmann::json::parse(host().call({{"call", "preferences"}})["preferences"].dump()),
               nlohmann::json({{"username-item", "ann@example.org"}, {"password-item", ""}}));
     host().call({{"call", "publishingActionsFileCount"}, {"fileCount", 2}});
     EXPECT_EQ(host().call({{"call", "restart"}}), co::Value({{"reply", "restart"}, {"ok", true}}));

@@ -40,32 +40,36 @@ std::vector<fs::path> filesIn(const fs::path& folder) {
     return out;
 }
 
-// Reads go to the file each time: a second store object sees every change at once.
-TEST(PreferenceStore, AbsentKeyDiffersFromEmptyStringAndRemovalTakesOneKey) {
-    TempDir dir;
-    PreferenceStore store(dir.path() / "preferences.json");
-    const PreferenceStore reader(store.path());
-    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
-    store.setValue("", "api-token");
-    store.setValue("ann@example.org", "username-item");
-    EXPECT_EQ(reader.stringForKey("api-token"), "");
-    store.removeObjectForKey("api-token");
-    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
-    EXPECT_EQ(reader.stringForKey("username-item"), "ann@example.org");
-    // The file holds the plugin's keys and nothing else.
-    EXPECT_EQ(nlohmann::json::parse(readFile(store.path())), nlohmann::json({{"username-item", "ann@example.org"}}));
+// A store whose token is padded to make the file exactly `bytes` long.
+std::string storeOfBytes(std::size_t bytes) {
+    const std::string frame = R"({"api-token": ""})";
+    return R"({"api-token": ")" + std::string(bytes - frame.size(), 'x') + "\"}";
 }
 
+// Reads go to the file each time: a second store object sees every change at once. An absent key
+// differs from an empty text, and a removal takes one key.
 TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     TempDir dir;
     const fs::path file = dir.path() / "nested" / "galvoria" / "preferences.json";
     PreferenceStore store(file);
-    store.setValue("value with \"quotes\" and é", "key");
+    const PreferenceStore reader(file);
+    const std::string text = "value with \"quotes\" and é";
+    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
+    store.setValue("", "api-token");
+    store.setValue(text, "username-item");
+    EXPECT_EQ(reader.stringForKey("api-token"), "");
+    store.removeObjectForKey("api-token");
+    EXPECT_FALSE(reader.stringForKey("api-token").has_value());
+    EXPECT_EQ(reader.stringForKey("username-item"), text);
+    // The file holds the plugin's keys and nothing else.
+    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json({{"username-item", text}}));
     EXPECT_EQ((std::array{modeOf(file), modeOf(file.parent_path()), modeOf(file.parent_path().parent_path())}),
               (std::array<mode_t, 3>{0600, 0700, 0700}));
-    EXPECT_EQ(store.stringForKey("key"), "value with \"quotes\" and é");
     // No temporary file beyond the fixed one is ever left; after a clean write there is none.
     EXPECT_EQ(filesIn(file.parent_path()), (std::vector<fs::path>{"preferences.json", "preferences.json.lock"}));
+    // A file of exactly the cap is read.
+    std::ofstream(file) << storeOfBytes(PreferenceStore::maximumFileBytes);
+    EXPECT_EQ(reader.stringForKey("api-token")->size(), PreferenceStore::maximumFileBytes - 17);
 }
 
 // Which texts are no store at all is proven on the text itself (the preference file's fuzz seeds, FuzzInputs).
@@ -97,19 +101,6 @@ TEST(PreferenceStore, APlantedLinkAtTheTemporaryPathIsNotFollowed) {
     EXPECT_EQ(readFile(victim), "keep me");
     EXPECT_EQ(store.stringForKey("api-token"), "tok");
     EXPECT_FALSE(fs::is_symlink(file));
-}
-
-// A store whose token is padded to make the file exactly `bytes` long.
-std::string storeOfBytes(std::size_t bytes) {
-    const std::string frame = R"({"api-token": ""})";
-    return R"({"api-token": ")" + std::string(bytes - frame.size(), 'x') + "\"}";
-}
-
-TEST(PreferenceStore, AFileOfExactlyTheCapIsRead) {
-    TempDir dir;
-    std::ofstream(dir.path() / "preferences.json") << storeOfBytes(PreferenceStore::maximumFileBytes);
-    EXPECT_EQ(PreferenceStore(dir.path() / "preferences.json").stringForKey("api-token")->size(),
-              PreferenceStore::maximumFileBytes - 17);
 }
 
 // What a folder holds: each entry's kind and content (a link's target). A lock file the store

@@ -25,9 +25,7 @@ std::optional<std::string> drain(FormStream& stream, std::size_t capacity) {
     std::vector<char> buffer(capacity);
     for (;;) {
         const auto got = stream.read(buffer.data(), buffer.size());
-        if (!got || *got == 0) {
-            return got ? std::optional(out) : std::nullopt;
-        }
+        if (!got || *got == 0) return got ? std::optional(out) : std::nullopt;
         out.append(buffer.data(), *got);
     }
 }

@@ -5,20 +5,11 @@
 #include <strings.h>
 
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "devserver/Server.hpp"
-#include "framework/Value.hpp"
 #include "platform/Dispatch.hpp"
-#include "platform/Log.hpp"
 #include "platform/PreferenceStore.hpp"
 #include "service/Network.hpp"
 #include "service/http/Http.hpp"
@@ -64,7 +55,6 @@ protected:
 
     // The service client of the local service, through the test's session.
     Network client() { return Network(preferences_, server_->origin(), session_.get()); }
-    [[nodiscard]] std::optional<std::string> stored(std::string_view key) const { return store_.stringForKey(key); }
 
     // The requests whose target starts with `path`, in arrival order.
     [[nodiscard]] std::vector<devserver::RecordedRequest> requestsTo(std::string_view path) const {
@@ -77,18 +67,6 @@ protected:
         std::ofstream(dir_.path() / name, std::ios::binary | std::ios::trunc) << bytes;
         return (dir_.path() / name).string();
     }
-    // Log and standard-output lines that start with `prefix`.
-    [[nodiscard]] std::vector<std::string> logLines(std::string_view prefix) const { return log_.startingWith(prefix); }
-    // Runs for every line as it is written (the upload's lines on the main queue).
-    void onLogLine(std::function<void(std::string_view)> hook) { log_.onLine(std::move(hook)); }
-    // Answers the signing with `signature` and a storage endpoint that reads any well-formed form and
-    // keeps nothing (or `endpoint`). The signing requests are then recorded without their bodies.
-    void signWith(const co::Value& signature, std::optional<std::string> endpoint = std::nullopt) {
-        const co::Value answer = {{"postEndpoint", endpoint.value_or(server_->origin() + "/_bench/discard")},
-                                  {"signature", signature}};
-        server_->setFault("sign", {.status = 200, .body = answer.dump()});
-    }
-
     galvoria::testing::LogCapture log_;  // first: it sees everything the others write
     galvoria::testing::TempDir dir_;
     std::unique_ptr<devserver::Server> server_ = std::make_unique<devserver::Server>(

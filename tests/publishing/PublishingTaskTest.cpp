@@ -142,7 +142,7 @@ TEST_P(RefusedTask, StopsBeforeAnyUpload) {
     EXPECT_EQ(run.error.localizedDescription() + ": " + run.error.localizedFailureReason(), GetParam().error);
     EXPECT_TRUE(run.reports.empty());
     EXPECT_TRUE(requestsTo("/api/upload/").empty());
-    EXPECT_FALSE(stored(prefs::lastCreatedProject));
+    EXPECT_FALSE(store_.stringForKey(prefs::lastCreatedProject));
 }
 
 const std::string invalidAction = "Innvalid action.: The action cannot be performed by this plugin.";
@@ -163,6 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
     Tasks, RefusedTask,
     ::testing::Values(
         RefusalCase{"OtherAction", otherAction(), "", noFault, invalidAction},
+        RefusalCase{"NoAction", makeTask(oneFile, existingProject, nullptr), "", noFault, invalidAction},
         RefusalCase{"NoFileList", makeTask(std::nullopt, existingProject), "", noFault,
                     "Invalid task files.: The files supplied along with the task are not valid for starting the task."},
         RefusalCase{"WorkspaceNumber", makeTask(oneFile, withWorkspace(newFolderAndProject, 42)), "", noFault,
@@ -179,11 +180,12 @@ TEST_F(PublishingTask, CancelledBeforeAFileUploadsNoMore) {
     TaskRun run = publish(early);
     ASSERT_TRUE(run.result);
     EXPECT_FALSE(run.result->url() || run.result->message());
-    EXPECT_TRUE(run.reports.empty() && requestsTo("/api/upload/").empty() && stored(prefs::lastCreatedProject));
+    EXPECT_TRUE(run.reports.empty() && requestsTo("/api/upload/").empty() &&
+                store_.stringForKey(prefs::lastCreatedProject));
 
     // During the first file: that file is finished, the second is not begun.
     const co::TaskPtr task = makeTask(files({"a.jpg", "b.jpg"}), existingProject);
-    onLogLine([&](std::string_view line) {
+    log_.onLine([&](std::string_view line) {
         if (line.starts_with("Response: ")) task->setCancelled(true);
     });
     run = publish(task);

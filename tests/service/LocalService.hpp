@@ -10,11 +10,7 @@
 
 namespace galvoria::testing {
 
-inline devserver::Fault responding(int status, std::string body, std::map<std::string, std::string> headers = {},
-                                   int delayMs = 0) {
-    return {.status = status, .body = std::move(body), .headers = std::move(headers), .delayMs = delayMs};
-}
-inline devserver::Fault failing(devserver::FaultAction action) { return {.action = action}; }
+inline devserver::Fault responding(int status, std::string body) { return {.status = status, .body = std::move(body)}; }
 
 // The service's requests since the last call, as "METHOD target".
 using Requests = std::vector<std::string>;
@@ -42,12 +38,6 @@ protected:
     static devserver::RecordedRequest lastRequest() {
         const auto requests = server_->recordedRequests();
         return requests.empty() ? devserver::RecordedRequest{} : requests.back();
-    }
-    // The headers a request carried, without the ones the HTTP library adds (Host, Content-Length).
-    static Headers sentHeaders(const devserver::RecordedRequest& request) {
-        Headers headers = request.headers;
-        std::erase_if(headers, [](const auto& h) { return h.first == "Host" || h.first == "Content-Length"; });
-        return headers;
     }
 
 private:

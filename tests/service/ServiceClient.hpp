@@ -13,8 +13,6 @@ namespace galvoria::testing {
 
 class ServiceClient : public LocalService {
 protected:
-    platform::PreferenceStore& store() { return store_; }
-
     TempDir storeDir_;
     platform::PreferenceStore store_{storeDir_.path() / "preferences.json"};
     Preferences preferences_{store_};

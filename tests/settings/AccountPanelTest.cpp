@@ -89,6 +89,8 @@ TEST_F(AccountPanel, OnlyTextForThePanelsFieldsIsStoredAndLoggedLiterally) {
     EXPECT_EQ(store_.dictionary(), (Stored{{"username-item", "a%@b%f@x.test"}}));
     const auto lines = log_.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Persists: a%@b%f@x.test forKey: username-item"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "UPDATED VALUE: a%@b%f@x.test FOR SETTING: username-item"),
+              lines.end());
 }
 
 }  // namespace

@@ -116,9 +116,6 @@ TEST_F(PublishOptions, RequestsOnlyWhatTheCachesLack) {
     optionsOf(R"({"workspace-source-list-item": "acc-7d1f2c", "workspace-list-item": "ws-9b3e77"})");
     optionsOf(full);
     EXPECT_EQ(takeRequests(), Requests{listing("ws-9b3e77", "folders")});
-    caches_.empty();
-    optionsOf(full);
-    EXPECT_EQ(takeRequests(), all);
     // Another action gets no options, but the emptied caches are filled all the same.
     caches_.empty();
     EXPECT_TRUE(options(co::Value::object(), std::make_shared<co::COPluginAction>("Export")).empty());

@@ -31,10 +31,6 @@ protected:
     }
 
     platform::PreferenceStore store() const { return platform::PreferenceStore(dir_.path() / "prefs.json"); }
-    void logInDirectly() {
-        token_ = server_->issueToken(demoEmail);
-        store().setValue(token_, "api-token");
-    }
     Json call(const Json& request) { return Json::parse(host_->call(co::Value::parse(request.dump())).dump()); }
     Json preferences() { return call({{"call", "preferences"}})["preferences"]; }
     Requests takeRequests() { return testing::takeRequests(*server_); }
