@@ -181,7 +181,5 @@ TEST(Visible, OneFormForEveryControlAndNothingElseChanged) {
                     .ends_with("  a\\x1b]0;t\\x07.jpg"));
 }
 
-// The line per report that a publish without a terminal prints is checked on the publish command.
-
 }  // namespace
 }  // namespace galvoria::host

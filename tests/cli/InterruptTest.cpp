@@ -12,12 +12,10 @@ namespace {
 
 class Interrupt : public CliTest {
 protected:
-    void slowStorage(int delayMs) {
-        server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = delayMs});
-    }
-    // A publish of `names` into a project it creates.
-    std::vector<std::string> publishing(const std::vector<std::string>& names, const std::string& project = "Stopped") {
+    // A publish of `names` into a project it creates, each file slow to store.
+    std::vector<std::string> publishing(const std::vector<std::string>& names, const std::string& project) {
         logInDirectly();
+        server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 1500});
         std::vector<std::string> arguments = {"publish"};
         for (const auto& name : names) arguments.push_back(photo(name));
         arguments.insert(arguments.end(),
@@ -27,9 +25,8 @@ protected:
 };
 
 TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWhatWasSent) {
-    slowStorage(1200);
     TerminalProcess publish(
-        publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"}));
+        publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"}, "Stopped"));
     // The bar moves to the second file once the first is reported; Ctrl-C comes while it is sent.
     ASSERT_TRUE(publish.waitFor("file 2 of 9")) << publish.output();
     publish.type("\x03");
@@ -61,7 +58,6 @@ TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
 
 // publish ... | head -1: the reader takes the first line and goes while the first file is sent.
 TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
-    slowStorage(1500);
     const auto errors = dir_.path() / "stderr";
     auto publish = platform::Child::spawn({.arguments = publishing({"a.jpg", "b.jpg", "c.jpg"}, "Unread"),
                                            .output = platform::Stream::pipe(),
@@ -81,8 +77,7 @@ TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
     const auto projects = projectIdsNamed("Unread");
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg"}));
-    std::ifstream file(errors);
-    const std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string said = readFile(errors);
     EXPECT_NE(said.find("The output was closed: stopped after 1 of 3 files: a.jpg. Not sent: b.jpg, c.jpg.\n"),
               std::string::npos)
         << said;
