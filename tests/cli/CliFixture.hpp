@@ -33,7 +33,7 @@ public:
     // Whether the terminal echoes what is typed, as its modes say now.
     [[nodiscard]] bool echoes() const;
     // Reads to the end and returns the exit status (128 + signal when killed).
-    int finish(std::chrono::seconds timeout = std::chrono::seconds(120));
+    int finish();
     [[nodiscard]] const std::string& output() const { return output_; }
 
 private:

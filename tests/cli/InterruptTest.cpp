@@ -83,46 +83,36 @@ TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
         << said;
 }
 
-// The login's answer is slow in coming; Ctrl-C is pressed once or twice while it is awaited.
-struct SlowLogin {
-    std::string name;
-    int presses;
-    int delayMs;
-    bool loggedIn;  // the first press waits for the answer, which accepts the login
-};
-void PrintTo(const SlowLogin& c, std::ostream* out) { *out << c.name; }
+// The login's answer is slow in coming; Ctrl-C is pressed once (which waits for the answer, and that
+// accepts the login) or twice (which leaves at once) while it is awaited.
+TEST_F(Interrupt, CtrlCDuringALoginLeavesNoPasswordInTheStore) {
+    for (const int presses : {1, 2}) {
+        SCOPED_TRACE(presses);
+        const bool loggedIn = presses == 1;
+        store().removeObjectForKey("api-token");
+        server_->setFault("login", {.action = devserver::FaultAction::delay, .delayMs = loggedIn ? 1500 : 5000});
+        TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
+        ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
+        login.type(std::string(demoPassword) + "\n");
+        // The password is in the store from the moment the login is asked for until the answer.
+        for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
+        login.type("\x03");
+        ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();
+        const auto pressed = std::chrono::steady_clock::now();
+        if (presses == 2) login.type("\x03");
+        EXPECT_EQ(login.finish(), 130) << login.output();
+        if (presses == 2) {
+            EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+        }
 
-class LoginInterrupt : public Interrupt, public ::testing::WithParamInterface<SlowLogin> {};
-
-TEST_P(LoginInterrupt, LeavesNoPasswordInTheStore) {
-    const auto& c = GetParam();
-    server_->setFault("login", {.action = devserver::FaultAction::delay, .delayMs = c.delayMs});
-    TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
-    ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
-    login.type(std::string(demoPassword) + "\n");
-    // The password is in the store from the moment the login is asked for until the answer.
-    for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
-    login.type("\x03");
-    ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();
-    const auto pressed = std::chrono::steady_clock::now();
-    if (c.presses == 2) login.type("\x03");
-    EXPECT_EQ(login.finish(), 130) << login.output();
-    if (c.presses == 2) {
-        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+        EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
+        EXPECT_EQ(store().stringForKey("api-token").has_value(), loggedIn);
+        EXPECT_NE(login.output().find(loggedIn ? "had already accepted the login" : "Interrupted"), std::string::npos)
+            << login.output();
     }
-
-    EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
-    EXPECT_EQ(store().stringForKey("api-token").has_value(), c.loggedIn);
-    EXPECT_NE(login.output().find(c.loggedIn ? "had already accepted the login" : "Interrupted"), std::string::npos)
-        << login.output();
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, LoginInterrupt,
-                         ::testing::Values(SlowLogin{"FirstCtrlCWaitsForTheAnswer", 1, 1500, true},
-                                           SlowLogin{"SecondCtrlCLeavesAtOnce", 2, 5000, false}),
-                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace galvoria::testing
