@@ -46,8 +46,11 @@ TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWha
     EXPECT_EQ(publish.output().find("Publishing completed!"), std::string::npos);
 }
 
+// At a terminal the e-mail is asked for, then the password without echo.
 TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
-    TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
+    TerminalProcess login(hostArguments({"login"}));
+    ASSERT_TRUE(login.waitFor("Email: ")) << login.output();
+    login.type(std::string(demoEmail) + "\n");
     ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
     ASSERT_FALSE(login.echoes());
     login.type("\x03");
@@ -98,6 +101,7 @@ TEST_F(Interrupt, CtrlCDuringALoginLeavesNoPasswordInTheStore) {
         for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
+        EXPECT_TRUE(login.echoes()) << "echo was not switched back on";
         login.type("\x03");
         ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();
         const auto pressed = std::chrono::steady_clock::now();
@@ -111,6 +115,7 @@ TEST_F(Interrupt, CtrlCDuringALoginLeavesNoPasswordInTheStore) {
         EXPECT_EQ(store().stringForKey("api-token").has_value(), loggedIn);
         EXPECT_NE(login.output().find(loggedIn ? "had already accepted the login" : "Interrupted"), std::string::npos)
             << login.output();
+        EXPECT_EQ(login.output().find(demoPassword), std::string::npos) << "the password was echoed";
     }
 }
 

@@ -1,5 +1,5 @@
 // login, logout, status and destinations through the real binary: the password from standard input
-// and from a terminal without echo, the plugin's refusals, a login kept until it is given up on
+// (at a terminal, without echo: the interrupt tests), the plugin's refusals, a login kept until it is given up on
 // purpose, what is left in the store, and a failed listing told as a failure.
 
 #include "tests/cli/CliFixture.hpp"
@@ -98,19 +98,6 @@ TEST_F(LoginTest, WithoutATerminalWhatCannotBeAskedForIsAUsageError) {
         EXPECT_EQ(result.standardOutput, "");
     }
     EXPECT_FALSE(store().stringForKey("api-token").has_value());
-}
-
-TEST_F(LoginTest, AtATerminalTheEmailIsAskedForAndThePasswordIsTypedWithoutEcho) {
-    TerminalProcess login(hostArguments({"login"}));
-    ASSERT_TRUE(login.waitFor("Email: ")) << login.output();
-    login.type(std::string(demoEmail) + "\n");
-    ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
-    EXPECT_FALSE(login.echoes());
-    login.type(std::string(demoPassword) + "\n");
-    EXPECT_EQ(login.finish(), 0) << login.output();
-    EXPECT_NE(login.output().find("Logged in as demo@galvoria.test"), std::string::npos) << login.output();
-    EXPECT_EQ(login.output().find(demoPassword), std::string::npos) << "the password was echoed";
-    EXPECT_TRUE(login.echoes()) << "echo was not switched back on";
 }
 
 // While logged in, a listing that fails is told with the plugin's reason and exit status 1, never
