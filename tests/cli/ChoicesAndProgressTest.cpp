@@ -93,7 +93,7 @@ std::size_t columns(const std::string& text) {
     return count;
 }
 
-TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
+TEST(ProgressBar, FitsEveryWidthCutsOnlyWholeCharactersAndShowsEveryStage) {
     ProgressSnapshot snapshot{1, 3, 400, 1200, "Portraits 📷 Été à Montréal, final selects.jpg", 200.0, 4.0, 12.0};
     for (const int width : {20, 33, 44, 60, 79, 120}) {
         const std::string line = progressBarLine(snapshot, width);
@@ -109,6 +109,12 @@ TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
               "[########>---------------]  33%  file 2 of 3 (0:12)  200 B/s  ETA 0:04  "
               "Portraits 📷 Été à Montréal, final selects.jpg");
     EXPECT_TRUE(progressBarLine(snapshot, 60).ends_with("…"));
+    // Before the first report, at the end, and with empty files, where progress counts files.
+    EXPECT_EQ(progressBarLine({0, 2, 0, 10, "a.jpg", std::nullopt, std::nullopt}, 100),
+              "[------------------------]   0%  file 1 of 2  -- B/s  ETA --:--  a.jpg");
+    EXPECT_EQ(progressBarLine({2, 2, 10, 10, "", 5.0, 0.0}, 100),
+              "[########################] 100%  2 of 2 files  5 B/s  ETA 0:00");
+    EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
 }
 
 // A big file in flight: the mark runs along the part still to go, wrapping round.
@@ -123,15 +129,6 @@ TEST(ProgressBar, AMarkMovesWhileAFileIsInFlight) {
     }
     EXPECT_EQ(bars, (std::vector<std::string>{"[>-----------------------]", "[->----------------------]",
                                               "[----------------------->]", "[>-----------------------]"}));
-}
-
-TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {
-    EXPECT_EQ(progressBarLine({0, 2, 0, 10, "a.jpg", std::nullopt, std::nullopt}, 100),
-              "[------------------------]   0%  file 1 of 2  -- B/s  ETA --:--  a.jpg");
-    EXPECT_EQ(progressBarLine({2, 2, 10, 10, "", 5.0, 0.0}, 100),
-              "[########################] 100%  2 of 2 files  5 B/s  ETA 0:00");
-    // Empty files: progress counts files.
-    EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
 }
 
 // Every control a terminal acts on shows as text, a byte as \xNN and a character as \u{NNNN};

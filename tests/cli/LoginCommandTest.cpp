@@ -7,16 +7,11 @@
 namespace galvoria::testing {
 namespace {
 
-void expectNoPassword(const ProcessResult& result, const std::string& password) {
-    EXPECT_EQ(result.standardOutput.find(password), std::string::npos) << "the password reached standard output";
-    EXPECT_EQ(result.standardError.find(password), std::string::npos) << "the password reached standard error";
-}
-
 using LoginTest = CliTest;
 
 // A refused login shows the plugin's text and leaves the typed password nowhere; a login is kept until
 // it is given up on purpose (a script says so with --force, a person answers yes); a logout takes
-// with it a password an earlier, cut-short login left behind.
+// with it a password an earlier, cut-short login left behind, and the destinations go with the login.
 TEST_F(LoginTest, RefusedThenLoggedInKeptUntilForcedAndLoggedOut) {
     const std::string wrong = "not-the-Pa55word";
     const auto refused = host({"login", "--verbose", "--email", demoEmail, "--password-stdin"}, wrong + "\n");
@@ -24,7 +19,7 @@ TEST_F(LoginTest, RefusedThenLoggedInKeptUntilForcedAndLoggedOut) {
     EXPECT_EQ(refused.standardOutput, "");
     EXPECT_NE(refused.standardError.find("galvoria-host: Login Failed\n  Please try again.\n"), std::string::npos)
         << refused.standardError;
-    expectNoPassword(refused, wrong);
+    EXPECT_EQ((refused.standardOutput + refused.standardError).find(wrong), std::string::npos);
     EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
     EXPECT_FALSE(store().stringForKey("api-token").has_value());
 
@@ -32,7 +27,7 @@ TEST_F(LoginTest, RefusedThenLoggedInKeptUntilForcedAndLoggedOut) {
     const auto login = host({"login", "--email", demoEmail, "--password-stdin"}, password);
     EXPECT_EQ(login.status, 0) << login.standardError;
     EXPECT_EQ(login.standardOutput, "Logged in as demo@galvoria.test\n");
-    expectNoPassword(login, demoPassword);
+    EXPECT_EQ((login.standardOutput + login.standardError).find(demoPassword), std::string::npos);
     const std::string token = store().stringForKey("api-token").value_or("");
     EXPECT_FALSE(token.empty());
     EXPECT_EQ(store().stringForKey("password-item").value_or("?"), "");
@@ -72,6 +67,9 @@ TEST_F(LoginTest, RefusedThenLoggedInKeptUntilForcedAndLoggedOut) {
     const auto loggedOut = host({"status", "--json"});
     EXPECT_EQ(loggedOut.status, 1);
     EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["loggedIn"], false);
+    const auto noTree = host({"destinations"});
+    EXPECT_EQ(noTree.status, 1);
+    EXPECT_NE(noTree.standardError.find("galvoria-host login"), std::string::npos) << noTree.standardError;
 }
 
 TEST_F(LoginTest, AnUnreadableStoreIsToldAsSuchNotAsALogout) {
