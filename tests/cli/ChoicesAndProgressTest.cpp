@@ -21,82 +21,57 @@ struct Lookup {
     std::optional<std::size_t> index;
     std::string problemStart;
 };
-// Test names and failure texts show the case, not its bytes.
-void PrintTo(const Lookup& c, std::ostream* out) { *out << c.wanted; }
 
-class Resolve : public ::testing::TestWithParam<Lookup> {};
-
-TEST_P(Resolve, IdentifierThenExactNameThenLooseName) {
-    const auto found = resolveChoice(folders, GetParam().wanted, folderKind, "in Personal");
-    EXPECT_EQ(found.index, GetParam().index);
-    EXPECT_TRUE(found.problem.starts_with(GetParam().problemStart)) << found.problem;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lookups, Resolve,
-    ::testing::Values(Lookup{"fld-3", 2, ""},
-                      // An identifier wins over a title that reads the same.
-                      Lookup{"Reception", 4, ""}, Lookup{"ceremony", 2, ""}, Lookup{"Café", 1, ""},
-                      Lookup{"CAFÉ", 1, ""}, Lookup{"cafe\u0301", 1, ""},
-                      Lookup{"Ceremony", std::nullopt,
-                             "\"Ceremony\" names 2 folders in Personal; give the identifier of one of them:\n"
-                             "  Ceremony (fld-1)\n  Ceremony (fld-4)"},
-                      Lookup{"CEREMONY", std::nullopt, "\"CEREMONY\" names 3 folders in Personal"},
-                      // Accents count only when nothing fits with them.
-                      Lookup{"Cafe", 1, ""}, Lookup{"cafè", 1, ""}, Lookup{"été", 5, ""},
-                      Lookup{"ete", std::nullopt, "\"ete\" names 2 folders in Personal"},
-                      Lookup{"Cafes", std::nullopt,
-                             "there is no folder \"Cafes\" in Personal; the folders there are:\n"
-                             "  Ceremony (fld-1)\n"},
-                      Lookup{"", std::nullopt, "there is no folder \"\""}));
-
-TEST(ResolveNothing, SaysThereAreNone) {
+// An identifier wins over a title that reads the same ("Reception"); accents count only when nothing fits
+// with them ("Cafe" and after).
+TEST(Resolve, IdentifierThenExactNameThenLooseName) {
+    for (const auto& [wanted, index, problemStart] : std::vector<Lookup>{
+             Lookup{"fld-3", 2, ""}, Lookup{"Reception", 4, ""}, Lookup{"ceremony", 2, ""}, Lookup{"Café", 1, ""},
+             Lookup{"CAFÉ", 1, ""}, Lookup{"cafe\u0301", 1, ""},
+             Lookup{"Ceremony", std::nullopt,
+                    "\"Ceremony\" names 2 folders in Personal; give the identifier of one of them:\n"
+                    "  Ceremony (fld-1)\n  Ceremony (fld-4)"},
+             Lookup{"CEREMONY", std::nullopt, "\"CEREMONY\" names 3 folders in Personal"}, Lookup{"Cafe", 1, ""},
+             Lookup{"cafè", 1, ""}, Lookup{"été", 5, ""},
+             Lookup{"ete", std::nullopt, "\"ete\" names 2 folders in Personal"},
+             Lookup{"Cafes", std::nullopt,
+                    "there is no folder \"Cafes\" in Personal; the folders there are:\n  Ceremony (fld-1)\n"},
+             Lookup{"", std::nullopt, "there is no folder \"\""}}) {
+        const auto found = resolveChoice(folders, wanted, folderKind, "in Personal");
+        EXPECT_EQ(found.index, index) << wanted;
+        EXPECT_TRUE(found.problem.starts_with(problemStart)) << found.problem;
+    }
     EXPECT_EQ(resolveChoice({}, "x", folderKind, "in Personal").problem,
               "there is no folder \"x\" in Personal: there are no folders there");
 }
 
-struct FailedList {
-    std::string name;
-    std::string text;
-    std::vector<std::string> files;
-    std::optional<std::vector<FailedFile>> expected;
-};
-void PrintTo(const FailedList& c, std::ostream* out) { *out << c.name; }
-
-class ReadFailedFiles : public ::testing::TestWithParam<FailedList> {};
-
-TEST_P(ReadFailedFiles, AgainstTheTasksNamesInOrder) {
-    EXPECT_EQ(failedFilesIn(GetParam().text, GetParam().files), GetParam().expected);
+TEST(ReadFailedFiles, AgainstTheTasksNamesInOrder) {
+    using Names = std::vector<std::string>;
+    using Failed = std::vector<FailedFile>;
+    const Names abc = {"a.jpg", "b.jpg", "c.jpg"};
+    const std::string none2 = "None of the 2 files could be published: ";
+    for (const auto& [text, names, expected] : std::vector<std::tuple<std::string, Names, std::optional<Failed>>>{
+             {"Published 1 of 3 files. Not published: b.jpg (the storage refused the upload: 500), c.jpg (no answer "
+              "from the storage).",
+              abc, Failed{{1, "the storage refused the upload: 500"}, {2, "no answer from the storage"}}},
+             {"None of the 3 files could be published: a.jpg (r1), b.jpg (r2), c.jpg (r3).", abc,
+              Failed{{0, "r1"}, {1, "r2"}, {2, "r3"}}},
+             {"The file could not be published: b.jpg (internal error).", Names{"b.jpg"},
+              Failed{{0, "internal error"}}},
+             // Names holding the separators: only the passed names make a reading that takes the whole text; a
+             // name that copies an entry reads as the earliest files.
+             {"Published 1 of 4 files. Not published: x (a).jpg (r1), y, z.jpg (r2), x (r3).",
+              Names{"x", "x (a).jpg", "y, z.jpg", "x"}, Failed{{1, "r1"}, {2, "r2"}, {3, "r3"}}},
+             {none2 + "b.jpg (r), c.jpg (r).", Names{"b.jpg (r), c.jpg", "b.jpg", "c.jpg"}, Failed{{0, "r"}}},
+             // Texts that are no such list: an unknown name, out of order, no final stop, something after it.
+             {none2 + "d.jpg (r).", abc, std::nullopt},
+             {none2 + "b.jpg (r), a.jpg (r).", abc, std::nullopt},
+             {none2 + "a.jpg (r)", abc, std::nullopt},
+             {none2 + "a.jpg (r). More", abc, std::nullopt},
+             {"The file a.jpg could not be published.", abc, std::nullopt}}) {
+        EXPECT_EQ(failedFilesIn(text, names), expected) << text;
+    }
 }
-
-using Names = std::vector<std::string>;
-const Names abc = {"a.jpg", "b.jpg", "c.jpg"};
-using Failed = std::vector<FailedFile>;
-const std::string none2 = "None of the 2 files could be published: ";
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ReadFailedFiles,
-    ::testing::Values(
-        FailedList{"Partial",
-                   "Published 1 of 3 files. Not published: b.jpg (the storage refused the upload: 500), c.jpg (no "
-                   "answer from the storage).",
-                   abc, Failed{{1, "the storage refused the upload: 500"}, {2, "no answer from the storage"}}},
-        FailedList{"AllFailed", "None of the 3 files could be published: a.jpg (r1), b.jpg (r2), c.jpg (r3).", abc,
-                   Failed{{0, "r1"}, {1, "r2"}, {2, "r3"}}},
-        FailedList{"OneFile", "The file could not be published: b.jpg (internal error).", Names{"b.jpg"},
-                   Failed{{0, "internal error"}}},
-        // Names holding the separators: only the passed names make a reading that takes the whole text.
-        FailedList{"NamesWithSeparators",
-                   "Published 1 of 4 files. Not published: x (a).jpg (r1), y, z.jpg (r2), x (r3).",
-                   Names{"x", "x (a).jpg", "y, z.jpg", "x"}, Failed{{1, "r1"}, {2, "r2"}, {3, "r3"}}},
-        FailedList{"NameThatCopiesAnEntryReadsAsTheEarliestFiles", none2 + "b.jpg (r), c.jpg (r).",
-                   Names{"b.jpg (r), c.jpg", "b.jpg", "c.jpg"}, Failed{{0, "r"}}},
-        // Texts that are no such list: an unknown name, out of order, no final stop, something after it.
-        FailedList{"UnknownName", none2 + "d.jpg (r).", abc, std::nullopt},
-        FailedList{"OutOfOrder", none2 + "b.jpg (r), a.jpg (r).", abc, std::nullopt},
-        FailedList{"NoStop", none2 + "a.jpg (r)", abc, std::nullopt},
-        FailedList{"Trailing", none2 + "a.jpg (r). More", abc, std::nullopt},
-        FailedList{"OtherText", "The file a.jpg could not be published.", abc, std::nullopt}),
-    [](const auto& info) { return info.param.name; });
 
 TEST(ProgressTexts, SizesRatesAndDurations) {
     EXPECT_EQ((std::vector{formatBytes(999), formatBytes(1500), formatBytes(12'345'678), formatRate(2'500'000)}),
@@ -118,7 +93,7 @@ std::size_t columns(const std::string& text) {
     return count;
 }
 
-TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
+TEST(ProgressBar, FitsEveryWidthCutsOnlyWholeCharactersAndShowsEveryStage) {
     ProgressSnapshot snapshot{1, 3, 400, 1200, "Portraits 📷 Été à Montréal, final selects.jpg", 200.0, 4.0, 12.0};
     for (const int width : {20, 33, 44, 60, 79, 120}) {
         const std::string line = progressBarLine(snapshot, width);
@@ -134,6 +109,12 @@ TEST(ProgressBar, FitsEveryWidthAndCutsOnlyWholeCharacters) {
               "[########>---------------]  33%  file 2 of 3 (0:12)  200 B/s  ETA 0:04  "
               "Portraits 📷 Été à Montréal, final selects.jpg");
     EXPECT_TRUE(progressBarLine(snapshot, 60).ends_with("…"));
+    // Before the first report, at the end, and with empty files, where progress counts files.
+    EXPECT_EQ(progressBarLine({0, 2, 0, 10, "a.jpg", std::nullopt, std::nullopt}, 100),
+              "[------------------------]   0%  file 1 of 2  -- B/s  ETA --:--  a.jpg");
+    EXPECT_EQ(progressBarLine({2, 2, 10, 10, "", 5.0, 0.0}, 100),
+              "[########################] 100%  2 of 2 files  5 B/s  ETA 0:00");
+    EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
 }
 
 // A big file in flight: the mark runs along the part still to go, wrapping round.
@@ -148,15 +129,6 @@ TEST(ProgressBar, AMarkMovesWhileAFileIsInFlight) {
     }
     EXPECT_EQ(bars, (std::vector<std::string>{"[>-----------------------]", "[->----------------------]",
                                               "[----------------------->]", "[>-----------------------]"}));
-}
-
-TEST(ProgressBar, BeforeTheFirstReportAndAtTheEnd) {
-    EXPECT_EQ(progressBarLine({0, 2, 0, 10, "a.jpg", std::nullopt, std::nullopt}, 100),
-              "[------------------------]   0%  file 1 of 2  -- B/s  ETA --:--  a.jpg");
-    EXPECT_EQ(progressBarLine({2, 2, 10, 10, "", 5.0, 0.0}, 100),
-              "[########################] 100%  2 of 2 files  5 B/s  ETA 0:00");
-    // Empty files: progress counts files.
-    EXPECT_NE(progressBarLine({1, 2, 0, 0, "b.jpg", 0.0, std::nullopt}, 100).find(" 50%"), std::string::npos);
 }
 
 // Every control a terminal acts on shows as text, a byte as \xNN and a character as \u{NNNN};
@@ -176,12 +148,7 @@ TEST(Visible, OneFormForEveryControlAndNothingElseChanged) {
         {"\xc0\x9b", "\\xc0\\x9b"},
     };
     for (const auto& [text, shown] : rows) EXPECT_EQ(terminal::visible(text), shown);
-    // The bar shows the file name the same way (the line per report: TerminalEscape's progress line).
-    EXPECT_TRUE(progressBarLine({0, 1, 0, 10, "a\x1b]0;t\x07.jpg", std::nullopt, std::nullopt}, 100)
-                    .ends_with("  a\\x1b]0;t\\x07.jpg"));
 }
-
-// The line per report that a publish without a terminal prints is checked on the publish command.
 
 }  // namespace
 }  // namespace galvoria::host

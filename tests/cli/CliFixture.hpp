@@ -33,7 +33,7 @@ public:
     // Whether the terminal echoes what is typed, as its modes say now.
     [[nodiscard]] bool echoes() const;
     // Reads to the end and returns the exit status (128 + signal when killed).
-    int finish(std::chrono::seconds timeout = std::chrono::seconds(120));
+    int finish();
     [[nodiscard]] const std::string& output() const { return output_; }
 
 private:
@@ -78,8 +78,8 @@ protected:
     [[nodiscard]] platform::PreferenceStore store() const { return platform::PreferenceStore(prefs()); }
     [[nodiscard]] std::filesystem::path prefs() const { return dir_.path() / "prefs.json"; }
 
-    // The service's projects named `name` (in the folder `folderId`, when one is given), the names of
-    // a project's files in order, and all files.
+    // The service's projects named `name` (in the folder `folderId`, when one is given), and the names
+    // of a project's files in order.
     [[nodiscard]] std::vector<std::string> projectIdsNamed(const std::string& name,
                                                            const std::string& folderId = {}) const {
         std::vector<std::string> ids;
@@ -97,12 +97,6 @@ protected:
             for (const auto& file : project["files"]) names.push_back(file["name"].get<std::string>());
         }
         return names;
-    }
-    [[nodiscard]] std::size_t storedFileCount() const {
-        std::size_t count = 0;
-        const auto state = server_->state();
-        for (const auto& project : state["projects"]) count += project["files"].size();
-        return count;
     }
     [[nodiscard]] static std::string libraryLink(const std::string& projectId) {
         return std::string(GALVORIA_SERVICE_URL) + "/project/" + projectId + "/library";

@@ -12,12 +12,10 @@ namespace {
 
 class Interrupt : public CliTest {
 protected:
-    void slowStorage(int delayMs) {
-        server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = delayMs});
-    }
-    // A publish of `names` into a project it creates.
-    std::vector<std::string> publishing(const std::vector<std::string>& names, const std::string& project = "Stopped") {
+    // A publish of `names` into a project it creates, each file slow to store.
+    std::vector<std::string> publishing(const std::vector<std::string>& names, const std::string& project) {
         logInDirectly();
+        server_->setFault("storage", {.action = devserver::FaultAction::delay, .delayMs = 1500});
         std::vector<std::string> arguments = {"publish"};
         for (const auto& name : names) arguments.push_back(photo(name));
         arguments.insert(arguments.end(),
@@ -27,9 +25,8 @@ protected:
 };
 
 TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWhatWasSent) {
-    slowStorage(1200);
     TerminalProcess publish(
-        publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"}));
+        publishing({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg", "g.jpg", "h.jpg", "i.jpg"}, "Stopped"));
     // The bar moves to the second file once the first is reported; Ctrl-C comes while it is sent.
     ASSERT_TRUE(publish.waitFor("file 2 of 9")) << publish.output();
     publish.type("\x03");
@@ -49,8 +46,11 @@ TEST_F(Interrupt, TheFirstCtrlCFinishesTheCurrentFileSendsNothingMoreAndTellsWha
     EXPECT_EQ(publish.output().find("Publishing completed!"), std::string::npos);
 }
 
+// At a terminal the e-mail is asked for, then the password without echo.
 TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
-    TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
+    TerminalProcess login(hostArguments({"login"}));
+    ASSERT_TRUE(login.waitFor("Email: ")) << login.output();
+    login.type(std::string(demoEmail) + "\n");
     ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
     ASSERT_FALSE(login.echoes());
     login.type("\x03");
@@ -61,7 +61,6 @@ TEST_F(Interrupt, CtrlCAtAPromptLeavesAtOnceWithEchoBackOn) {
 
 // publish ... | head -1: the reader takes the first line and goes while the first file is sent.
 TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
-    slowStorage(1500);
     const auto errors = dir_.path() / "stderr";
     auto publish = platform::Child::spawn({.arguments = publishing({"a.jpg", "b.jpg", "c.jpg"}, "Unread"),
                                            .output = platform::Stream::pipe(),
@@ -81,53 +80,44 @@ TEST_F(Interrupt, AnOutputClosedByItsReaderStopsAfterTheFileBeingSent) {
     const auto projects = projectIdsNamed("Unread");
     ASSERT_EQ(projects.size(), 1U);
     EXPECT_EQ(filesOf(projects[0]), (std::vector<std::string>{"a.jpg"}));
-    std::ifstream file(errors);
-    const std::string said((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string said = readFile(errors);
     EXPECT_NE(said.find("The output was closed: stopped after 1 of 3 files: a.jpg. Not sent: b.jpg, c.jpg.\n"),
               std::string::npos)
         << said;
 }
 
-// The login's answer is slow in coming; Ctrl-C is pressed once or twice while it is awaited.
-struct SlowLogin {
-    std::string name;
-    int presses;
-    int delayMs;
-    bool loggedIn;  // the first press waits for the answer, which accepts the login
-};
-void PrintTo(const SlowLogin& c, std::ostream* out) { *out << c.name; }
+// The login's answer is slow in coming; Ctrl-C is pressed once (which waits for the answer, and that
+// accepts the login) or twice (which leaves at once) while it is awaited.
+TEST_F(Interrupt, CtrlCDuringALoginLeavesNoPasswordInTheStore) {
+    for (const int presses : {1, 2}) {
+        SCOPED_TRACE(presses);
+        const bool loggedIn = presses == 1;
+        store().removeObjectForKey("api-token");
+        server_->setFault("login", {.action = devserver::FaultAction::delay, .delayMs = loggedIn ? 1500 : 5000});
+        TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
+        ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
+        login.type(std::string(demoPassword) + "\n");
+        // The password is in the store from the moment the login is asked for until the answer.
+        for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
+        EXPECT_TRUE(login.echoes()) << "echo was not switched back on";
+        login.type("\x03");
+        ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();
+        const auto pressed = std::chrono::steady_clock::now();
+        if (presses == 2) login.type("\x03");
+        EXPECT_EQ(login.finish(), 130) << login.output();
+        if (presses == 2) {
+            EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+        }
 
-class LoginInterrupt : public Interrupt, public ::testing::WithParamInterface<SlowLogin> {};
-
-TEST_P(LoginInterrupt, LeavesNoPasswordInTheStore) {
-    const auto& c = GetParam();
-    server_->setFault("login", {.action = devserver::FaultAction::delay, .delayMs = c.delayMs});
-    TerminalProcess login(hostArguments({"login", "--email", demoEmail}));
-    ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
-    login.type(std::string(demoPassword) + "\n");
-    // The password is in the store from the moment the login is asked for until the answer.
-    for (int i = 0; i < 200 && store().stringForKey("password-item") != demoPassword; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    ASSERT_EQ(store().stringForKey("password-item"), demoPassword);
-    login.type("\x03");
-    ASSERT_TRUE(login.waitFor("Stopping once galvoria has answered the login")) << login.output();
-    const auto pressed = std::chrono::steady_clock::now();
-    if (c.presses == 2) login.type("\x03");
-    EXPECT_EQ(login.finish(), 130) << login.output();
-    if (c.presses == 2) {
-        EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::seconds(3));
+        EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
+        EXPECT_EQ(store().stringForKey("api-token").has_value(), loggedIn);
+        EXPECT_NE(login.output().find(loggedIn ? "had already accepted the login" : "Interrupted"), std::string::npos)
+            << login.output();
+        EXPECT_EQ(login.output().find(demoPassword), std::string::npos) << "the password was echoed";
     }
-
-    EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
-    EXPECT_EQ(store().stringForKey("api-token").has_value(), c.loggedIn);
-    EXPECT_NE(login.output().find(c.loggedIn ? "had already accepted the login" : "Interrupted"), std::string::npos)
-        << login.output();
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, LoginInterrupt,
-                         ::testing::Values(SlowLogin{"FirstCtrlCWaitsForTheAnswer", 1, 1500, true},
-                                           SlowLogin{"SecondCtrlCLeavesAtOnce", 2, 5000, false}),
-                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace galvoria::testing

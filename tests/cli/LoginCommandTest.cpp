@@ -1,5 +1,5 @@
 // login, logout, status and destinations through the real binary: the password from standard input
-// and from a terminal without echo, the plugin's refusals, a login kept until it is given up on
+// (at a terminal, without echo: the interrupt tests), the plugin's refusals, a login kept until it is given up on
 // purpose, what is left in the store, and a failed listing told as a failure.
 
 #include "tests/cli/CliFixture.hpp"
@@ -7,33 +7,56 @@
 namespace galvoria::testing {
 namespace {
 
-void expectNoPassword(const ProcessResult& result, const std::string& password) {
-    EXPECT_EQ(result.standardOutput.find(password), std::string::npos) << "the password reached standard output";
-    EXPECT_EQ(result.standardError.find(password), std::string::npos) << "the password reached standard error";
-}
-
 using LoginTest = CliTest;
 
-TEST_F(LoginTest, PasswordFromStandardInputLogsInAndStatusTellsWhoWhereAndWhichStore) {
-    const auto login = host({"login", "--email", demoEmail, "--password-stdin"}, std::string(demoPassword) + "\n");
+// A refused login shows the plugin's text and leaves the typed password nowhere; a login is kept until
+// it is given up on purpose (a script says so with --force, a person answers yes); a logout takes
+// with it a password an earlier, cut-short login left behind, and the destinations go with the login.
+TEST_F(LoginTest, RefusedThenLoggedInKeptUntilForcedAndLoggedOut) {
+    const std::string wrong = "not-the-Pa55word";
+    const auto refused = host({"login", "--verbose", "--email", demoEmail, "--password-stdin"}, wrong + "\n");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.standardOutput, "");
+    EXPECT_NE(refused.standardError.find("galvoria-host: Login Failed\n  Please try again.\n"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ((refused.standardOutput + refused.standardError).find(wrong), std::string::npos);
+    EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
+    EXPECT_FALSE(store().stringForKey("api-token").has_value());
+
+    const std::string password = std::string(demoPassword) + "\n";
+    const auto login = host({"login", "--email", demoEmail, "--password-stdin"}, password);
     EXPECT_EQ(login.status, 0) << login.standardError;
     EXPECT_EQ(login.standardOutput, "Logged in as demo@galvoria.test\n");
-    expectNoPassword(login, demoPassword);
-    EXPECT_FALSE(store().stringForKey("api-token").value_or("").empty());
+    EXPECT_EQ((login.standardOutput + login.standardError).find(demoPassword), std::string::npos);
+    const std::string token = store().stringForKey("api-token").value_or("");
+    EXPECT_FALSE(token.empty());
     EXPECT_EQ(store().stringForKey("password-item").value_or("?"), "");
 
     const auto status = host({"status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_EQ(status.standardOutput, "Logged in as demo@galvoria.test\nService: " + std::string(GALVORIA_SERVICE_URL) +
                                          "\nStore:   " + prefs().string() + "\n");
+    EXPECT_EQ(co::Value::parse(host({"status", "--json"}).standardOutput), co::Value({{"loggedIn", true},
+                                                                                      {"account", demoEmail},
+                                                                                      {"service", GALVORIA_SERVICE_URL},
+                                                                                      {"store", prefs().string()}}));
 
-    const auto json = co::Value::parse(host({"status", "--json"}).standardOutput);
-    EXPECT_EQ(json, co::Value({{"loggedIn", true},
-                               {"account", demoEmail},
-                               {"service", GALVORIA_SERVICE_URL},
-                               {"store", prefs().string()}}));
+    const auto again = host({"login", "--email", demoEmail, "--password-stdin"}, password);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.standardOutput, "");
+    EXPECT_NE(again.standardError.find("already logged in as demo@galvoria.test; give --force"), std::string::npos)
+        << again.standardError;
+    TerminalProcess declined(hostArguments({"login", "--email", demoEmail}));
+    ASSERT_TRUE(declined.waitFor("Log out and log in again? [y/N] ")) << declined.output();
+    declined.type("n\n");
+    EXPECT_EQ(declined.finish(), 1) << declined.output();
+    EXPECT_NE(declined.output().find("Still logged in as demo@galvoria.test."), std::string::npos);
+    EXPECT_EQ(store().stringForKey("api-token"), token);
+    const auto forced = host({"login", "--email", demoEmail, "--password-stdin", "--force"}, password);
+    EXPECT_EQ(forced.status, 0) << forced.standardError;
+    EXPECT_EQ(forced.standardOutput, "Logging out demo@galvoria.test first.\nLogged in as demo@galvoria.test\n");
+    EXPECT_NE(store().stringForKey("api-token").value_or(token), token);
 
-    // A password an earlier, cut-short login left behind goes with the logout.
     store().setValue("left-behind", "password-item");
     const auto logout = host({"logout"});
     EXPECT_EQ(logout.status, 0);
@@ -44,6 +67,9 @@ TEST_F(LoginTest, PasswordFromStandardInputLogsInAndStatusTellsWhoWhereAndWhichS
     const auto loggedOut = host({"status", "--json"});
     EXPECT_EQ(loggedOut.status, 1);
     EXPECT_EQ(co::Value::parse(loggedOut.standardOutput)["loggedIn"], false);
+    const auto noTree = host({"destinations"});
+    EXPECT_EQ(noTree.status, 1);
+    EXPECT_NE(noTree.standardError.find("galvoria-host login"), std::string::npos) << noTree.standardError;
 }
 
 TEST_F(LoginTest, AnUnreadableStoreIsToldAsSuchNotAsALogout) {
@@ -57,83 +83,24 @@ TEST_F(LoginTest, AnUnreadableStoreIsToldAsSuchNotAsALogout) {
         << status.standardError;
 }
 
-// A working login is given up only on purpose: a script says so with --force, a person answers yes.
-TEST_F(LoginTest, LoggingInAgainKeepsThePresentLoginUnlessAskedFor) {
-    logInDirectly();
-    const std::string oldToken = *store().stringForKey("api-token");
-    const std::string password = std::string(demoPassword) + "\n";
-
-    const auto refused = host({"login", "--email", demoEmail, "--password-stdin"}, password);
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.standardOutput, "");
-    EXPECT_NE(refused.standardError.find("already logged in as demo@galvoria.test; give --force"), std::string::npos)
-        << refused.standardError;
-    EXPECT_EQ(store().stringForKey("api-token"), oldToken);
-
-    TerminalProcess declined(hostArguments({"login", "--email", demoEmail}));
-    ASSERT_TRUE(declined.waitFor("Log out and log in again? [y/N] ")) << declined.output();
-    declined.type("n\n");
-    EXPECT_EQ(declined.finish(), 1) << declined.output();
-    EXPECT_NE(declined.output().find("Still logged in as demo@galvoria.test."), std::string::npos);
-    EXPECT_EQ(store().stringForKey("api-token"), oldToken);
-
-    const auto forced = host({"login", "--email", demoEmail, "--password-stdin", "--force"}, password);
-    EXPECT_EQ(forced.status, 0) << forced.standardError;
-    EXPECT_EQ(forced.standardOutput, "Logging out demo@galvoria.test first.\nLogged in as demo@galvoria.test\n");
-    EXPECT_NE(store().stringForKey("api-token").value_or(oldToken), oldToken);
-}
-
-using LoginRefusal = CliTest;
-
-// The plugin's error text and reason reach the person; the password typed for this command does
-// not stay behind in the store, in the output or in the log. The panel's other refusals, each
-// handled by the host the same way, are proven on the panel itself, a login without an answer by
-// the fault matrix.
-TEST_F(LoginRefusal, ShowsThePluginsTextAndLeavesNoPasswordBehind) {
-    const std::string password = "not-the-Pa55word";
-    const auto result = host({"login", "--verbose", "--email", demoEmail, "--password-stdin"}, password + "\n");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_NE(result.standardError.find("galvoria-host: Login Failed\n  Please try again.\n"), std::string::npos)
-        << result.standardError;
-    expectNoPassword(result, password);
-    EXPECT_EQ(store().stringForKey("password-item").value_or(""), "");
-    EXPECT_FALSE(store().stringForKey("api-token").has_value());
-}
-
 TEST_F(LoginTest, WithoutATerminalWhatCannotBeAskedForIsAUsageError) {
-    const auto expectUsageError = [&](const std::vector<std::string>& arguments, const std::string& input,
-                                      const std::string& mentions) {
+    for (const auto& [arguments, input, mentions] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
+             {{"login", "--email", demoEmail}, "", "--password-stdin"},
+             {{"login", "--password-stdin"}, std::string(demoPassword) + "\n", "--email"},
+             {{"login", "--email", demoEmail, "--password-stdin"}, "", "no password on standard input"},
+             {{"login", "--email", demoEmail, "--password", demoPassword}, "", "--password"}}) {
         const auto result = host(arguments, input);
         EXPECT_EQ(result.status, 2) << mentions;
         EXPECT_NE(result.standardError.find(mentions), std::string::npos) << result.standardError;
         EXPECT_EQ(result.standardOutput, "");
-    };
-    expectUsageError({"login", "--email", demoEmail}, "", "--password-stdin");
-    expectUsageError({"login", "--password-stdin"}, std::string(demoPassword) + "\n", "--email");
-    expectUsageError({"login", "--email", demoEmail, "--password-stdin"}, "", "no password on standard input");
-    expectUsageError({"login", "--email", demoEmail, "--password", demoPassword}, "", "--password");
+    }
     EXPECT_FALSE(store().stringForKey("api-token").has_value());
-}
-
-TEST_F(LoginTest, AtATerminalTheEmailIsAskedForAndThePasswordIsTypedWithoutEcho) {
-    TerminalProcess login(hostArguments({"login"}));
-    ASSERT_TRUE(login.waitFor("Email: ")) << login.output();
-    login.type(std::string(demoEmail) + "\n");
-    ASSERT_TRUE(login.waitFor("Password: ")) << login.output();
-    EXPECT_FALSE(login.echoes());
-    login.type(std::string(demoPassword) + "\n");
-    EXPECT_EQ(login.finish(), 0) << login.output();
-    EXPECT_NE(login.output().find("Logged in as demo@galvoria.test"), std::string::npos) << login.output();
-    EXPECT_EQ(login.output().find(demoPassword), std::string::npos) << "the password was echoed";
-    EXPECT_TRUE(login.echoes()) << "echo was not switched back on";
 }
 
 // While logged in, a listing that fails is told with the plugin's reason and exit status 1, never
 // shown as an account that lists nothing. The plugin's reasons are proven on the publish options.
-using ListingFailure = CliTest;
-
-TEST_F(ListingFailure, DestinationsAndStatusTellTheReasonAndFail) {
+TEST_F(LoginTest, WithATokenTheServiceNoLongerTakesListingsTellTheReasonAndFail) {
     const std::string reason = "Your galvoria session has expired. Log out and log in again.";
     store().setValue(demoEmail, "username-item");
     store().setValue("7|a-token-the-service-no-longer-knows", "api-token");
@@ -144,20 +111,20 @@ TEST_F(ListingFailure, DestinationsAndStatusTellTheReasonAndFail) {
     const auto status = host({"status"});
     EXPECT_NE(status.standardOutput.find("Logged in as demo@galvoria.test\n"), std::string::npos);
     EXPECT_EQ(status.standardError, "galvoria-host: " + reason + "\n");
+    const auto publish =
+        host({"publish", photo("a.jpg"), "--workspace", "Personal", "--folder", "x", "--project", "y"});
+    EXPECT_NE(publish.standardError.find(reason), std::string::npos) << publish.standardError;
     const auto treeJson = host({"destinations", "--json"});
     EXPECT_EQ(co::Value::parse(treeJson.standardOutput)["error"]["description"], reason);
     const auto statusJson = host({"status", "--json"});
     EXPECT_EQ(co::Value::parse(statusJson.standardOutput)["problem"], reason);
-    for (const auto& each : {tree, status, treeJson, statusJson}) EXPECT_EQ(each.status, 1);
+    for (const auto& each : {tree, status, publish, treeJson, statusJson}) EXPECT_EQ(each.status, 1);
 }
 
 TEST_F(LoginTest, EachCommandsHelpShowsItsOwnOptionsFirstAndItsOwnExamples) {
     const auto help = host({"status", "--help"}).standardOutput;
-    const auto json = help.find("--json");
-    const auto bundle = help.find("--bundle DIR");
-    EXPECT_NE(json, std::string::npos) << help;
-    EXPECT_NE(bundle, std::string::npos) << help;
-    EXPECT_LT(json, bundle) << help;
+    EXPECT_NE(help.find("--bundle DIR"), std::string::npos) << help;
+    EXPECT_LT(help.find("--json"), help.find("--bundle DIR")) << help;
     EXPECT_NE(help.find("--prefs FILE"), std::string::npos) << help;
     EXPECT_EQ(help.find("galvoria-host publish"), std::string::npos) << "another command's examples:\n" << help;
 
