@@ -81,9 +81,9 @@ class PageTest(unittest.TestCase):
         self.folder = tempfile.mkdtemp(prefix="galvoria-ui-")
         self.addCleanup(shutil.rmtree, self.folder, True)
         self.service, self.token = ARGS.service, secrets.token_hex(16)
-        with open(os.path.join(self.folder, "devserver.log"), "wb") as log:
-            service, _ = spawn([ARGS.devserver, "--port", self.service.rsplit(":", 1)[1], "--test-mode", "--test-token",
-                                self.token, "--storage", os.path.join(self.folder, "storage")], log, "listening")
+        # The service's own errors go to the test's output.
+        service, _ = spawn([ARGS.devserver, "--port", self.service.rsplit(":", 1)[1], "--test-mode", "--test-token",
+                            self.token, "--storage", os.path.join(self.folder, "storage")], None, "listening")
         self.addCleanup(stop, service, signal.SIGTERM)
         self.driver = start_browser(self.folder)
         self.addCleanup(self.driver.quit)
