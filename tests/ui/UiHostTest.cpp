@@ -187,5 +187,16 @@ TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
     EXPECT_EQ(stop(SIGTERM), 0);
 }
 
+TEST_F(UiHostTest, ATypedValueTheStoreCannotKeepIsToldAsTheStoresProblem) {
+    startService();
+    startHost({});
+    fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
+    const auto answer = post("/api/account/value", {{"setting", "username-item"}, {"value", demoEmail}});
+    ASSERT_FALSE(answer["ok"].get<bool>()) << answer;
+    EXPECT_EQ(answer["error"]["description"], "The preferences could not be saved.");
+    EXPECT_NE(answer["error"]["failureReason"].get<std::string>().find("cannot open the lock file"), std::string::npos);
+    EXPECT_EQ(stop(SIGTERM), 1) << "the host ends saying a change was lost";
+}
+
 }  // namespace
 }  // namespace galvoria::testing
