@@ -13,7 +13,6 @@
 #include <functional>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "platform/FileWrite.hpp"
 #include "platform/PreferenceStore.hpp"
@@ -61,8 +60,8 @@ TEST(PreferenceStore, FileIsPrivateInAPrivateFolderAndReplacedWhole) {
     store.removeObjectForKey("api-token");
     EXPECT_FALSE(reader.stringForKey("api-token").has_value());
     EXPECT_EQ(reader.stringForKey("username-item"), text);
-    // The file holds the plugin's keys and nothing else.
-    EXPECT_EQ(nlohmann::json::parse(readFile(file)), nlohmann::json({{"username-item", text}}));
+    // The file holds the plugin's keys and nothing else, in the form every earlier version wrote.
+    EXPECT_EQ(readFile(file), "{\n  \"username-item\": \"value with \\\"quotes\\\" and é\"\n}\n");
     EXPECT_EQ((std::array{modeOf(file), modeOf(file.parent_path()), modeOf(file.parent_path().parent_path())}),
               (std::array<mode_t, 3>{0600, 0700, 0700}));
     // No temporary file beyond the fixed one is ever left; after a clean write there is none.

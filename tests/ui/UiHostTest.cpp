@@ -188,7 +188,6 @@ TEST_F(UiHostTest, WithADisplayTheLinkIsOpenedInTheBrowser) {
 }
 
 TEST_F(UiHostTest, ATypedValueTheStoreCannotKeepIsToldAsTheStoresProblem) {
-    startService();
     startHost({});
     fs::create_symlink(dir_.path() / "victim", prefs().string() + ".lock");
     const auto answer = post("/api/account/value", {{"setting", "username-item"}, {"value", demoEmail}});
