@@ -76,9 +76,11 @@ void install() {
 
 namespace {
 
-void enterScope(co::TaskPtr task, std::function<void()> onFirst, std::function<void()> cleanUp) {
+void enterScope(co::TaskPtr task, std::function<void()> onFirst, std::function<void()> cleanUp,
+                bool stopsOnTerm = false) {
     std::lock_guard lock(state().mutex);
     state().scoped = true;
+    state().stopsOnTerm = stopsOnTerm;
     state().task = std::move(task);
     state().onCancel = std::move(onFirst);
     state().cleanUp = std::move(cleanUp);
@@ -118,9 +120,8 @@ FinishScope::~FinishScope() { leaveScope(); }
 bool FinishScope::interrupted() const { return interruptedInScope(); }
 
 StopScope::StopScope(std::function<void()> onStop, std::function<void()> cleanUp) {
-    enterScope(nullptr, std::move(onStop), std::move(cleanUp));
-    std::lock_guard lock(state().mutex);
-    state().stopsOnTerm = true;
+    // SIGTERM is the scope's from the first moment: in one step with the rest of it.
+    enterScope(nullptr, std::move(onStop), std::move(cleanUp), true);
 }
 
 StopScope::~StopScope() { leaveScope(); }

@@ -124,13 +124,14 @@ int runPublish(PluginSession& session, const PublishOptions& options) {
         }
         // The host hands the plugin the options it keeps along with the task.
         task->setSettings(form.values());
-        const CreationWatch created;
+        const CreationWatch watch;
         const TaskOutcome outcome = runTask(session, task, options);
-        if (const auto folder = created.createdFolder(); destination.newFolder && folder) {
-            destination.createdFolderId = folder;
+        const auto created = watch.created();
+        if (destination.newFolder && created.folder) {
+            destination.createdFolderId = created.folder;
         }
-        if (const auto project = created.createdProject(); destination.newProject && project) {
-            destination.createdProjectId = project;
+        if (destination.newProject && created.project) {
+            destination.createdProjectId = created.project;
         }
         reportOutcome(outcome, destination, options.json);
         reports.push_back(outcomeJson(outcome, destination));

@@ -17,8 +17,6 @@ using terminal::visible;
 
 namespace {
 
-constexpr std::string_view completedMessage = "Publishing completed!";
-
 std::string lastPathComponent(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
@@ -238,18 +236,30 @@ void concludeTask(TaskOutcome& outcome, bool interrupted, bool outputGone, std::
     settleFiles(outcome, processed);
 }
 
-CreationWatch::CreationWatch()
-    : folderBefore_(platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedFolder)),
-      projectBefore_(platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedProject)) {}
+namespace {
 
-std::optional<std::string> CreationWatch::createdFolder() const {
-    const auto now = platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedFolder);
-    return now != folderBefore_ ? now : std::nullopt;
+// The last-created folder and project as the store notes them now, read in one go.
+CreationWatch::Created lastCreated() {
+    const auto values = platform::PreferenceStore::standard().dictionary();
+    const auto value = [&values](std::string_view key) -> std::optional<std::string> {
+        const auto found = values.find(std::string(key));
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    };
+    return {value(prefs::lastCreatedFolder), value(prefs::lastCreatedProject)};
 }
 
-std::optional<std::string> CreationWatch::createdProject() const {
-    const auto now = platform::PreferenceStore::standard().stringForKey(prefs::lastCreatedProject);
-    return now != projectBefore_ ? now : std::nullopt;
+}  // namespace
+
+CreationWatch::CreationWatch() {
+    auto before = lastCreated();
+    folderBefore_ = std::move(before.folder);
+    projectBefore_ = std::move(before.project);
+}
+
+CreationWatch::Created CreationWatch::created() const {
+    auto now = lastCreated();
+    return {now.folder != folderBefore_ ? std::move(now.folder) : std::nullopt,
+            now.project != projectBefore_ ? std::move(now.project) : std::nullopt};
 }
 
 TaskOutcome runTask(PluginSession& session, const co::TaskPtr& task, const PublishOptions& options) {

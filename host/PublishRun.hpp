@@ -16,6 +16,9 @@
 
 namespace galvoria::host {
 
+// The plugin's message for a task whose every file was published.
+inline constexpr std::string_view completedMessage = "Publishing completed!";
+
 // What became of one task: how it ended, the plugin's result and error, and each file's fate.
 struct TaskOutcome {
     // outputClosed: the reader of the output went away, so the publish stopped after the file in flight.
@@ -59,9 +62,14 @@ void concludeTask(TaskOutcome& outcome, bool interrupted, bool outputGone, std::
 // was not created now).
 class CreationWatch {
 public:
+    struct Created {
+        std::optional<std::string> folder;
+        std::optional<std::string> project;
+    };
+
     CreationWatch();
-    [[nodiscard]] std::optional<std::string> createdFolder() const;
-    [[nodiscard]] std::optional<std::string> createdProject() const;
+    // What the store notes now that differs from before; one read of the store.
+    [[nodiscard]] Created created() const;
 
 private:
     std::optional<std::string> folderBefore_;

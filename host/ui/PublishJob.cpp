@@ -1,7 +1,5 @@
 #include "host/ui/PublishJob.hpp"
 
-#include <algorithm>
-
 #include "host/CommandOutput.hpp"
 #include "host/HostObjects.hpp"
 #include "host/PublishRun.hpp"
@@ -46,7 +44,7 @@ std::string failureText(const co::Error& error) {
 std::string messageOf(const TaskOutcome& outcome) {
     switch (outcome.kind) {
         case TaskOutcome::Kind::completed:
-            return "Publishing completed!";
+            return std::string(completedMessage);
         case TaskOutcome::Kind::partial:
             return outcome.result->message().value_or("Not every file was published.");
         case TaskOutcome::Kind::failed:
@@ -126,24 +124,16 @@ bool PublishJob::running() const {
     return running_;
 }
 
-bool PublishJob::cancel() {
-    std::lock_guard lock(mutex_);
-    if (!running_) {
-        return false;
-    }
-    cancelled_ = true;
-    if (task_) {
-        task_->setCancelled(true);
-    }
-    return true;
-}
+bool PublishJob::cancel() { return stop(false); }
 
-bool PublishJob::interrupt() {
+bool PublishJob::interrupt() { return stop(true); }
+
+bool PublishJob::stop(bool interrupted) {
     std::lock_guard lock(mutex_);
     if (!running_) {
         return false;
     }
-    interrupted_ = true;
+    interrupted_ = interrupted_ || interrupted;
     cancelled_ = true;
     if (task_) {
         task_->setCancelled(true);
@@ -172,6 +162,14 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
     co::Value error;
     std::optional<std::string> project = chosen(settings, options::projectList);
     bool anyArrived = false;
+    // The photos by the path the task names them with; they do not change while the publish runs.
+    std::map<std::string, const Photo*> byPath;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& photo : photos_) {
+            byPath.emplace(photo.path.string(), &photo);
+        }
+    }
     for (const auto& task : tasks) {
         if (!task) {
             continue;
@@ -191,7 +189,7 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
             display_->start();
         }
         board_.progressed();
-        const CreationWatch created;
+        const CreationWatch watch;
         {
             std::lock_guard plugin(pluginMutex_);
             outcome.result = session_.publish(
@@ -216,14 +214,15 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
         concludeTask(outcome, interrupted, false, processed);
 
         // "Publish these again" goes to what this publish created, by its new identifier.
-        if (const auto folder = created.createdFolder()) {
-            retry[std::string(options::folderList)] = *folder;
+        const auto created = watch.created();
+        if (created.folder) {
+            retry[std::string(options::folderList)] = *created.folder;
             retry.erase(std::string(options::newFolder));
         }
-        if (const auto createdProject = created.createdProject()) {
-            retry[std::string(options::projectList)] = *createdProject;
+        if (created.project) {
+            retry[std::string(options::projectList)] = *created.project;
             retry.erase(std::string(options::newProject));
-            project = createdProject;
+            project = created.project;
         }
         anyArrived = anyArrived || outcome.anyArrived();
         if (outcome.result && outcome.result->url()) {
@@ -239,11 +238,11 @@ void PublishJob::run(co::Value settings, const std::vector<co::TaskPtr>& tasks) 
 
         std::lock_guard lock(mutex_);
         for (std::size_t i = 0; i < outcome.files.size() && i < paths.size(); ++i) {
-            const auto photo = std::find_if(photos_.begin(), photos_.end(),
-                                            [&](const Photo& each) { return each.path.string() == paths[i]; });
-            if (photo == photos_.end()) {
+            const auto found = byPath.find(paths[i]);
+            if (found == byPath.end()) {
                 continue;
             }
+            const Photo* photo = found->second;
             const auto& file = outcome.files[i];
             if (file.status == FileStatus::published) {
                 done_[photo->id] = "published";

@@ -83,6 +83,8 @@ public:
     [[nodiscard]] co::Value state() const;
 
 private:
+    // The cancel of either kind: no file after the one in flight.
+    bool stop(bool interrupted);
     void run(co::Value settings, const std::vector<co::TaskPtr>& tasks);
     co::Value stateLocked() const;
 

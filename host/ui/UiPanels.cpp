@@ -46,6 +46,9 @@ std::optional<std::string> stringMember(const co::Value& body, const char* name)
     return found != body.end() && found->is_string() ? std::optional(found->get<std::string>()) : std::nullopt;
 }
 
+// Under which key the options drawn for these values are kept.
+std::string optionsKey(const co::Value& settings) { return "options " + settings.dump(); }
+
 // A panel as the plugin drew it, with its error when it drew none.
 co::Value panelAnswer(const std::optional<std::vector<co::GroupPtr>>& groups, const co::Error& error) {
     co::Value answer = {{"groups", pageGroupsJson(groups)}};
@@ -86,24 +89,47 @@ bool UiServer::pluginReady(Response& response) {
     return true;
 }
 
-co::ActionPtr UiServer::publishAction(std::uint64_t fileCount) {
+co::ActionPtr UiServer::publishAction(std::uint64_t fileCount, Response& response) {
     if (!action_) {
         action_ = session_->publishAction(std::max<std::uint64_t>(fileCount, 1));
     }
+    if (!action_) {
+        answerMessage(response, 503, "The plugin offers no publish action.");
+    }
     return action_;
+}
+
+std::unique_lock<std::mutex> UiServer::lockForPanel(const std::string& key, Response& response) {
+    std::unique_lock plugin(pluginMutex_, std::try_to_lock);
+    if (!plugin.owns_lock()) {
+        if (const auto held = heldPanel(key); held && job_->running()) {
+            answerJson(response, 200, *held);
+            return {};
+        }
+        plugin.lock();
+    }
+    return plugin;
+}
+
+void UiServer::answerAccountChange(Response& response, const std::function<SettingsOutcome(co::ErrorOut)>& change) {
+    co::Error error;
+    const auto failedBefore = platform::PreferenceStore::standard().failedWrites();
+    const auto outcome = change(&error);
+    co::Value answer = {{"ok", outcome.ok}};
+    addError(answer, error);
+    addLostChange(answer, failedBefore);
+    answer["groups"] = pageGroupsJson(session_->settings(nullptr));
+    keepPanel("account", {{"groups", answer["groups"]}});
+    answerJson(response, 200, answer);
 }
 
 void UiServer::account(Response& response) {
     if (!pluginReady(response)) {
         return;
     }
-    std::unique_lock plugin(pluginMutex_, std::try_to_lock);
+    const auto plugin = lockForPanel("account", response);
     if (!plugin.owns_lock()) {
-        if (const auto held = heldPanel("account"); held && job_->running()) {
-            answerJson(response, 200, *held);
-            return;
-        }
-        plugin.lock();
+        return;
     }
     co::Error error;
     const auto answer = panelAnswer(session_->settings(&error), error);
@@ -121,15 +147,8 @@ void UiServer::accountValue(const Request& request, Response& response) {
         return;
     }
     std::lock_guard plugin(pluginMutex_);
-    co::Error error;
-    const auto failedBefore = platform::PreferenceStore::standard().failedWrites();
-    const auto outcome = session_->updateValue(body->at("value"), *setting, &error);
-    co::Value answer = {{"ok", outcome.ok}};
-    addError(answer, error);
-    addLostChange(answer, failedBefore);
-    answer["groups"] = pageGroupsJson(session_->settings(nullptr));
-    keepPanel("account", {{"groups", answer["groups"]}});
-    answerJson(response, 200, answer);
+    answerAccountChange(response,
+                        [&](co::ErrorOut error) { return session_->updateValue(body->at("value"), *setting, error); });
 }
 
 void UiServer::accountPress(const Request& request, Response& response) {
@@ -150,15 +169,7 @@ void UiServer::accountPress(const Request& request, Response& response) {
         button->setIdentifier(*identifier);
         item = std::move(button);
     }
-    co::Error error;
-    const auto failedBefore = platform::PreferenceStore::standard().failedWrites();
-    const auto outcome = session_->pressButton(item, &error);
-    co::Value answer = {{"ok", outcome.ok}};
-    addError(answer, error);
-    addLostChange(answer, failedBefore);
-    answer["groups"] = pageGroupsJson(session_->settings(nullptr));
-    keepPanel("account", {{"groups", answer["groups"]}});
-    answerJson(response, 200, answer);
+    answerAccountChange(response, [&](co::ErrorOut error) { return session_->pressButton(item, error); });
 }
 
 void UiServer::publishOptions(const Request& request, Response& response) {
@@ -167,20 +178,15 @@ void UiServer::publishOptions(const Request& request, Response& response) {
         return;
     }
     const auto settings = settingsOf(*body);
-    const std::string key = "options " + settings.dump();
-    std::unique_lock plugin(pluginMutex_, std::try_to_lock);
+    const std::string key = optionsKey(settings);
+    const auto plugin = lockForPanel(key, response);
     if (!plugin.owns_lock()) {
-        if (const auto held = heldPanel(key); held && job_->running()) {
-            answerJson(response, 200, *held);
-            return;
-        }
-        plugin.lock();
+        return;
     }
     // Asked as the application asks before it shows the options: the plugin lists afresh.
     action_.reset();
-    const auto action = publishAction(shelf_.photos().size());
+    const auto action = publishAction(shelf_.photos().size(), response);
     if (!action) {
-        answerMessage(response, 503, "The plugin offers no publish action.");
         return;
     }
     session_->prepareRendering(action);
@@ -203,9 +209,8 @@ void UiServer::publishOptionValue(const Request& request, Response& response) {
     const auto& value = body->at("value");
     settings[*setting] = value;
     std::lock_guard plugin(pluginMutex_);
-    const auto action = publishAction(shelf_.photos().size());
+    const auto action = publishAction(shelf_.photos().size(), response);
     if (!action) {
-        answerMessage(response, 503, "The plugin offers no publish action.");
         return;
     }
     co::Error error;
@@ -213,7 +218,7 @@ void UiServer::publishOptionValue(const Request& request, Response& response) {
     co::Value answer = {{"ok", outcome.ok}, {"refresh", outcome.asksForRefresh()}, {"settings", settings}};
     co::Error listing;
     answer["groups"] = pageGroupsJson(session_->actionSettings(action, settings, &listing));
-    keepPanel("options " + settings.dump(), {{"groups", answer["groups"]}});
+    keepPanel(optionsKey(settings), {{"groups", answer["groups"]}});
     addError(answer, error);
     answerJson(response, 200, answer);
 }
@@ -254,9 +259,8 @@ void UiServer::publish(const Request& request, Response& response) {
     std::vector<co::TaskPtr> tasks;
     {
         std::lock_guard plugin(pluginMutex_);
-        const auto action = publishAction(photos.size());
+        const auto action = publishAction(photos.size(), response);
         if (!action) {
-            answerMessage(response, 503, "The plugin offers no publish action.");
             return;
         }
         co::Error error;

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <httplib.h>
 
@@ -12,6 +11,7 @@
 
 #include "host/ui/UiSecurity.hpp"
 #include "host/ui/UiServer.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "platform/FileWrite.hpp"
 
 namespace galvoria::host::ui {
@@ -118,21 +118,21 @@ void UiServer::upload(const Request& request, Response& response, const httplib:
         answerMessage(response, 500, problem);
         return;
     }
-    const int fd = ::open(upload->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    platform::FileDescriptor file(::open(upload->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     std::uint64_t written = 0;
     int writeError = 0;
-    const bool received = fd >= 0 && reader([&](const char* data, std::size_t size) {
+    const bool received = file.valid() && reader([&](const char* data, std::size_t size) {
                               if (written + size > bytes) {
                                   return false;
                               }
-                              if (!platform::writeAll(fd, std::string_view(data, size))) {
+                              if (!platform::writeAll(file.get(), std::string_view(data, size))) {
                                   writeError = errno == 0 ? EIO : errno;
                                   return false;
                               }
                               written += size;
                               return true;
                           });
-    const bool closed = fd >= 0 && ::close(fd) == 0;
+    const bool closed = file.valid() && file.close();
     if (!received || !closed || written != bytes) {
         shelf_.discardUpload(*upload);
         if (writeError == ENOSPC || writeError == EDQUOT) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,7 +81,14 @@ private:
     void publishOptionValue(const httplib::Request& request, httplib::Response& response);
     void publish(const httplib::Request& request, httplib::Response& response);
     bool pluginReady(httplib::Response& response);
-    co::ActionPtr publishAction(std::uint64_t fileCount);  // with the plugin lock held
+    // With the plugin lock held: the publish action for this many files; none when the plugin
+    // offers none, which the answer then says.
+    co::ActionPtr publishAction(std::uint64_t fileCount, httplib::Response& response);
+    // The plugin lock for a panel's calls; an empty lock when a publish holds the plugin and the
+    // panel under `key` was answered as the plugin last drew it.
+    std::unique_lock<std::mutex> lockForPanel(const std::string& key, httplib::Response& response);
+    // With the plugin lock held: answers a change of the account panel that `change` makes.
+    void answerAccountChange(httplib::Response& response, const std::function<SettingsOutcome(co::ErrorOut)>& change);
 
     PluginSession* session_;
     PhotoShelf& shelf_;
